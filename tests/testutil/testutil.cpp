@@ -1,0 +1,91 @@
+#include "testutil/testutil.h"
+
+#include <vector>
+
+#include "platform/codepage.h"
+#include "platform/file.h"
+#include "platform/sync.h"
+
+namespace testutil {
+
+WString W(const std::string& utf8) {
+    if (utf8.empty())
+        return WString();
+    int n = plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                  nullptr, 0);
+    WString out(static_cast<size_t>(n > 0 ? n : 0), 0);
+    if (n > 0)
+        plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0],
+                              n);
+    return out;
+}
+
+std::string Narrow(const WChar* text) {
+    if (!text || !*text)
+        return std::string();
+    int len = static_cast<int>(plat::WStrLen(text));
+    int n = plat::WideToMultiByte(plat::kCpUtf8, 0, text, len, nullptr, 0);
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        plat::WideToMultiByte(plat::kCpUtf8, 0, text, len, &out[0], n);
+    return out;
+}
+
+bool WaitUntil(const std::function<bool()>& cond, uint32_t ms) {
+    uint32_t start = plat::TickCount();
+    for (;;) {
+        if (cond())
+            return true;
+        if (plat::TickCount() - start >= ms)
+            return cond();
+        plat::SleepMs(5);
+    }
+}
+
+TempDir::TempDir() {
+    WChar buf[plat::kMaxPath] = {};
+    if (plat::MakeTempDir(buf, plat::kMaxPath))
+        path_ = buf;
+}
+
+static void RemoveTree(const WString& dir, int depth) {
+    struct Ctx {
+        std::vector<std::pair<WString, bool>> entries;
+    } ctx;
+    WString pattern = dir + plat::kPathSep + W16("*");
+    plat::FindFiles(
+        pattern.c_str(),
+        [](const plat::DirEntry& e, void* p) {
+            WString name = e.name;
+            if (name != W16(".") && name != W16(".."))
+                static_cast<Ctx*>(p)->entries.emplace_back(
+                    name, (e.attributes & plat::kAttrDirectory) != 0);
+            return true;
+        },
+        &ctx);
+    for (auto& e : ctx.entries) {
+        WString full = dir + plat::kPathSep + e.first;
+        if (e.second) {
+            if (depth > 0)
+                RemoveTree(full, depth - 1);
+        } else {
+            plat::FileRemove(full.c_str());
+        }
+    }
+    plat::DirRemove(dir.c_str());
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty())
+        RemoveTree(path_, 2);
+}
+
+WString TempDir::Join(const std::string& name) const { return path_ + plat::kPathSep + W(name); }
+
+WString TempDir::Write(const std::string& name, const std::string& content) const {
+    WString p = Join(name);
+    plat::FileWriteAll(p.c_str(), content.data(), content.size());
+    return p;
+}
+
+} // namespace testutil
