@@ -53,4 +53,10 @@ enum RegistryHive : int { kHkeyCurrentUser = 1, kHkeyLocalMachine = 2 };
 bool RegistryReadValue(RegistryHive hive, const WChar* key, const WChar* name, void* data,
                        uint32_t* size);
 
+// Sets (value non-null) or removes (value null) a variable of this process's
+// environment, seen by getenv-style readers on every platform. Names and
+// values are UTF-8. True on success. Tests use it to point NIMBRO_REGISTRY,
+// NIMBRO_SYSTEM_DIR and NIMBRO_UI_LANGUAGE somewhere.
+bool SetEnvVar(const char* name, const char* value);
+
 } // namespace plat

@@ -1,9 +1,11 @@
 #include "testutil/testutil.h"
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/file.h"
+#include "platform/module.h"
 #include "platform/sync.h"
 
 namespace testutil {
@@ -80,12 +82,30 @@ TempDir::~TempDir() {
         RemoveTree(path_, 2);
 }
 
-WString TempDir::Join(const std::string& name) const { return path_ + plat::kPathSep + W(name); }
+WString TempDir::Join(const std::string& name) const {
+    return path_ + plat::kPathSep + W(name);
+}
 
 WString TempDir::Write(const std::string& name, const std::string& content) const {
     WString p = Join(name);
     plat::FileWriteAll(p.c_str(), content.data(), content.size());
     return p;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name), hadOld_(false) {
+    if (const char* old = std::getenv(name)) {
+        old_ = old;
+        hadOld_ = true;
+    }
+    plat::SetEnvVar(name, value);
+}
+
+ScopedEnv::~ScopedEnv() {
+    plat::SetEnvVar(name_.c_str(), hadOld_ ? old_.c_str() : nullptr);
+}
+
+bool PosixBackend() {
+    return plat::kPathSep == W16('/');
 }
 
 } // namespace testutil

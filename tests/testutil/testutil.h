@@ -34,4 +34,23 @@ private:
     WString path_;
 };
 
+// Sets an environment variable (nullptr removes it) for the life of the
+// object, then puts back what was there before.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool hadOld_;
+};
+
+// True on the POSIX backend, where the registry, system folder and UI
+// language come from files and environment variables rather than Windows.
+bool PosixBackend();
+
 } // namespace testutil

@@ -1,0 +1,129 @@
+#include "platform/mmtimer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace plat {
+
+namespace {
+
+constexpr uint32_t kPeriodMin = 1;
+constexpr uint32_t kPeriodMax = 1000000;
+
+using Clock = std::chrono::steady_clock;
+
+struct Timer {
+    std::chrono::milliseconds period{0};
+    TimerCallback cb = nullptr;
+    void* ctx = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread worker;
+};
+
+void Run(std::shared_ptr<Timer> t) {
+    Clock::time_point next = Clock::now() + t->period;
+    std::unique_lock<std::mutex> lock(t->m);
+    for (;;) {
+        if (t->cv.wait_until(lock, next, [&t] { return t->stop; }))
+            return;
+        lock.unlock();
+        t->cb(t->ctx);
+        lock.lock();
+        // Deadlines missed while the callback ran are dropped, keeping the phase.
+        Clock::time_point now = Clock::now();
+        next += t->period;
+        if (next <= now) {
+            auto behind = (now - next) / t->period + 1;
+            next += t->period * behind;
+        }
+    }
+}
+
+// The running timers by id. Never destroyed: a timer killed from its own
+// callback may still be finishing while the process exits.
+struct Registry {
+    std::mutex m;
+    std::map<uint32_t, std::shared_ptr<Timer>> timers;
+    uint32_t lastId = 0;
+};
+
+Registry& Timers() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+} // namespace
+
+bool TimerGetDevCaps(TimerCaps* caps) {
+    if (!caps)
+        return false;
+    caps->periodMin = kPeriodMin;
+    caps->periodMax = kPeriodMax;
+    return true;
+}
+
+bool TimerBeginPeriod(uint32_t resolutionMs) {
+    return resolutionMs >= kPeriodMin && resolutionMs <= kPeriodMax;
+}
+
+bool TimerEndPeriod(uint32_t resolutionMs) {
+    return resolutionMs >= kPeriodMin && resolutionMs <= kPeriodMax;
+}
+
+uint32_t TimerSetPeriodic(uint32_t periodMs, uint32_t resolutionMs, TimerCallback cb, void* ctx) {
+    (void)resolutionMs; // the thread sleeps to absolute deadlines; nothing to tune
+    if (!cb || periodMs < kPeriodMin || periodMs > kPeriodMax)
+        return 0;
+    auto t = std::make_shared<Timer>();
+    t->period = std::chrono::milliseconds(periodMs);
+    t->cb = cb;
+    t->ctx = ctx;
+
+    Registry& r = Timers();
+    std::lock_guard<std::mutex> lock(r.m);
+    uint32_t id = r.lastId;
+    do {
+        ++id;
+    } while (id == 0 || r.timers.count(id));
+    try {
+        // Started under the registry lock so that a kill of this id cannot
+        // come before the thread object is stored.
+        t->worker = std::thread(Run, t);
+    } catch (...) {
+        return 0;
+    }
+    r.lastId = id;
+    r.timers.emplace(id, t);
+    return id;
+}
+
+bool TimerKill(uint32_t id) {
+    std::shared_ptr<Timer> t;
+    {
+        Registry& r = Timers();
+        std::lock_guard<std::mutex> lock(r.m);
+        auto it = r.timers.find(id);
+        if (it == r.timers.end())
+            return false;
+        t = it->second;
+        r.timers.erase(it);
+    }
+    {
+        std::lock_guard<std::mutex> lock(t->m);
+        t->stop = true;
+    }
+    t->cv.notify_all();
+    if (t->worker.get_id() == std::this_thread::get_id())
+        t->worker.detach(); // from the callback: it ends when the callback returns
+    else
+        t->worker.join();
+    return true;
+}
+
+} // namespace plat

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "platform/socket.h"
+#include "platform/sync.h"
+#include "testutil/fault_sockets.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using plat::kInvalidSocket;
+using plat::SocketHandle;
+
+// A connected loopback pair and its listener.
+class SocketTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(0, plat::NetStartup()); }
+
+    void TearDown() override {
+        for (SocketHandle* s : {&client_, &server_, &listener_})
+            if (*s != kInvalidSocket)
+                plat::SockClose(*s);
+        plat::NetCleanup();
+    }
+
+    void Connect() {
+        listener_ = plat::SockListen(plat::kInaddrLoopback, 0, 4, &port_);
+        ASSERT_NE(kInvalidSocket, listener_) << plat::NetLastError();
+        ASSERT_NE(0, port_);
+        client_ = plat::SockCreateTcp();
+        ASSERT_NE(kInvalidSocket, client_);
+        ASSERT_EQ(0, plat::SockConnect(client_, plat::HostToNet32(plat::kInaddrLoopback),
+                                       plat::HostToNet16(port_)))
+            << plat::NetLastError();
+        server_ = plat::SockAccept(listener_);
+        ASSERT_NE(kInvalidSocket, server_) << plat::NetLastError();
+    }
+
+    static void SendAll(SocketHandle s, const std::string& data) {
+        ASSERT_EQ(static_cast<int>(data.size()),
+                  plat::SockSend(s, data.data(), static_cast<int>(data.size())))
+            << plat::NetLastError();
+    }
+
+    // Receives until n bytes came or the peer stops sending for two seconds.
+    static std::string Receive(SocketHandle s, size_t n) {
+        std::string got;
+        char buf[256];
+        while (got.size() < n) {
+            if (plat::SockWait(s, false, 2000) != 1)
+                break;
+            int r = plat::SockRecv(s, buf, static_cast<int>(sizeof buf));
+            if (r <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(r));
+        }
+        return got;
+    }
+
+    SocketHandle listener_ = kInvalidSocket;
+    SocketHandle client_ = kInvalidSocket;
+    SocketHandle server_ = kInvalidSocket;
+    uint16_t port_ = 0;
+};
+
+TEST_F(SocketTest, ConnectToAPortWithoutListenerIsRefused) {
+    uint16_t port = 0;
+    SocketHandle l = plat::SockListen(plat::kInaddrLoopback, 0, 1, &port);
+    ASSERT_NE(kInvalidSocket, l);
+    ASSERT_EQ(0, plat::SockClose(l)); // the port is free again and nobody listens
+
+    client_ = plat::SockCreateTcp();
+    ASSERT_NE(kInvalidSocket, client_);
+    EXPECT_EQ(-1, plat::SockConnect(client_, plat::HostToNet32(plat::kInaddrLoopback),
+                                    plat::HostToNet16(port)));
+    EXPECT_EQ(plat::wsa::kEconnrefused, plat::NetLastError());
+}
+
+TEST_F(SocketTest, DataFlowsBothWaysAndTheSocketIsAStream) {
+    Connect();
+    int type = 0;
+    ASSERT_EQ(0, plat::SockGetType(client_, &type));
+    EXPECT_EQ(plat::kSockStream, type);
+    EXPECT_EQ(1, plat::SockWait(client_, true, 1000)); // writable once connected
+
+    SendAll(client_, "\x05"
+                     "010RA0000006404");
+    EXPECT_EQ("\x05"
+              "010RA0000006404",
+              Receive(server_, 16));
+    SendAll(server_, "reply");
+    EXPECT_EQ("reply", Receive(client_, 5));
+}
+
+TEST_F(SocketTest, ReceiveWaitTimesOutAndTheConnectionStaysUsable) {
+    Connect();
+    uint32_t start = plat::TickCount();
+    EXPECT_EQ(0, plat::SockWait(client_, false, 200));
+    uint32_t took = plat::TickCount() - start;
+    EXPECT_GE(took, 150u);
+    EXPECT_LT(took, 5000u);
+
+    int type = 0;
+    EXPECT_EQ(0, plat::SockGetType(client_, &type));
+    SendAll(server_, "late");
+    EXPECT_EQ("late", Receive(client_, 4));
+}
+
+TEST_F(SocketTest, PeerCloseIsAZeroByteReceive) {
+    Connect();
+    SendAll(server_, "bye");
+    ASSERT_EQ(0, plat::SockClose(server_));
+    server_ = kInvalidSocket;
+
+    EXPECT_EQ("bye", Receive(client_, 3));
+    ASSERT_EQ(1, plat::SockWait(client_, false, 2000));
+    char buf[8];
+    EXPECT_EQ(0, plat::SockRecv(client_, buf, sizeof buf));
+}
+
+TEST_F(SocketTest, SendToAClosedPeerFailsWithADisconnectCode) {
+    Connect();
+    ASSERT_EQ(0, plat::SockClose(server_));
+    server_ = kInvalidSocket;
+    // The first sends may still be taken by the stack; the reset comes soon.
+    // On POSIX this also shows that no SIGPIPE ends the process.
+    char data[512] = {};
+    int result = 0;
+    for (int i = 0; i < 200 && result >= 0; ++i) {
+        result = plat::SockSend(client_, data, sizeof data);
+        plat::SleepMs(5);
+    }
+    ASSERT_EQ(-1, result);
+    int code = plat::NetLastError();
+    EXPECT_TRUE(code == plat::wsa::kEconnreset || code == plat::wsa::kEconnaborted ||
+                code == plat::wsa::kEshutdown)
+        << code;
+}
+
+struct BlockedCall {
+    SocketHandle s;
+    bool recv;
+    std::atomic<bool> done{false};
+    std::atomic<int> result{-2};
+};
+
+unsigned RunBlocked(void* p) {
+    auto* b = static_cast<BlockedCall*>(p);
+    if (b->recv) {
+        char buf[16];
+        b->result = plat::SockRecv(b->s, buf, sizeof buf);
+    } else {
+        b->result = plat::SockWait(b->s, false, 20000);
+    }
+    b->done = true;
+    return 0;
+}
+
+TEST_F(SocketTest, CloseFromAnotherThreadWakesABlockedWaitOrReceive) {
+    for (bool recv : {false, true}) {
+        SCOPED_TRACE(recv ? "recv" : "wait");
+        Connect();
+        BlockedCall call;
+        call.s = client_;
+        call.recv = recv;
+        plat::Thread t;
+        ASSERT_TRUE(t.Start(RunBlocked, &call));
+        plat::SleepMs(100); // let it block
+        ASSERT_FALSE(call.done.load());
+        // What the channel's Close does from another thread.
+        uint32_t start = plat::TickCount();
+        plat::SockShutdown(client_, plat::kShutSend);
+        plat::SockShutdown(client_, plat::kShutRecv);
+        plat::SockClose(client_);
+        client_ = kInvalidSocket;
+        bool woke = testutil::WaitUntil([&] { return call.done.load(); }, 5000);
+        uint32_t took = plat::TickCount() - start;
+        if (!woke) {
+            // Free the thread through the peer so the test can end.
+            plat::SockClose(server_);
+            server_ = kInvalidSocket;
+        }
+        ASSERT_TRUE(t.Join(30000));
+        EXPECT_TRUE(woke) << "not woken by shutdown and close";
+        EXPECT_LT(took, 5000u);
+        if (recv)
+            EXPECT_LE(call.result.load(), 0); // 0 or an error, no data
+        else
+            EXPECT_NE(0, call.result.load()); // ready or error, not a time-out
+        plat::SockClose(server_);
+        plat::SockClose(listener_);
+        server_ = listener_ = kInvalidSocket;
+    }
+}
+
+TEST_F(SocketTest, ClosedHandleIsNotASocket) {
+    SocketHandle s = plat::SockCreateTcp();
+    ASSERT_NE(kInvalidSocket, s);
+    int type = 0;
+    EXPECT_EQ(0, plat::SockGetType(s, &type));
+    ASSERT_EQ(0, plat::SockClose(s));
+    EXPECT_EQ(-1, plat::SockGetType(s, &type));
+    EXPECT_EQ(plat::wsa::kEnotsock, plat::NetLastError());
+}
+
+TEST_F(SocketTest, AddressesAndNames) {
+    uint32_t a = plat::InetAddr("192.168.1.20");
+    const auto* b = reinterpret_cast<const uint8_t*>(&a); // network order: bytes as written
+    EXPECT_EQ(192, b[0]);
+    EXPECT_EQ(168, b[1]);
+    EXPECT_EQ(1, b[2]);
+    EXPECT_EQ(20, b[3]);
+    EXPECT_EQ(plat::kInaddrNone, plat::InetAddr("plc-01.local"));
+    EXPECT_EQ(plat::kInaddrNone, plat::InetAddr("300.1.1.1"));
+    EXPECT_EQ(plat::kInaddrNone, plat::InetAddr(nullptr));
+
+    uint32_t addr = 0;
+    ASSERT_EQ(0, plat::ResolveHostName("localhost", &addr)) << plat::NetLastError();
+    EXPECT_EQ(plat::HostToNet32(plat::kInaddrLoopback), addr);
+
+    EXPECT_EQ(-1, plat::ResolveHostName("no-such-host.invalid", &addr));
+    int code = plat::NetLastError();
+    // Not found; a resolver without network may only say "try again".
+    EXPECT_TRUE(code == plat::wsa::kHostNotFound || code == plat::wsa::kTryAgain) << code;
+}
+
+TEST_F(SocketTest, FaultTableFailsTheNthSendThenLetsItThrough) {
+    Connect();
+    {
+        testutil::FaultSockets faults;
+        faults.FailNth(testutil::SockOp::kSend, 2, plat::wsa::kEwouldblock);
+        EXPECT_EQ(3, plat::SockSend(client_, "one", 3));
+        EXPECT_EQ(-1, plat::SockSend(client_, "two", 3));
+        EXPECT_EQ(plat::wsa::kEwouldblock, plat::NetLastError());
+        EXPECT_EQ(3, plat::SockSend(client_, "two", 3));
+        EXPECT_EQ(3, faults.Calls(testutil::SockOp::kSend));
+        EXPECT_EQ(1, faults.Fired());
+        EXPECT_EQ("onetwo", Receive(server_, 6));
+    }
+    // The real table is back.
+    EXPECT_EQ(plat::DefaultSocketOps().send, plat::SocketOpsTable().send);
+}
+
+TEST_F(SocketTest, FaultTableShortensReadsAndSendsAndFailsOtherCalls) {
+    Connect();
+    testutil::FaultSockets faults;
+    faults.LimitNth(testutil::SockOp::kSend, 1, 2);
+    EXPECT_EQ(2, plat::SockSend(client_, "hello", 5)); // a partial send
+    EXPECT_EQ(3, plat::SockSend(client_, "llo", 3));
+
+    faults.LimitNext(testutil::SockOp::kRecv, 2);
+    ASSERT_EQ(1, plat::SockWait(server_, false, 2000));
+    plat::SleepMs(50); // let the second segment arrive too
+    char buf[16] = {};
+    ASSERT_EQ(2, plat::SockRecv(server_, buf, sizeof buf));
+    EXPECT_EQ(0, std::memcmp(buf, "he", 2));
+    EXPECT_EQ("llo", Receive(server_, 3));
+
+    faults.FailNext(testutil::SockOp::kWait, plat::wsa::kEnetdown);
+    EXPECT_EQ(-1, plat::SockWait(client_, false, 10));
+    EXPECT_EQ(plat::wsa::kEnetdown, plat::NetLastError());
+    faults.FailNext(testutil::SockOp::kRecv, plat::wsa::kEconnreset, 2);
+    EXPECT_EQ(-1, plat::SockRecv(client_, buf, sizeof buf));
+    EXPECT_EQ(-1, plat::SockRecv(client_, buf, sizeof buf));
+    EXPECT_EQ(plat::wsa::kEconnreset, plat::NetLastError());
+    EXPECT_EQ(5, faults.Fired());
+}
+
+} // namespace

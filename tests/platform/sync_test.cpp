@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/sync.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using plat::Event;
+using plat::Thread;
+
+TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
+    plat::CriticalSection cs;
+    cs.Enter();
+    ASSERT_TRUE(cs.TryEnter()); // same thread again
+
+    struct Ctx {
+        plat::CriticalSection* cs;
+        std::atomic<int> tryResult{-1};
+        std::atomic<bool> entered{false};
+    } ctx{&cs};
+    Thread probe;
+    ASSERT_TRUE(probe.Start(
+        [](void* p) -> unsigned {
+            auto* c = static_cast<Ctx*>(p);
+            c->tryResult = c->cs->TryEnter() ? 1 : 0;
+            c->cs->Enter(); // blocks until the owner has left twice
+            c->entered = true;
+            c->cs->Leave();
+            return 0;
+        },
+        &ctx));
+    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.tryResult >= 0; }, 5000));
+    EXPECT_EQ(0, ctx.tryResult);
+    cs.Leave();
+    plat::SleepMs(50);
+    EXPECT_FALSE(ctx.entered); // still held once
+    cs.Leave();
+    ASSERT_TRUE(probe.Join(5000));
+    EXPECT_TRUE(ctx.entered);
+}
+
+TEST(Event, AutoResetFoldsSeveralSetsIntoOneWakeUp) {
+    Event e(false, false);
+    ASSERT_TRUE(e.Valid());
+    EXPECT_TRUE(e.Set());
+    EXPECT_TRUE(e.Set());
+    EXPECT_TRUE(e.Set());
+    EXPECT_EQ(plat::kWaitFirst, e.Wait(0));
+    uint32_t start = plat::TickCount();
+    EXPECT_EQ(plat::kWaitTimeout, e.Wait(100));
+    EXPECT_GE(plat::TickCount() - start, 90u);
+}
+
+TEST(Event, ManualResetStaysSetUntilReset) {
+    Event e(true, true);
+    EXPECT_EQ(plat::kWaitFirst, e.Wait(0));
+    EXPECT_EQ(plat::kWaitFirst, e.Wait(0));
+    EXPECT_TRUE(e.Reset());
+    EXPECT_EQ(plat::kWaitTimeout, e.Wait(0));
+}
+
+TEST(WaitAny, FirstWinsAndOnlyTheReportedEventIsConsumed) {
+    Event tick(false, false), stop(false, false);
+    tick.Set();
+    stop.Set();
+    EXPECT_EQ(plat::kWaitFirst, plat::WaitAny(tick, stop, 0));
+    // The second stays set for the next wait.
+    EXPECT_EQ(plat::kWaitSecond, plat::WaitAny(tick, stop, 0));
+    EXPECT_EQ(plat::kWaitTimeout, plat::WaitAny(tick, stop, 20));
+
+    Event manualStop(true, true); // a manual-reset event is never consumed
+    EXPECT_EQ(plat::kWaitSecond, plat::WaitAny(tick, manualStop, 0));
+    EXPECT_EQ(plat::kWaitSecond, plat::WaitAny(tick, manualStop, 0));
+}
+
+TEST(WaitAny, WakesForASetOnEitherEventFromAnotherThread) {
+    Event tick(false, false), stop(true, false);
+    for (Event* which : {&tick, &stop}) {
+        Thread t;
+        ASSERT_TRUE(t.Start(
+            [](void* p) -> unsigned {
+                plat::SleepMs(30);
+                static_cast<Event*>(p)->Set();
+                return 0;
+            },
+            which));
+        plat::WaitResult r = plat::WaitAny(tick, stop, 10000);
+        EXPECT_EQ(which == &tick ? plat::kWaitFirst : plat::kWaitSecond, r);
+        ASSERT_TRUE(t.Join(5000));
+    }
+}
+
+// Producer sets the tick event many times; the consumer counts wake-ups. Every
+// set is seen or folded, none is invented and the stop event ends the loop.
+TEST(WaitAny, WorkerLoopSeesTicksAndStops) {
+    struct Ctx {
+        Event tick{false, false};
+        Event stop{true, false};
+        std::atomic<int> wakeUps{0};
+    } ctx;
+    Thread worker;
+    ASSERT_TRUE(worker.Start(
+        [](void* p) -> unsigned {
+            auto* c = static_cast<Ctx*>(p);
+            while (plat::WaitAny(c->tick, c->stop, plat::kInfinite) == plat::kWaitFirst)
+                ++c->wakeUps;
+            return 0;
+        },
+        &ctx));
+    for (int i = 0; i < 200; ++i) {
+        ctx.tick.Set();
+        if (i % 20 == 0)
+            plat::SleepMs(2);
+    }
+    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.wakeUps > 0; }, 5000));
+    ctx.stop.Set();
+    ASSERT_TRUE(worker.Join(5000));
+    EXPECT_GE(ctx.wakeUps.load(), 1);
+    EXPECT_LE(ctx.wakeUps.load(), 200);
+}
+
+TEST(Thread, JoinWithALimitGivesUpAndLaterSucceeds) {
+    Event release(true, false);
+    Thread t;
+    ASSERT_TRUE(t.Start(
+        [](void* p) -> unsigned {
+            static_cast<Event*>(p)->Wait(plat::kInfinite);
+            return 0;
+        },
+        &release));
+    EXPECT_TRUE(t.Started());
+    uint32_t start = plat::TickCount();
+    EXPECT_FALSE(t.Join(100));
+    uint32_t took = plat::TickCount() - start;
+    EXPECT_GE(took, 90u);
+    EXPECT_LT(took, 5000u);
+    EXPECT_TRUE(t.Started()); // still joinable
+    release.Set();
+    EXPECT_TRUE(t.Join(10000));
+    EXPECT_FALSE(t.Started());
+}
+
+TEST(Thread, KnowsWhetherItIsTheCurrentThread) {
+    struct Ctx {
+        Thread t;
+        Event go{true, false};
+        std::atomic<int> insideIsCurrent{-1};
+    } ctx;
+    EXPECT_FALSE(ctx.t.IsCurrent());
+    ASSERT_TRUE(ctx.t.Start(
+        [](void* p) -> unsigned {
+            auto* c = static_cast<Ctx*>(p);
+            c->go.Wait(plat::kInfinite);
+            c->insideIsCurrent = c->t.IsCurrent() ? 1 : 0;
+            return 0;
+        },
+        &ctx));
+    EXPECT_FALSE(ctx.t.IsCurrent());
+    EXPECT_FALSE(ctx.t.Start([](void*) -> unsigned { return 0; }, nullptr)); // already running
+    ctx.go.Set();
+    ASSERT_TRUE(ctx.t.Join(10000));
+    EXPECT_EQ(1, ctx.insideIsCurrent.load());
+}
+
+TEST(Thread, DestroyingAnUnjoinedThreadLetsItFinish) {
+    auto* done = new std::atomic<bool>(false);
+    {
+        Thread t;
+        ASSERT_TRUE(t.Start(
+            [](void* p) -> unsigned {
+                plat::SleepMs(50);
+                static_cast<std::atomic<bool>*>(p)->store(true);
+                return 0;
+            },
+            done));
+    }
+    EXPECT_TRUE(testutil::WaitUntil([&] { return done->load(); }, 10000));
+    plat::SleepMs(20); // let the detached thread leave before the flag goes
+    delete done;
+}
+
+TEST(Time, TickCountAdvancesWithSleepAndThreadIdsDiffer) {
+    uint32_t a = plat::TickCount();
+    plat::SleepMs(60);
+    uint32_t d = plat::TickCount() - a; // unsigned difference survives the wrap
+    EXPECT_GE(d, 50u);
+    EXPECT_LT(d, 5000u);
+
+    std::atomic<uint32_t> other{0};
+    Thread t;
+    ASSERT_TRUE(t.Start(
+        [](void* p) -> unsigned {
+            static_cast<std::atomic<uint32_t>*>(p)->store(plat::CurrentThreadId());
+            return 0;
+        },
+        &other));
+    ASSERT_TRUE(t.Join(5000));
+    EXPECT_NE(0u, plat::CurrentThreadId());
+    EXPECT_NE(plat::CurrentThreadId(), other.load());
+}
+
+} // namespace

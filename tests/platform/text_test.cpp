@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/codepage.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using testutil::WString;
+
+// G r ü ß e, space, euro sign, space, G clef (a surrogate pair), space, 日 本
+const WChar kMixed[] = {0x47, 0x72,   0xFC,   0xDF, 0x65,   0x20,   0x20AC,
+                        0x20, 0xD834, 0xDD1E, 0x20, 0x65E5, 0x672C, 0};
+const char kMixedUtf8[] = "Gr\xC3\xBC\xC3\x9F"
+                          "e \xE2\x82\xAC \xF0\x9D\x84\x9E \xE6\x97\xA5\xE6\x9C\xAC";
+
+TEST(CodePage, Utf8RoundTripWithSurrogatePair) {
+    const int wlen = static_cast<int>(plat::WStrLen(kMixed));
+    ASSERT_EQ(13, wlen);
+    int bytes = plat::WideToMultiByte(plat::kCpUtf8, 0, kMixed, wlen, nullptr, 0);
+    ASSERT_EQ(static_cast<int>(sizeof kMixedUtf8 - 1), bytes);
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    ASSERT_EQ(bytes, plat::WideToMultiByte(plat::kCpUtf8, 0, kMixed, wlen, &utf8[0], bytes));
+    EXPECT_EQ(std::string(kMixedUtf8), utf8);
+
+    int units = plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), bytes, nullptr, 0);
+    ASSERT_EQ(wlen, units);
+    WString back(static_cast<size_t>(units), 0);
+    ASSERT_EQ(units, plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), bytes, &back[0], units));
+    EXPECT_EQ(WString(kMixed), back);
+}
+
+TEST(CodePage, AnsiRoundTripOfLatinText) {
+    // Text that every usual ANSI code page (UTF-8 here, 1252 on western Windows) holds.
+    const WChar text[] = {0x47, 0x72, 0xFC, 0xDF, 0x65, 0x20, 0xC4, 0xE9, 0};
+    int bytes = plat::WideToMultiByte(plat::kCpAcp, 0, text, -1, nullptr, 0);
+    ASSERT_GT(bytes, 8); // non-ASCII letters and the terminator
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    ASSERT_EQ(bytes, plat::WideToMultiByte(plat::kCpAcp, 0, text, -1, &ansi[0], bytes));
+    EXPECT_EQ('\0', ansi.back());
+
+    int units =
+        plat::MultiByteToWide(plat::kCpAcp, plat::kMbPrecomposed, ansi.c_str(), -1, nullptr, 0);
+    ASSERT_EQ(9, units);
+    WChar back[16] = {};
+    ASSERT_EQ(
+        9, plat::MultiByteToWide(plat::kCpAcp, plat::kMbPrecomposed, ansi.c_str(), -1, back, 16));
+    EXPECT_EQ(WString(text), WString(back));
+}
+
+TEST(CodePage, SizeRulesOfTheConversions) {
+    // -1 counts the terminator, an explicit length does not add one.
+    EXPECT_EQ(4, plat::MultiByteToWide(plat::kCpUtf8, 0, "abc", -1, nullptr, 0));
+    EXPECT_EQ(3, plat::MultiByteToWide(plat::kCpUtf8, 0, "abc", 3, nullptr, 0));
+    EXPECT_EQ(0, plat::MultiByteToWide(plat::kCpUtf8, 0, "abc", 0, nullptr, 0));
+
+    WChar w[4] = {0x7777, 0x7777, 0x7777, 0x7777};
+    EXPECT_EQ(0, plat::MultiByteToWide(plat::kCpUtf8, 0, "abc", -1, w, 3)); // no room for the NUL
+    EXPECT_EQ(4, plat::MultiByteToWide(plat::kCpUtf8, 0, "abc", -1, w, 4));
+    EXPECT_EQ(WString(W16("abc")), WString(w));
+
+    const WChar u[] = {0xFC, 0}; // ü: two bytes in UTF-8
+    EXPECT_EQ(3, plat::WideToMultiByte(plat::kCpUtf8, 0, u, -1, nullptr, 0));
+    EXPECT_EQ(2, plat::WideToMultiByte(plat::kCpUtf8, 0, u, 1, nullptr, 0));
+    char b[3] = {'x', 'x', 'x'};
+    EXPECT_EQ(0,
+              plat::WideToMultiByte(plat::kCpUtf8, 0, u, 1, b, 1)); // half a character does not fit
+    EXPECT_EQ(2, plat::WideToMultiByte(plat::kCpUtf8, 0, u, 1, b, 2));
+    EXPECT_EQ('\xC3', b[0]);
+    EXPECT_EQ('\xBC', b[1]);
+    EXPECT_EQ(0, plat::WideToMultiByte(plat::kCpUtf8, 0, nullptr, -1, nullptr, 0));
+}
+
+TEST(CodePage, InvalidInputBecomesReplacementCharacter) {
+    WChar w[8] = {};
+    ASSERT_EQ(3, plat::MultiByteToWide(plat::kCpUtf8, 0,
+                                       "a\xFF"
+                                       "b",
+                                       3, w, 8));
+    EXPECT_EQ(W16('a'), w[0]);
+    EXPECT_EQ(static_cast<WChar>(0xFFFD), w[1]);
+    EXPECT_EQ(W16('b'), w[2]);
+
+    const WChar lone[] = {0x41, 0xD800, 0x42, 0}; // unpaired high surrogate
+    char b[8] = {};
+    ASSERT_EQ(5, plat::WideToMultiByte(plat::kCpUtf8, 0, lone, 3, b, 8));
+    EXPECT_EQ(std::string("A\xEF\xBF\xBD"
+                          "B"),
+              std::string(b, 5));
+}
+
+TEST(WideText, CaseInsensitiveComparison) {
+    EXPECT_EQ(0, plat::WStrICmp(W16("Status_str"), W16("STATUS_STR")));
+    EXPECT_EQ(0, plat::WStrICmp(W16(""), W16("")));
+    EXPECT_LT(plat::WStrICmp(W16("abc"), W16("ABD")), 0);
+    EXPECT_GT(plat::WStrICmp(W16("abcd"), W16("ABC")), 0);
+    // Letters are folded to lower case first, so '_' sorts before them.
+    EXPECT_LT(plat::WStrICmp(W16("_"), W16("A")), 0);
+    EXPECT_LT(plat::WStrICmp(W16("["), W16("a")), 0);
+
+    EXPECT_EQ(0, plat::WStrNICmp(W16("D100.Bit3"), W16("d100.long"), 5));
+    EXPECT_NE(0, plat::WStrNICmp(W16("D100.Bit3"), W16("d100.long"), 6));
+    EXPECT_EQ(0, plat::WStrNICmp(W16("ab"), W16("AB"), 10)); // stops at the terminator
+
+    EXPECT_EQ(9u, plat::WStrLen(W16("D100.Long")));
+    EXPECT_EQ(0u, plat::WStrLen(W16("")));
+}
+
+TEST(WideText, CaseMappingOfSingleCharacters) {
+    EXPECT_EQ(W16('a'), plat::WToLower(W16('A')));
+    EXPECT_EQ(W16('Z'), plat::WToUpper(W16('z')));
+    EXPECT_EQ(W16('1'), plat::WToLower(W16('1')));
+    EXPECT_EQ(static_cast<WChar>(0xE4), plat::WToLower(static_cast<WChar>(0xC4))); // Ä ä
+    EXPECT_EQ(static_cast<WChar>(0xC4), plat::WToUpper(static_cast<WChar>(0xE4)));
+    EXPECT_EQ(static_cast<WChar>(0xD7), plat::WToLower(static_cast<WChar>(0xD7))); // ×
+}
+
+} // namespace

@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+#include "platform/mmtimer.h"
+#include "platform/sync.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+void Count(void* p) {
+    ++*static_cast<std::atomic<int>*>(p);
+}
+
+TEST(Timer, FiftyMsPeriodTicksAboutTenTimesInHalfASecond) {
+    std::atomic<int> ticks{0};
+    uint32_t id = plat::TimerSetPeriodic(50, 5, Count, &ticks);
+    ASSERT_NE(0u, id);
+    plat::SleepMs(500);
+    ASSERT_TRUE(plat::TimerKill(id));
+    int n = ticks.load();
+    EXPECT_GE(n, 5);
+    EXPECT_LE(n, 15);
+    // Nothing after the kill.
+    plat::SleepMs(120);
+    EXPECT_EQ(n, ticks.load());
+}
+
+TEST(Timer, SlowCallbackDoesNotMakeTicksPileUp) {
+    struct Ctx {
+        std::atomic<int> calls{0};
+        std::atomic<int> concurrent{0};
+        std::atomic<int> maxConcurrent{0};
+    } ctx;
+    uint32_t id = plat::TimerSetPeriodic(
+        10, 1,
+        [](void* p) {
+            auto* c = static_cast<Ctx*>(p);
+            int now = ++c->concurrent;
+            int seen = c->maxConcurrent.load();
+            while (now > seen && !c->maxConcurrent.compare_exchange_weak(seen, now)) {
+            }
+            ++c->calls;
+            plat::SleepMs(100); // ten periods
+            --c->concurrent;
+        },
+        &ctx);
+    ASSERT_NE(0u, id);
+    plat::SleepMs(600);
+    ASSERT_TRUE(plat::TimerKill(id));
+    // Queued expiries would give about 60 calls; skipped ones give about 6.
+    EXPECT_GE(ctx.calls.load(), 2);
+    EXPECT_LE(ctx.calls.load(), 15);
+    EXPECT_EQ(1, ctx.maxConcurrent.load());
+    // Once skipped, ticks come back at the normal pace.
+    std::atomic<int> ticks{0};
+    id = plat::TimerSetPeriodic(10, 1, Count, &ticks);
+    ASSERT_NE(0u, id);
+    EXPECT_TRUE(testutil::WaitUntil([&] { return ticks >= 5; }, 5000));
+    EXPECT_TRUE(plat::TimerKill(id));
+}
+
+TEST(Timer, KillWaitsForARunningCallback) {
+    struct Ctx {
+        plat::Event inside{true, false};
+        std::atomic<bool> finished{false};
+        std::atomic<int> calls{0};
+    } ctx;
+    uint32_t id = plat::TimerSetPeriodic(
+        20, 1,
+        [](void* p) {
+            auto* c = static_cast<Ctx*>(p);
+            if (++c->calls > 1)
+                return;
+            c->inside.Set();
+            plat::SleepMs(200);
+            c->finished = true;
+        },
+        &ctx);
+    ASSERT_NE(0u, id);
+    ASSERT_EQ(plat::kWaitFirst, ctx.inside.Wait(10000));
+    ASSERT_TRUE(plat::TimerKill(id));
+    EXPECT_TRUE(ctx.finished.load());
+}
+
+TEST(Timer, KillFromItsOwnCallbackReturns) {
+    struct Ctx {
+        uint32_t id = 0;
+        std::atomic<bool> ready{false};
+        std::atomic<int> killed{-1};
+        std::atomic<int> calls{0};
+    } ctx;
+    ctx.id = plat::TimerSetPeriodic(
+        10, 1,
+        [](void* p) {
+            auto* c = static_cast<Ctx*>(p);
+            ++c->calls;
+            if (c->ready && c->killed < 0)
+                c->killed = plat::TimerKill(c->id) ? 1 : 0;
+        },
+        &ctx);
+    ASSERT_NE(0u, ctx.id);
+    ctx.ready = true;
+    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.killed >= 0; }, 5000));
+    EXPECT_EQ(1, ctx.killed.load());
+    plat::SleepMs(60);
+    int calls = ctx.calls.load();
+    plat::SleepMs(60);
+    EXPECT_EQ(calls, ctx.calls.load());
+    EXPECT_FALSE(plat::TimerKill(ctx.id)); // already gone
+}
+
+TEST(Timer, CapsIdsAndUnknownIds) {
+    plat::TimerCaps caps{};
+    ASSERT_TRUE(plat::TimerGetDevCaps(&caps));
+    EXPECT_GE(caps.periodMin, 1u);
+    EXPECT_LE(caps.periodMin, 20u);
+    EXPECT_GE(caps.periodMax, 1000u);
+    ASSERT_TRUE(plat::TimerBeginPeriod(caps.periodMin));
+    EXPECT_TRUE(plat::TimerEndPeriod(caps.periodMin));
+
+    std::atomic<int> ticks{0};
+    std::set<uint32_t> ids;
+    for (int i = 0; i < 4; ++i) {
+        uint32_t id = plat::TimerSetPeriodic(1000, 10, Count, &ticks);
+        ASSERT_NE(0u, id);
+        ids.insert(id);
+    }
+    EXPECT_EQ(4u, ids.size());
+    for (uint32_t id : ids)
+        EXPECT_TRUE(plat::TimerKill(id));
+    for (uint32_t id : ids)
+        EXPECT_FALSE(plat::TimerKill(id));
+    EXPECT_FALSE(plat::TimerKill(0));
+}
+
+} // namespace
