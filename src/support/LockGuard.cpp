@@ -1,0 +1,91 @@
+#include "support/LockGuard.h"
+
+#include <cstdlib>
+#include <cstring>
+
+LockGuard::LockGuard(plat::CriticalSection* section, bool lockNow) : section_(section), count_(0) {
+    if (lockNow)
+        Lock();
+}
+
+LockGuard::~LockGuard() {
+    UnlockAll();
+}
+
+void LockGuard::Lock() {
+    if (count_.fetch_add(1) + 1 > 0 && section_)
+        section_->Enter();
+}
+
+void LockGuard::UnlockAll() {
+    int32_t c = count_.load();
+    while (c > 0) {
+        if (count_.compare_exchange_weak(c, c - 1)) {
+            if (section_)
+                section_->Leave();
+            c = c - 1;
+        }
+    }
+}
+
+CAutoFreeMem::CAutoFreeMem(size_t elementSize, size_t count)
+    : block_(nullptr), count_(0), elementSize_(elementSize ? elementSize : 1) {
+    if (count)
+        SetSize(count);
+}
+
+CAutoFreeMem::~CAutoFreeMem() {
+    Free();
+}
+
+bool CAutoFreeMem::BytesFor(size_t count, size_t* bytes) const {
+    if (count > static_cast<size_t>(-1) / elementSize_)
+        return false;
+    *bytes = count * elementSize_;
+    return true;
+}
+
+void CAutoFreeMem::Free() {
+    std::free(block_);
+    block_ = nullptr;
+    count_ = 0;
+}
+
+bool CAutoFreeMem::SetSize(size_t count) {
+    if (count == count_)
+        return count == 0 || block_ != nullptr;
+    Free();
+    if (count == 0)
+        return true;
+    size_t bytes = 0;
+    if (!BytesFor(count, &bytes))
+        return false;
+    block_ = std::calloc(1, bytes);
+    if (!block_)
+        return false;
+    count_ = count;
+    return true;
+}
+
+bool CAutoFreeMem::ResizeKeep(size_t count) {
+    if (count == 0) {
+        Free();
+        return true;
+    }
+    size_t bytes = 0;
+    if (!BytesFor(count, &bytes)) {
+        Free();
+        return false;
+    }
+    void* p = std::realloc(block_, bytes);
+    if (!p) {
+        Free();
+        return false;
+    }
+    size_t old = Bytes();
+    if (bytes > old)
+        std::memset(static_cast<unsigned char*>(p) + old, 0, bytes - old);
+    block_ = p;
+    count_ = count;
+    return true;
+}
