@@ -1,0 +1,114 @@
+#include "sim_client.h"
+
+#include "platform/sync.h"
+
+namespace simtest {
+
+std::string Xor(const std::string& bytes) {
+    unsigned x = 0;
+    for (char c : bytes)
+        x ^= static_cast<unsigned char>(c);
+    const char* digits = "0123456789ABCDEF";
+    return std::string{digits[(x >> 4) & 0xF], digits[x & 0xF]};
+}
+
+std::string Frame(const std::string& body) {
+    std::string f = "\x05" + body;
+    return f + Xor(f) + "\r";
+}
+
+Client::Client(uint16_t port) {
+    plat::NetStartup();
+    s_ = plat::SockCreateTcp();
+    if (s_ != plat::kInvalidSocket &&
+        plat::SockConnect(s_, plat::HostToNet32(plat::kInaddrLoopback), plat::HostToNet16(port)) !=
+            0) {
+        plat::SockClose(s_);
+        s_ = plat::kInvalidSocket;
+    }
+}
+
+Client::~Client() {
+    Close();
+    plat::NetCleanup();
+}
+
+void Client::Close() {
+    if (s_ != plat::kInvalidSocket)
+        plat::SockClose(s_);
+    s_ = plat::kInvalidSocket;
+}
+
+bool Client::Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        int n = plat::SockSend(s_, bytes.data() + done, static_cast<int>(bytes.size() - done));
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string Client::ReadOnce(uint32_t ms) {
+    if (!pending_.empty()) {
+        std::string out;
+        out.swap(pending_);
+        return out;
+    }
+    if (plat::SockWait(s_, false, static_cast<int32_t>(ms)) != 1)
+        return std::string();
+    char buf[2048];
+    int n = plat::SockRecv(s_, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string Client::ReadReply(uint32_t ms) {
+    const uint32_t start = plat::TickCount();
+    for (;;) {
+        size_t cr = pending_.find('\r');
+        if (cr != std::string::npos) {
+            std::string out = pending_.substr(0, cr + 1);
+            pending_.erase(0, cr + 1);
+            return out;
+        }
+        uint32_t spent = plat::TickCount() - start;
+        if (spent >= ms || plat::SockWait(s_, false, static_cast<int32_t>(ms - spent)) != 1)
+            break;
+        char buf[2048];
+        int n = plat::SockRecv(s_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    std::string out;
+    out.swap(pending_);
+    return out;
+}
+
+std::string Client::Ask(const std::string& frame, uint32_t ms) {
+    if (!Send(frame))
+        return std::string();
+    return ReadReply(ms);
+}
+
+bool Client::WaitClosed(uint32_t ms) {
+    const uint32_t start = plat::TickCount();
+    for (;;) {
+        uint32_t spent = plat::TickCount() - start;
+        if (spent >= ms)
+            return false;
+        int r = plat::SockWait(s_, false, static_cast<int32_t>(ms - spent));
+        if (r == 0)
+            return false;
+        if (r < 0)
+            return true;
+        char buf[512];
+        int n = plat::SockRecv(s_, buf, sizeof buf);
+        if (n <= 0)
+            return true;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+} // namespace simtest

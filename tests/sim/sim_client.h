@@ -1,0 +1,38 @@
+// A plain socket client for talking to the simulator in tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/socket.h"
+
+namespace simtest {
+
+// ENQ + body + block check + CR, the check worked out here, not by the simulator.
+std::string Frame(const std::string& body);
+std::string Xor(const std::string& bytes);
+
+class Client {
+public:
+    explicit Client(uint16_t port);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connected() const { return s_ != plat::kInvalidSocket; }
+    bool Send(const std::string& bytes);
+    // What one receive brings after waiting up to ms; empty on time-out.
+    std::string ReadOnce(uint32_t ms);
+    // Bytes up to and including the first CR, or all that came within ms.
+    std::string ReadReply(uint32_t ms);
+    std::string Ask(const std::string& frame, uint32_t ms = 5000);
+    // True when the peer closes within ms (bytes that arrive meanwhile are kept).
+    bool WaitClosed(uint32_t ms);
+    void Close();
+
+private:
+    plat::SocketHandle s_ = plat::kInvalidSocket;
+    std::string pending_;
+};
+
+} // namespace simtest

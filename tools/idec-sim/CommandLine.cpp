@@ -1,0 +1,509 @@
+#include "CommandLine.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+
+#include "Plc.h"
+#include "platform/codepage.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
+
+namespace idecsim {
+
+namespace {
+
+struct OptionInfo {
+    const char* name;
+    const char* arg; // nullptr: a switch
+    const char* help;
+};
+
+const OptionInfo kOptions[] = {
+    {"--port", "N", "TCP port to listen on (default 2101; 0 picks a free one and prints it)"},
+    {"--bind", "ADDR",
+     "IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)"},
+    {"--station", "N",
+     "station number 0-255 (default 1); frames for FF are answered as this station, frames "
+     "for other stations get no reply"},
+    {"--plc", "FILE",
+     "PLC definition file (the driver's format) giving the device types and ranges; "
+     "built-in defaults without it"},
+    {"--set", "DEVADDR=VALUE",
+     "set a value before starting (repeatable): D100=1234, TP3=0x10, a bit device's bit as "
+     "M5=1; addresses in the device's own numbering, values decimal or 0x hex; these "
+     "addresses are what address-list queries answer unless --list says otherwise"},
+    {"--list", "LETTER=ADDR,...",
+     "addresses that an address-list query for LETTER answers, e.g. A=100,200 (repeatable; "
+     "A= answers none); letters and devices: x=I y=Q a=M r=R T=TP t=TC C=CP c=CC A=D d=T "
+     "e=C k=P, both letters of a device sharing one list"},
+    {"--trace", nullptr, "print every request and reply, control characters by name"},
+    {"--lock-presets", nullptr, "refuse writes of timer and counter presets with code 07"},
+    {"--fault", "KIND[:KEY=VALUE,...]",
+     "inject a fault into requests (repeatable). Kinds: "
+     "no-reply (carried out, not answered), delay and late (answered after ms; late "
+     "defaults to 6000, past the driver's time-outs), split (reply in parts segments, ms "
+     "apart), nak and error (NAK or refusal with code instead; not carried out), garbage "
+     "(random bytes and CR), short (reply loses data characters). Keys: count=N (times, "
+     "default unlimited), prob=P (0-1, default 1), skip=N (matching requests let through "
+     "first), conn=N (connection N only, counted from 1), cmd=R|W|L, letter=C, ms=N, "
+     "code=HH (nak 00, error 06 by default), parts=N (default 2), bytes=N (garbage length, "
+     "default 8; short: characters dropped, default 2)"},
+    {"--delay", "MS", "answer every request MS milliseconds late (as --fault delay:ms=MS)"},
+    {"--no-reply", "P",
+     "leave each request unanswered with probability P (as --fault no-reply:prob=P)"},
+    {"--close-after", "N", "close each connection after its N-th request (0: on accept)"},
+    {"--refuse", nullptr, "close every new connection as soon as it is accepted"},
+    {"--never-answer", nullptr, "accept connections and read requests, but never answer"},
+    {"--seed", "N", "seed for fault probabilities and garbage bytes (default 1)"},
+    {"--help", nullptr, "show this text (also -h)"},
+};
+
+const OptionInfo* FindOption(const std::string& name) {
+    for (const OptionInfo& o : kOptions)
+        if (name == o.name)
+            return &o;
+    return nullptr;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t up = row[j];
+            size_t best = diag + (a[i - 1] == b[j - 1] ? 0 : 1);
+            best = std::min(best, row[j - 1] + 1);
+            best = std::min(best, up + 1);
+            row[j] = best;
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string Suggestion(const std::string& name) {
+    const OptionInfo* best = nullptr;
+    size_t bestDist = 3;
+    for (const OptionInfo& o : kOptions) {
+        size_t d = EditDistance(name, o.name);
+        if (d < bestDist) {
+            bestDist = d;
+            best = &o;
+        }
+    }
+    return best ? std::string(" (did you mean ") + best->name + "?)" : std::string();
+}
+
+bool ParseUnsigned(const std::string& s, uint64_t max, uint64_t* out) {
+    if (s.empty())
+        return false;
+    int base = 10;
+    size_t start = 0;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    uint64_t v = 0;
+    for (size_t i = start; i < s.size(); ++i) {
+        int d;
+        char c = s[i];
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (v > max)
+            return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool ParseProbability(const std::string& s, double* out) {
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(s.c_str(), &end);
+    if (errno != 0 || !end || *end != '\0' || !(v >= 0.0 && v <= 1.0))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool ParseSetting(const std::string& text, ValueSetting* out) {
+    size_t i = 0;
+    while (i < text.size() &&
+           ((text[i] >= 'A' && text[i] <= 'Z') || (text[i] >= 'a' && text[i] <= 'z')))
+        ++i;
+    size_t eq = text.find('=');
+    if (i == 0 || eq == std::string::npos || eq <= i)
+        return false;
+    uint64_t address = 0;
+    uint64_t value = 0;
+    for (size_t k = i; k < eq; ++k)
+        if (text[k] < '0' || text[k] > '9')
+            return false;
+    if (!ParseUnsigned(text.substr(i, eq - i), UINT32_MAX, &address) ||
+        !ParseUnsigned(text.substr(eq + 1), UINT32_MAX, &value))
+        return false;
+    out->device = text.substr(0, i);
+    out->address = static_cast<uint32_t>(address);
+    out->value = static_cast<uint32_t>(value);
+    out->text = text;
+    return true;
+}
+
+bool ParseList(const std::string& text, std::pair<char, std::vector<uint32_t>>* out) {
+    if (text.size() < 2 || text[1] != '=' || DeviceOfLetter(text[0]).empty())
+        return false;
+    out->first = text[0];
+    out->second.clear();
+    std::string rest = text.substr(2);
+    size_t start = 0;
+    while (start < rest.size()) {
+        size_t comma = rest.find(',', start);
+        std::string item =
+            rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        uint64_t a = 0;
+        for (char c : item)
+            if (c < '0' || c > '9')
+                return false;
+        if (!ParseUnsigned(item, UINT32_MAX, &a))
+            return false;
+        out->second.push_back(static_cast<uint32_t>(a));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+        if (start == rest.size())
+            return false; // a trailing comma
+    }
+    return true;
+}
+
+bool SetFaultKey(const std::string& key, const std::string& value, FaultRule* r) {
+    uint64_t n = 0;
+    if (key == "count" && ParseUnsigned(value, INT64_MAX, &n)) {
+        r->count = static_cast<int64_t>(n);
+    } else if (key == "prob") {
+        return ParseProbability(value, &r->probability);
+    } else if (key == "skip" && ParseUnsigned(value, UINT32_MAX, &n)) {
+        r->skip = static_cast<uint32_t>(n);
+    } else if (key == "conn" && ParseUnsigned(value, UINT32_MAX, &n) && n > 0) {
+        r->connection = static_cast<uint32_t>(n);
+    } else if (key == "cmd" && (value == "R" || value == "W" || value == "L")) {
+        r->command = value[0];
+    } else if (key == "letter" && value.size() == 1 && !DeviceOfLetter(value[0]).empty()) {
+        r->letter = value[0];
+    } else if (key == "ms" && ParseUnsigned(value, 3600000, &n)) {
+        r->ms = static_cast<int64_t>(n);
+    } else if (key == "code" && value.size() == 2 && ParseUnsigned("0x" + value, 0xFF, &n)) {
+        r->code = static_cast<int>(n);
+    } else if (key == "parts" && ParseUnsigned(value, 1000, &n) && n >= 2) {
+        r->parts = static_cast<int>(n);
+    } else if (key == "bytes" && ParseUnsigned(value, 4096, &n) && n > 0) {
+        r->bytes = static_cast<int>(n);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void PrintTrace(std::ostream& out, const TraceEvent& ev) {
+    char head[48];
+    std::snprintf(head, sizeof head, "%6llu.%03llu [%u] ",
+                  static_cast<unsigned long long>(ev.timeMs / 1000),
+                  static_cast<unsigned long long>(ev.timeMs % 1000), ev.connection);
+    std::string line = head;
+    switch (ev.kind) {
+    case TraceEvent::kConnected:
+        line += "connected";
+        break;
+    case TraceEvent::kClosed:
+        line += "closed";
+        break;
+    case TraceEvent::kRefused:
+        line += "refused";
+        break;
+    case TraceEvent::kRequest:
+        line += "> " + Printable(ev.bytes);
+        break;
+    case TraceEvent::kReply:
+        line += "< " + (ev.bytes.empty() ? std::string("nothing") : Printable(ev.bytes));
+        if (ev.fault >= 0)
+            line += std::string(" (fault ") + FaultName(static_cast<FaultKind>(ev.fault)) + ")";
+        break;
+    }
+    out << line << '\n';
+    out.flush();
+}
+
+} // namespace
+
+bool ParseFaultOption(const std::string& text, FaultRule* out, std::string* error) {
+    size_t colon = text.find(':');
+    std::string kindName = text.substr(0, colon);
+    FaultRule r;
+    if (!FaultFromName(kindName, &r.kind) || r.kind >= FaultKind::kCloseAfter) {
+        *error = "--fault: unknown kind '" + kindName +
+                 "' (no-reply, delay, late, split, nak, error, garbage, short)";
+        return false;
+    }
+    if (colon != std::string::npos) {
+        std::string rest = text.substr(colon + 1);
+        size_t start = 0;
+        for (;;) {
+            size_t comma = rest.find(',', start);
+            std::string item =
+                rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            size_t eq = item.find('=');
+            if (eq == std::string::npos ||
+                !SetFaultKey(item.substr(0, eq), item.substr(eq + 1), &r)) {
+                *error = "--fault: bad setting '" + item + "' in '" + text + "'";
+                return false;
+            }
+            if (comma == std::string::npos)
+                break;
+            start = comma + 1;
+        }
+    }
+    *out = r;
+    return true;
+}
+
+bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::string* error) {
+    CliOptions o;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h")
+            arg = "--help";
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        const OptionInfo* opt = FindOption(name);
+        if (!opt) {
+            *error =
+                (arg.compare(0, 1, "-") == 0 ? "unknown option '" + name + "'" + Suggestion(name)
+                                             : "unexpected argument '" + arg + "'");
+            return false;
+        }
+        if (!opt->arg && inlineValue) {
+            *error = name + " takes no value";
+            return false;
+        }
+        if (opt->arg && !inlineValue) {
+            if (i + 1 >= argc) {
+                *error = name + " needs a value (" + opt->arg + ")";
+                return false;
+            }
+            value = argv[++i];
+        }
+        const std::string bad = "bad value '" + value + "' for " + name;
+        uint64_t n = 0;
+        if (name == "--port") {
+            if (!ParseUnsigned(value, 65535, &n)) {
+                *error = bad;
+                return false;
+            }
+            o.port = static_cast<uint16_t>(n);
+        } else if (name == "--bind") {
+            o.bind = value;
+        } else if (name == "--station") {
+            if (!ParseUnsigned(value, 255, &n)) {
+                *error = bad;
+                return false;
+            }
+            o.station = static_cast<int>(n);
+        } else if (name == "--plc") {
+            if (value.empty()) {
+                *error = bad;
+                return false;
+            }
+            o.plcFile = value;
+        } else if (name == "--set") {
+            ValueSetting s;
+            if (!ParseSetting(value, &s)) {
+                *error = bad + " (expected e.g. D100=1234)";
+                return false;
+            }
+            o.sets.push_back(s);
+        } else if (name == "--list") {
+            std::pair<char, std::vector<uint32_t>> l;
+            if (!ParseList(value, &l)) {
+                *error = bad + " (expected e.g. A=100,200)";
+                return false;
+            }
+            o.lists.push_back(l);
+        } else if (name == "--trace") {
+            o.trace = true;
+        } else if (name == "--lock-presets") {
+            o.lockPresets = true;
+        } else if (name == "--fault") {
+            FaultRule r;
+            if (!ParseFaultOption(value, &r, error))
+                return false;
+            o.faults.push_back(r);
+        } else if (name == "--delay") {
+            if (!ParseUnsigned(value, 3600000, &n)) {
+                *error = bad;
+                return false;
+            }
+            FaultRule r;
+            r.kind = FaultKind::kDelay;
+            r.ms = static_cast<int64_t>(n);
+            o.faults.push_back(r);
+        } else if (name == "--no-reply") {
+            FaultRule r;
+            r.kind = FaultKind::kNoReply;
+            if (!ParseProbability(value, &r.probability)) {
+                *error = bad + " (a probability 0-1)";
+                return false;
+            }
+            o.faults.push_back(r);
+        } else if (name == "--close-after") {
+            if (!ParseUnsigned(value, INT64_MAX, &n)) {
+                *error = bad;
+                return false;
+            }
+            o.closeAfter = static_cast<int64_t>(n);
+        } else if (name == "--refuse") {
+            o.refuse = true;
+        } else if (name == "--never-answer") {
+            o.neverAnswer = true;
+        } else if (name == "--seed") {
+            if (!ParseUnsigned(value, UINT32_MAX, &n)) {
+                *error = bad;
+                return false;
+            }
+            o.seed = static_cast<uint32_t>(n);
+        } else if (name == "--help") {
+            o.help = true;
+        }
+    }
+    *out = o;
+    return true;
+}
+
+std::string HelpText() {
+    std::string t =
+        "Usage: idec-sim [options]\n"
+        "Simulates an IDEC PLC answering the computer-link protocol on TCP, for testing the\n"
+        "driver without hardware. Stops on Ctrl+C or SIGTERM.\n\nOptions:\n";
+    for (const OptionInfo& o : kOptions) {
+        std::string head = std::string("  ") + o.name + (o.arg ? std::string(" ") + o.arg : "");
+        t += head + "\n";
+        // Wrap the description at 78 columns, indented.
+        const std::string indent = "      ";
+        std::string line = indent;
+        size_t start = 0;
+        const std::string help = o.help;
+        while (start < help.size()) {
+            size_t end = help.find(' ', start);
+            if (end == std::string::npos)
+                end = help.size();
+            const std::string word = help.substr(start, end - start);
+            if (line.size() > indent.size() && line.size() + 1 + word.size() > 78) {
+                t += line + "\n";
+                line = indent;
+            }
+            if (line.size() > indent.size())
+                line += ' ';
+            line += word;
+            start = end + 1;
+        }
+        t += line + "\n";
+    }
+    t += "\nExample:\n"
+         "  idec-sim --port 2101 --station 1 --plc config/idec.plc --set D100=1234 --set M5=1 "
+         "--trace\n";
+    return t;
+}
+
+int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
+                 const std::atomic<bool>& stop, const std::function<void(uint16_t)>& onListening) {
+    Simulator sim;
+    if (!o.plcFile.empty()) {
+        int n = plat::MultiByteToWide(plat::kCpAcp, 0, o.plcFile.c_str(), -1, nullptr, 0);
+        std::basic_string<WChar> path(static_cast<size_t>(n > 0 ? n : 1), 0);
+        if (n > 0)
+            plat::MultiByteToWide(plat::kCpAcp, 0, o.plcFile.c_str(), -1, &path[0], n);
+        std::string why;
+        if (n <= 0 || !sim.LoadPlcFile(path.c_str(), &why)) {
+            err << "idec-sim: cannot use PLC file '" << o.plcFile << "': " << why << "\n";
+            return 1;
+        }
+    }
+    sim.SetStation(o.station);
+    sim.SetPresetsLocked(o.lockPresets);
+    sim.SetSeed(o.seed);
+    const std::vector<std::string> devices = sim.DeviceNames();
+    for (const ValueSetting& s : o.sets) {
+        if (!sim.SetValue(s.device, s.address, s.value)) {
+            bool known = false;
+            for (const std::string& d : devices)
+                known = known || d == s.device;
+            err << "idec-sim: --set " << s.text << ": "
+                << (known ? "address outside the device's ranges, or value too large"
+                          : "no device " + s.device)
+                << "\n";
+            return 1;
+        }
+    }
+    for (const auto& l : o.lists) {
+        if (!sim.SetAddressList(l.first, l.second)) {
+            err << "idec-sim: --list " << l.first << ": the PLC has no device "
+                << DeviceOfLetter(l.first) << "\n";
+            return 1;
+        }
+    }
+    for (const FaultRule& r : o.faults)
+        sim.AddFault(r);
+    sim.SetCloseAfter(o.closeAfter);
+    sim.SetRefuseConnections(o.refuse);
+    sim.SetNeverAnswer(o.neverAnswer);
+    if (o.trace)
+        sim.SetTrace([&out](const TraceEvent& ev) { PrintTrace(out, ev); });
+
+    plat::NetStartup();
+    const uint32_t addrNet = plat::InetAddr(o.bind.c_str());
+    plat::NetCleanup();
+    if (addrNet == plat::kInaddrNone && o.bind != "255.255.255.255") {
+        err << "idec-sim: --bind " << o.bind << ": not an IPv4 address\n";
+        return 1;
+    }
+    const uint16_t port = sim.Start(o.port, plat::NetToHost32(addrNet));
+    if (port == 0) {
+        err << "idec-sim: cannot listen on " << o.bind << ":" << o.port << " (socket error "
+            << sim.LastError() << ")\n";
+        return 1;
+    }
+    char station[8];
+    std::snprintf(station, sizeof station, "%02X", static_cast<unsigned>(o.station));
+    out << "idec-sim: station " << station << " listening on " << o.bind << ":" << port
+        << " (Ctrl+C stops)\n";
+    out.flush();
+    if (onListening)
+        onListening(port);
+    while (!stop.load())
+        plat::SleepMs(50);
+    sim.Stop();
+    out << "idec-sim: stopped\n";
+    return 0;
+}
+
+} // namespace idecsim

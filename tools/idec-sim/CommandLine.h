@@ -1,0 +1,55 @@
+// The idec-sim command line: options, help and the run loop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "IdecSim.h"
+
+namespace idecsim {
+
+struct ValueSetting {
+    std::string device;
+    uint32_t address = 0;
+    uint32_t value = 0;
+    std::string text; // as given, for messages
+};
+
+struct CliOptions {
+    uint16_t port = kDefaultPort;
+    std::string bind = "127.0.0.1";
+    int station = 1;
+    std::string plcFile;
+    std::vector<ValueSetting> sets;
+    std::vector<std::pair<char, std::vector<uint32_t>>> lists;
+    bool trace = false;
+    bool lockPresets = false;
+    std::vector<FaultRule> faults;
+    int64_t closeAfter = -1;
+    bool refuse = false;
+    bool neverAnswer = false;
+    uint32_t seed = 1;
+    bool help = false;
+};
+
+// Reads the arguments after the program name. False, with a message, for an
+// unknown or misspelt option, a missing or malformed value, or a stray word.
+bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::string* error);
+
+std::string HelpText();
+
+// A fault as --fault spells it: KIND or KIND:key=value,key=value.
+bool ParseFaultOption(const std::string& text, FaultRule* out, std::string* error);
+
+// Runs the simulator until stop turns true. 0 after a clean stop, 1 when it
+// cannot start. onListening (may be empty) gets the bound port.
+int RunSimulator(const CliOptions& options, std::ostream& out, std::ostream& err,
+                 const std::atomic<bool>& stop,
+                 const std::function<void(uint16_t)>& onListening = nullptr);
+
+} // namespace idecsim
