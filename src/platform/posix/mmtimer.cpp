@@ -45,18 +45,16 @@ void Run(std::shared_ptr<Timer> t) {
     }
 }
 
-// The running timers by id. Never destroyed: a timer killed from its own
-// callback may still be finishing while the process exits.
+// The running timers by id. It exists only while a timer runs, so that a
+// module unloaded with no timer left leaves nothing behind; the lock is a
+// plain static with no destructor to run at unload.
 struct Registry {
-    std::mutex m;
     std::map<uint32_t, std::shared_ptr<Timer>> timers;
-    uint32_t lastId = 0;
 };
 
-Registry& Timers() {
-    static Registry* r = new Registry;
-    return *r;
-}
+std::mutex g_registryLock;
+Registry* g_registry = nullptr;
+uint32_t g_lastId = 0;
 
 } // namespace
 
@@ -85,34 +83,52 @@ uint32_t TimerSetPeriodic(uint32_t periodMs, uint32_t resolutionMs, TimerCallbac
     t->cb = cb;
     t->ctx = ctx;
 
-    Registry& r = Timers();
-    std::lock_guard<std::mutex> lock(r.m);
-    uint32_t id = r.lastId;
-    do {
-        ++id;
-    } while (id == 0 || r.timers.count(id));
+    std::lock_guard<std::mutex> lock(g_registryLock);
     try {
+        if (!g_registry)
+            g_registry = new Registry;
+        uint32_t id = g_lastId;
+        do {
+            ++id;
+        } while (id == 0 || g_registry->timers.count(id));
         // Started under the registry lock so that a kill of this id cannot
         // come before the thread object is stored.
         t->worker = std::thread(Run, t);
+        g_lastId = id;
+        g_registry->timers.emplace(id, t);
+        return id;
     } catch (...) {
+        if (t->worker.joinable()) {
+            {
+                std::lock_guard<std::mutex> stop(t->m);
+                t->stop = true;
+            }
+            t->cv.notify_all();
+            t->worker.join();
+        }
+        if (g_registry && g_registry->timers.empty()) {
+            delete g_registry;
+            g_registry = nullptr;
+        }
         return 0;
     }
-    r.lastId = id;
-    r.timers.emplace(id, t);
-    return id;
 }
 
 bool TimerKill(uint32_t id) {
     std::shared_ptr<Timer> t;
     {
-        Registry& r = Timers();
-        std::lock_guard<std::mutex> lock(r.m);
-        auto it = r.timers.find(id);
-        if (it == r.timers.end())
+        std::lock_guard<std::mutex> lock(g_registryLock);
+        if (!g_registry)
+            return false;
+        auto it = g_registry->timers.find(id);
+        if (it == g_registry->timers.end())
             return false;
         t = it->second;
-        r.timers.erase(it);
+        g_registry->timers.erase(it);
+        if (g_registry->timers.empty()) {
+            delete g_registry;
+            g_registry = nullptr;
+        }
     }
     {
         std::lock_guard<std::mutex> lock(t->m);
