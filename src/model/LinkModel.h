@@ -1,0 +1,365 @@
+// The in-memory picture of what the driver talks to: the process-wide link
+// table, its links (each with a timer and worker), the PLCs of a link, the
+// device blocks of a PLC and the items of a device block.
+//
+// Ownership runs down the tree: table -> links -> PLCs -> device blocks ->
+// items (of the name index; the address index refers to the same items).
+// Every collection is a CBinArray of pointers in case-insensitive name order.
+//
+// Locks: the table's own lock (its link array), the link lock (PLC array and
+// the passes over it), the PLC's device-array lock, the device lock (item
+// indexes and read window). Order: table, link, PLC, device.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+
+#include "comm/KQV_IDecCom.h"
+#include "model/BinArray.h"
+#include "model/LinkChannel.h"
+#include "model/Timers.h"
+#include "platform/module.h"
+#include "platform/sync.h"
+#include "platform/types.h"
+#include "support/ErrorString.h"
+
+class CResLang;
+class CLinkTable;
+class CPlcDrvLink;
+class CPlc;
+class CPlcDevice;
+
+namespace model {
+
+constexpr int kNameCap = 32; // UTF-16 units of every model name, terminator included
+constexpr uint32_t kMaxRanges = 100;
+constexpr uint32_t kDefaultScanPeriod = 50;
+constexpr uint32_t kDefaultReadInterval = 250;
+constexpr uint32_t kStopWaitMs = 3000;
+
+// Message ids of the string table that the model raises.
+constexpr uint32_t kMsgNoError = 999;
+constexpr uint32_t kMsgNoMemory = 1000;
+constexpr uint32_t kMsgInvalidDevice = 1010;
+
+// Device status code of a block that has not exchanged anything yet.
+constexpr int32_t kStatusNotInitialised = 11;
+
+// Unit codes of a device block.
+constexpr uint32_t kUnitBit = 0;
+constexpr uint32_t kUnitByte = 1;
+constexpr uint32_t kUnitWord = 2;
+constexpr uint32_t kUnitLongByName = 3; // what a "P..." item makes of the block
+constexpr uint32_t kUnitDoubleWord = 4;
+
+constexpr int32_t kRadixDecimalOctal = -1;
+
+// Item data types: Automation variant codes, and the driver's own text layout.
+constexpr uint16_t kTypeText = 8;
+constexpr uint16_t kTypeAltText = 4094;
+
+// Spare units after a read window, and the larger spare of text or "A" blocks.
+constexpr uint16_t kExtensionDefault = 8;
+constexpr uint16_t kExtensionLarge = 1024;
+
+// The unit-access letter of a device type name (exact, case-sensitive);
+// 0 for a name that has none.
+char UnitAccessLetter(const WChar* typeName);
+
+} // namespace model
+
+// One value the host names, for example D0100.
+class CDeviceItem {
+public:
+    CDeviceItem();
+    virtual ~CDeviceItem();
+    CDeviceItem(const CDeviceItem&) = delete;
+    CDeviceItem& operator=(const CDeviceItem&) = delete;
+
+    const WChar* Name() const { return name; }
+
+    WChar name[model::kNameCap];
+    std::atomic<int32_t> inUse; // being polled
+    int32_t startAddress;
+    uint32_t bitMask;      // all ones unless the item is one bit
+    uint32_t attribute;    // bit 0 read, bit 1 write
+    uint16_t dataType;     // variant type code or kTypeAltText
+    uint16_t baseDataType; // before kTypeAltText replaced kTypeText
+    uint16_t size;         // units
+    uint16_t textSize;     // bytes of text for the text types, else 0
+    int32_t lowHiStatus;
+    std::atomic<uint32_t> lastAccess; // tick count of the host's last read
+    int32_t unitIndex;                // first unit in the read window; -1 none
+    CPlcDevice* block;
+};
+
+// A device block: one device type of a PLC, such as D or M.
+class CPlcDevice {
+public:
+    explicit CPlcDevice(CPlc* plc);
+    // Stops the polling, frees every item.
+    virtual ~CPlcDevice();
+    CPlcDevice(const CPlcDevice&) = delete;
+    CPlcDevice& operator=(const CPlcDevice&) = delete;
+
+    const WChar* Name() const { return name_; }
+    void SetName(const WChar* name);
+    CPlc* Plc() const { return plc_; }
+    void SetPlc(CPlc* plc) { plc_ = plc; }
+    CErrorString& Status() { return status_; }
+    // The device lock. Hold it across FindItem and GetItem when another
+    // thread may add or remove items.
+    plat::CriticalSection& Lock() { return lock_; }
+
+    // Index in the name index, or -1.
+    int32_t FindItem(const WChar* name);
+    CDeviceItem* GetItem(uint32_t index);
+    CDeviceItem* GetItemByAddress(uint32_t index);
+    uint32_t ItemCount();
+
+    // Creates an item for the host or the enumeration; nullptr without
+    // memory (nothing changes then). textSize 0 for a non-text item, 65535
+    // for a text item of no fixed size. With activate the item is attached to
+    // the read window with activationArg as its mark flag.
+    CDeviceItem* CreateItem(const WChar* name, int32_t startAddress, bool activate,
+                            int32_t activationArg, uint16_t textSize);
+    // Takes an item built elsewhere (the configuration) into both indexes;
+    // an item of the same name gives way and is freed. False (item not
+    // taken) without memory.
+    bool InsertItem(CDeviceItem* item);
+    // Takes the item out of both indexes and frees it. False when the name
+    // index does not hold this item.
+    bool RemoveItem(CDeviceItem* item);
+
+    // The status text becomes message id of the string table.
+    bool SetMessage(uint32_t id, ...);
+    const CResLang* ResLang() const;
+    char UnitAccessLetter() const { return model::UnitAccessLetter(name_); }
+
+    // Read window. Rebuilt when items come and go; the read scan fills it and
+    // the write queue empties its staged writes, both on the link's worker.
+    bool RebuildWindow(CDeviceItem* newItem, bool mark);
+    // Releases every item from the window and frees the window.
+    void StopPolling();
+    bool ReadScan();
+    bool WriteQueue();
+
+    // Properties; the PLC definition file sets those marked (def).
+    uint32_t accessFlags;                   // (def) bit 0 read, bit 1 write
+    uint16_t extension;                     // spare units after the window
+    std::atomic<int32_t> deviceStatus;      // status code of the last exchange
+    int32_t listed;                         // the PLC definition file lists this block
+    int32_t defined;                        // (def) properties come from the file
+    uint32_t rangeStart[model::kMaxRanges]; // (def)
+    uint32_t rangeEnd[model::kMaxRanges];   // (def)
+    int32_t bitDevice;                      // (def) addresses name single bits
+    int32_t radix;                          // (def) 8, 10, 16 or kRadixDecimalOctal
+    uint32_t unitCode;                      // (def) kUnit...
+    uint32_t bytesPerUnit;                  // (def) 1, 2 or 4
+    uint32_t lowestAddress;                 // (def)
+    uint32_t highestAddress;                // (def)
+    uint32_t rangeCount;                    // (def) 1 to kMaxRanges
+
+private:
+    // Both indexes; called with the device lock held.
+    bool AddItemLocked(CDeviceItem* item);
+    void ReleaseItem(CDeviceItem* item);
+    void FreeItems();
+
+    CBinArray itemsByName_;
+    CBinArray itemsByAddress_;
+    WChar name_[model::kNameCap];
+    CErrorString status_;
+    CPlc* plc_;
+    plat::CriticalSection lock_;
+};
+
+// A PLC reached through a link.
+class CPlc {
+public:
+    explicit CPlc(CPlcDrvLink* link);
+    // Stops the polling of its blocks and destroys them.
+    virtual ~CPlc();
+    CPlc(const CPlc&) = delete;
+    CPlc& operator=(const CPlc&) = delete;
+
+    const WChar* Name() const { return name_; }
+    void SetName(const WChar* name);
+    CPlcDrvLink* Link() const { return link_; }
+    void SetLink(CPlcDrvLink* link) { link_ = link; }
+    CErrorString& Status() { return status_; }
+
+    CPlcDevice* FindDevice(const WChar* name) const;
+    CPlcDevice* GetDevice(uint32_t index) const;
+    uint32_t DeviceCount() const;
+    // Takes ownership. A block of the same name gives way and is destroyed.
+    // Returns false (the block destroyed) without memory.
+    bool InsertDevice(CPlcDevice* device);
+    void RemoveDevices();
+    void StopPolling();
+
+    bool SetMessage(uint32_t id, ...);
+    const CResLang* ResLang() const;
+
+    // Settings kept with the PLC.
+    char plcFile[255];
+    char stationNumber[49];
+    int32_t timeout;
+    uint16_t retryNumber;
+
+private:
+    CBinArray devices_;
+    WChar name_[model::kNameCap];
+    CErrorString status_;
+    CPlcDrvLink* link_;
+    // Host lookups meet the enumeration adding blocks on the worker.
+    mutable plat::CriticalSection devicesLock_;
+};
+
+// A link: one channel to a PLC endpoint, its PLCs, and the timer and worker
+// that run the link turn.
+class CPlcDrvLink : public CCdkTimer {
+public:
+    explicit CPlcDrvLink(CLinkTable* owner);
+    // Stops, waits for a worker still in a tick, destroys PLCs and channel.
+    ~CPlcDrvLink() override;
+    // The link turn, on the worker thread.
+    void OnTick() override;
+
+    // Rebuilds the read windows and starts timer and worker with the owner's
+    // scan period. True when running.
+    bool StartLink();
+    // Stop flag, channel closed, worker stopped (bounded wait), polling of
+    // every block stopped. Always true.
+    bool StopLink();
+    // StopLink for module unload: no wait beyond timeLimitMs, and none for a
+    // thread's end. True when the worker has let go of the link.
+    bool StopForUnload(uint32_t timeLimitMs);
+    void RemovePlcs();
+
+    const WChar* Name() const { return name_; }
+    void SetName(const WChar* name);
+    CLinkTable* Owner() const { return owner_; }
+    CErrorString& Status() { return status_; }
+    plat::CriticalSection& Lock() { return lock_; }
+    bool SetMessage(uint32_t id, ...);
+    const CResLang* ResLang() const;
+
+    CPlc* GetPlc(uint32_t index) const;
+    CPlc* FirstPlc() const { return GetPlc(0); }
+    CPlc* FindPlc(const WChar* name) const;
+    uint32_t PlcCount() const { return plcs_.Count(); }
+    // Takes ownership. A PLC of the same name gives way and is destroyed.
+    // False (the PLC destroyed) without memory.
+    bool InsertPlc(CPlc* plc);
+
+    // Two uppercase hexadecimal digits placed in every frame.
+    const char* StationText() const { return station_; }
+    void SetStationText(const char* text);
+    // "host:port"; part of the open parameters handed to the channel.
+    const char* AddressText() const { return openParams_.openName; }
+    void SetAddressText(const char* text);
+    const IDecOpenParams& OpenParams() const { return openParams_; }
+    void SetChannelKind(uint16_t kind) { openParams_.channelKind = kind; }
+    uint32_t PortOverride() const { return portOverride_; }
+    // Keeps port and, when it is not 0, puts it after the first ':' of the
+    // address text.
+    void ApplyPortOverride(uint32_t port);
+
+    CLinkChannel* Channel() const { return channel_.load(); }
+    bool Stopping() const { return stop_.load() != 0; }
+    bool EnumerationDone() const { return enumerationDone_.load() != 0; }
+    // The next tick runs the address-list enumeration again.
+    void RequestEnumeration() { enumerationDone_.store(0); }
+    bool FirstEnumerationRunning() const { return firstEnumerationRunning_.load() != 0; }
+    bool EnumeratedOnce() const { return enumeratedOnce_.load() != 0; }
+
+protected:
+    // Steps of the link turn.
+    void EnumerationPass();
+    // The address-list enumeration of one PLC.
+    void EnumeratePlc(CPlc* plc);
+    // Creates the channel when there is none and reopens it when closed.
+    void ConnectStep();
+    bool ChannelConnected();
+    void WritePass();
+    void ReadPass();
+
+private:
+    CBinArray plcs_;
+    WChar name_[model::kNameCap];
+    char station_[32];
+    IDecOpenParams openParams_;
+    CErrorString status_;
+    uint32_t portOverride_;
+    std::atomic<int32_t> enumerationDone_;
+    std::atomic<int32_t> firstEnumerationRunning_;
+    std::atomic<int32_t> enumeratedOnce_;
+    CLinkTable* owner_;
+    uint32_t lastReadTime_;
+    std::atomic<CLinkChannel*> channel_;
+    plat::CriticalSection lock_;
+    std::atomic<int32_t> stop_;
+};
+
+// All links of the process.
+class CLinkTable {
+public:
+    // Makes the channel of a link from its open parameters; nullptr without
+    // memory. For example CLinkChannelOf<CIDecComEthernet>::Create.
+    typedef CLinkChannel* (*ChannelFactory)(const IDecOpenParams* params);
+
+    CLinkTable();
+    // Module unload: stops every link without waiting for a thread's end
+    // beyond the stop bound, then destroys the links.
+    virtual ~CLinkTable();
+    CLinkTable(const CLinkTable&) = delete;
+    CLinkTable& operator=(const CLinkTable&) = delete;
+
+    // Port override from the host for the next configuration load; 0 none.
+    void SetHostPort(uint32_t port) { hostPort_.store(port); }
+    uint32_t HostPort() const { return hostPort_.load(); }
+    uint32_t ScanPeriod() const { return scanPeriod_.load(); }
+    void SetScanPeriod(uint32_t ms) { scanPeriod_.store(ms); }
+    uint32_t ReadInterval() const { return readInterval_.load(); }
+    void SetReadInterval(uint32_t ms) { readInterval_.store(ms); }
+    bool Started() const { return started_.load() != 0; }
+
+    // Starts every link (results ignored) and marks the table started, also
+    // with no link. Nothing when already started.
+    bool StartAll();
+    // Stops every link; clears started.
+    bool StopAll();
+    // Stops and destroys every link.
+    void RemoveAll();
+
+    CPlcDrvLink* FindLink(const WChar* name) const;
+    CPlcDrvLink* GetLink(uint32_t index) const;
+    uint32_t LinkCount() const;
+    // Takes ownership. A link of the same name gives way and is destroyed.
+    // False (the link destroyed) without memory.
+    bool InsertLink(CPlcDrvLink* link);
+
+    // Settings-file discovery: the path of the driver configuration file
+    // (out, cap units). True when the host settings file was read.
+    static bool FindConfigurationFile(plat::ModuleHandle module, WChar* path, uint32_t cap);
+    // Removes every link, then builds the model from the file. True when
+    // everything loaded.
+    bool LoadConfiguration(const WChar* path);
+
+    void SetResLang(const CResLang* lang) { resLang_.store(lang); }
+    const CResLang* ResLang() const { return resLang_.load(); }
+    void SetChannelFactory(ChannelFactory factory) { channelFactory_.store(factory); }
+    ChannelFactory GetChannelFactory() const { return channelFactory_.load(); }
+
+private:
+    mutable plat::CriticalSection lock_;
+    CBinArray links_;
+    std::atomic<uint32_t> scanPeriod_;
+    std::atomic<uint32_t> readInterval_;
+    std::atomic<int32_t> started_;
+    std::atomic<uint32_t> hostPort_;
+    std::atomic<const CResLang*> resLang_;
+    std::atomic<ChannelFactory> channelFactory_;
+};

@@ -1,0 +1,79 @@
+#include <vector>
+
+#include "model/LinkModel.h"
+#include "model/NameOrder.h"
+#include "support/LockGuard.h"
+
+CLinkTable::CLinkTable()
+    : scanPeriod_(model::kDefaultScanPeriod), readInterval_(model::kDefaultReadInterval),
+      started_(0), hostPort_(0), resLang_(nullptr), channelFactory_(nullptr) {
+    links_.Configure(&model::CompareNames<CPlcDrvLink>, sizeof(void*));
+}
+
+CLinkTable::~CLinkTable() {
+    LockGuard hold(&lock_);
+    started_.store(0);
+    for (uint32_t i = 0; i < links_.Count(); ++i) {
+        CPlcDrvLink* link = model::PointerAt<CPlcDrvLink>(links_, i);
+        // At unload the end of a thread may never be seen (the loader's
+        // lock): a link whose worker is still inside a tick is left alone
+        // rather than freed under it.
+        if (link->StopForUnload(model::kStopWaitMs))
+            delete link;
+    }
+    links_.Clear();
+}
+
+bool CLinkTable::StartAll() {
+    LockGuard hold(&lock_);
+    if (started_.load())
+        return true;
+    for (uint32_t i = 0; i < links_.Count(); ++i)
+        model::PointerAt<CPlcDrvLink>(links_, i)->StartLink();
+    started_.store(1);
+    return true;
+}
+
+bool CLinkTable::StopAll() {
+    LockGuard hold(&lock_);
+    for (uint32_t i = 0; i < links_.Count(); ++i)
+        model::PointerAt<CPlcDrvLink>(links_, i)->StopLink();
+    started_.store(0);
+    return true;
+}
+
+void CLinkTable::RemoveAll() {
+    LockGuard hold(&lock_);
+    StopAll();
+    for (uint32_t i = 0; i < links_.Count(); ++i)
+        delete model::PointerAt<CPlcDrvLink>(links_, i);
+    links_.Clear();
+}
+
+CPlcDrvLink* CLinkTable::FindLink(const WChar* name) const {
+    LockGuard hold(&lock_);
+    return model::FindByName<CPlcDrvLink>(links_, name);
+}
+
+CPlcDrvLink* CLinkTable::GetLink(uint32_t index) const {
+    LockGuard hold(&lock_);
+    return model::PointerAt<CPlcDrvLink>(links_, index);
+}
+
+uint32_t CLinkTable::LinkCount() const {
+    LockGuard hold(&lock_);
+    return links_.Count();
+}
+
+bool CLinkTable::InsertLink(CPlcDrvLink* link) {
+    if (!link)
+        return false;
+    CPlcDrvLink* displaced = nullptr;
+    LockGuard hold(&lock_);
+    if (!model::InsertByName(links_, link, &displaced)) {
+        delete link;
+        return false;
+    }
+    delete displaced;
+    return true;
+}

@@ -1,0 +1,131 @@
+// The link turn: what a link does on each tick of its timer, on its worker.
+#include "model/LinkModel.h"
+#include "platform/sync.h"
+#include "support/LockGuard.h"
+
+namespace {
+
+// Clears a flag when the scope ends, also by an exception: host services
+// wait while the first enumeration runs.
+class FlagReset {
+public:
+    explicit FlagReset(std::atomic<int32_t>& flag) : flag_(flag) {}
+    ~FlagReset() { flag_.store(0); }
+    FlagReset(const FlagReset&) = delete;
+    FlagReset& operator=(const FlagReset&) = delete;
+
+private:
+    std::atomic<int32_t>& flag_;
+};
+
+} // namespace
+
+CLinkChannel::~CLinkChannel() = default;
+
+void CPlcDrvLink::OnTick() {
+    try {
+        if (!enumerationDone_.load()) {
+            EnumerationPass();
+            enumerationDone_.store(1);
+        }
+        if (!stop_.load())
+            ConnectStep();
+        if (!ChannelConnected())
+            return;
+        uint32_t now = plat::TickCount();
+        WritePass();
+        uint32_t interval = owner_ ? owner_->ReadInterval() : model::kDefaultReadInterval;
+        // A wrapped tick count (now below the last read) reads at once.
+        if (now >= lastReadTime_ && now - lastReadTime_ <= interval)
+            return;
+        lastReadTime_ = now;
+        ReadPass();
+    } catch (...) {
+        // Discarded: the next tick runs normally.
+    }
+}
+
+void CPlcDrvLink::EnumerationPass() {
+    if (CLinkChannel* channel = channel_.load())
+        channel->Close();
+    if (!enumeratedOnce_.load())
+        firstEnumerationRunning_.store(1);
+    {
+        FlagReset done(firstEnumerationRunning_);
+        for (uint32_t p = 0; p < PlcCount(); ++p)
+            EnumeratePlc(GetPlc(p));
+    }
+    enumeratedOnce_.store(1);
+}
+
+void CPlcDrvLink::EnumeratePlc(CPlc* plc) {
+    // The link's channel comes first: the enumeration's temporary channel is
+    // kept with it, where a stop of the link reaches it.
+    CLinkChannel* channel = channel_.load();
+    if (!channel) {
+        CLinkTable::ChannelFactory make = owner_ ? owner_->GetChannelFactory() : nullptr;
+        channel = make ? make(&openParams_) : nullptr;
+        if (!channel)
+            return;
+        channel_.store(channel);
+    }
+    if (plc && !stop_.load())
+        channel->EnumeratePlc(*this, *plc);
+}
+
+void CPlcDrvLink::ConnectStep() {
+    CLinkChannel* channel = channel_.load();
+    if (!channel) {
+        CLinkTable::ChannelFactory make = owner_ ? owner_->GetChannelFactory() : nullptr;
+        // No factory: the process has no channel kind to offer yet.
+        if (!make)
+            return;
+        channel = make(&openParams_);
+        if (!channel) {
+            SetMessage(model::kMsgNoMemory);
+            return;
+        }
+        channel_.store(channel);
+        if (stop_.load())
+            return;
+    }
+    if (!channel->IsConnected(true))
+        channel->Open(false);
+}
+
+bool CPlcDrvLink::ChannelConnected() {
+    CLinkChannel* channel = channel_.load();
+    return channel && channel->IsConnected(true);
+}
+
+void CPlcDrvLink::WritePass() {
+    LockGuard hold(&lock_);
+    for (uint32_t p = 0; p < PlcCount(); ++p) {
+        CPlc* plc = GetPlc(p);
+        for (uint32_t d = 0;; ++d) {
+            if (stop_.load() || !ChannelConnected())
+                break;
+            CPlcDevice* device = plc->GetDevice(d);
+            if (!device)
+                break;
+            device->WriteQueue();
+        }
+    }
+}
+
+void CPlcDrvLink::ReadPass() {
+    LockGuard hold(&lock_);
+    for (uint32_t p = 0; p < PlcCount(); ++p) {
+        if (stop_.load())
+            return;
+        CPlc* plc = GetPlc(p);
+        for (uint32_t d = 0;; ++d) {
+            if (stop_.load() || !ChannelConnected())
+                break;
+            CPlcDevice* device = plc->GetDevice(d);
+            if (!device)
+                break;
+            device->ReadScan();
+        }
+    }
+}

@@ -1,0 +1,137 @@
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "model/LinkModel.h"
+#include "model/NameOrder.h"
+#include "support/LockGuard.h"
+#include "support/Strings.h"
+
+CPlcDrvLink::CPlcDrvLink(CLinkTable* owner)
+    : portOverride_(0), enumerationDone_(0), firstEnumerationRunning_(0), enumeratedOnce_(0),
+      owner_(owner), lastReadTime_(0), channel_(nullptr), stop_(0) {
+    name_[0] = 0;
+    station_[0] = 0;
+    std::memset(&openParams_, 0, sizeof openParams_);
+    plcs_.Configure(&model::CompareNames<CPlc>, sizeof(void*));
+    status_.SetText(W16("Not connected"));
+}
+
+CPlcDrvLink::~CPlcDrvLink() {
+    StopLink();
+    // A tick that outlived the stop bound still uses the link.
+    StopWorker(plat::kInfinite);
+    RemovePlcs();
+    delete channel_.exchange(nullptr);
+}
+
+void CPlcDrvLink::SetName(const WChar* name) {
+    CopyTextW(name_, name, model::kNameCap);
+}
+
+void CPlcDrvLink::SetStationText(const char* text) {
+    CopyTextA(station_, text, sizeof station_);
+}
+
+void CPlcDrvLink::SetAddressText(const char* text) {
+    CopyTextA(openParams_.openName, text, sizeof openParams_.openName);
+}
+
+void CPlcDrvLink::ApplyPortOverride(uint32_t port) {
+    portOverride_ = port;
+    if (port == 0)
+        return;
+    char* colon = std::strchr(openParams_.openName, ':');
+    if (!colon)
+        return;
+    size_t room =
+        sizeof openParams_.openName - static_cast<size_t>(colon + 1 - openParams_.openName);
+    std::snprintf(colon + 1, room, "%d", static_cast<int32_t>(port));
+}
+
+const CResLang* CPlcDrvLink::ResLang() const {
+    return owner_ ? owner_->ResLang() : nullptr;
+}
+
+bool CPlcDrvLink::SetMessage(uint32_t id, ...) {
+    va_list args;
+    va_start(args, id);
+    bool changed = status_.SetTextFromIdV(ResLang(), id, args);
+    va_end(args);
+    return changed;
+}
+
+CPlc* CPlcDrvLink::GetPlc(uint32_t index) const {
+    return model::PointerAt<CPlc>(plcs_, index);
+}
+
+CPlc* CPlcDrvLink::FindPlc(const WChar* name) const {
+    return model::FindByName<CPlc>(plcs_, name);
+}
+
+bool CPlcDrvLink::InsertPlc(CPlc* plc) {
+    if (!plc)
+        return false;
+    CPlc* displaced = nullptr;
+    bool ok;
+    {
+        LockGuard hold(&lock_);
+        ok = model::InsertByName(plcs_, plc, &displaced);
+    }
+    if (!ok) {
+        delete plc;
+        return false;
+    }
+    plc->SetLink(this);
+    // Nothing can reach a PLC that lost its place any more.
+    delete displaced;
+    return true;
+}
+
+void CPlcDrvLink::RemovePlcs() {
+    LockGuard hold(&lock_);
+    for (uint32_t i = 0; i < plcs_.Count(); ++i)
+        delete model::PointerAt<CPlc>(plcs_, i);
+    plcs_.Clear();
+}
+
+bool CPlcDrvLink::StartLink() {
+    if (Running())
+        return true;
+    for (uint32_t p = 0; p < PlcCount(); ++p) {
+        CPlc* plc = GetPlc(p);
+        for (uint32_t d = 0;; ++d) {
+            CPlcDevice* device = plc->GetDevice(d);
+            if (!device)
+                break;
+            device->RebuildWindow(nullptr, false);
+        }
+        plc->SetMessage(model::kMsgNoError);
+    }
+    stop_.store(0);
+    uint32_t period = owner_ ? owner_->ScanPeriod() : model::kDefaultScanPeriod;
+    if (!Start(period, 1)) {
+        stop_.store(1);
+        return false;
+    }
+    SetMessage(model::kMsgNoError);
+    return true;
+}
+
+bool CPlcDrvLink::StopLink() {
+    stop_.store(1);
+    if (CLinkChannel* channel = channel_.load())
+        channel->Close();
+    StopWorker(model::kStopWaitMs);
+    LockGuard hold(&lock_);
+    for (uint32_t p = 0; p < PlcCount(); ++p)
+        GetPlc(p)->StopPolling();
+    return true;
+}
+
+bool CPlcDrvLink::StopForUnload(uint32_t timeLimitMs) {
+    stop_.store(1);
+    if (CLinkChannel* channel = channel_.load())
+        channel->Close();
+    return AbandonWorker(timeLimitMs);
+}
