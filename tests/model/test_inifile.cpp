@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/IniFile.h"
+#include "platform/codepage.h"
+#include "platform/file.h"
+#include "testutil/testutil.h"
+
+using testutil::TempDir;
+
+namespace {
+
+// Text written to a fresh file and opened.
+struct IniText {
+    TempDir dir;
+    CIniFile ini;
+    explicit IniText(const std::string& text) { ini.OpenFile(dir.Write("t.ini", text).c_str()); }
+};
+
+std::string Get(CIniFile& ini, const char* sec, const char* key, uint32_t size = 256,
+                const char* def = "<none>") {
+    std::vector<char> buf(size ? size : 1, '#');
+    uint32_t n = ini.GetString(sec, key, def, buf.data(), size);
+    return std::string(buf.data(), n);
+}
+
+// The plain reading: every lookup scans the text from its start.
+struct RefIni {
+    const std::string& t;
+    static bool Blank(char c) { return c == ' ' || c == '\t'; }
+    static bool Eol(char c) { return c == '\r' || c == '\n'; }
+    size_t LineEnd(size_t p) const {
+        while (p < t.size() && !Eol(t[p]))
+            ++p;
+        return p;
+    }
+    size_t NextLine(size_t p) const {
+        p = LineEnd(p);
+        return p + (p < t.size()) + (t.compare(p, 2, "\r\n") == 0);
+    }
+    size_t FirstNonBlank(size_t p) const {
+        while (p < t.size() && Blank(t[p]))
+            ++p;
+        return p;
+    }
+    bool Section(const std::string& name, size_t* b, size_t* e) const {
+        for (size_t ls = 0; !name.empty() && ls < t.size(); ls = NextLine(ls)) {
+            size_t h = FirstNonBlank(ls), q = h + 1;
+            if (h >= t.size() || t[h] != '[')
+                continue;
+            while (q < t.size() && t[q] != ']' && !Eol(t[q]))
+                ++q;
+            if (t.substr(h + 1, q - h - 1) != name)
+                continue;
+            *b = NextLine(ls);
+            for (size_t l2 = *b; l2 < t.size(); l2 = NextLine(l2)) {
+                size_t h2 = FirstNonBlank(l2);
+                if (h2 < t.size() && t[h2] == '[')
+                    return (*e = h2), true;
+            }
+            return (*e = t.size()), true;
+        }
+        return false;
+    }
+    bool Value(const std::string& sec, const std::string& key, std::string* v) const {
+        size_t b, e;
+        if (!Section(sec, &b, &e))
+            return false;
+        for (size_t ls = b; ls < e; ls = NextLine(ls)) {
+            std::string line = t.substr(FirstNonBlank(ls), LineEnd(ls) - FirstNonBlank(ls));
+            if (!line.empty() && line[0] == '[')
+                return false;
+            size_t eq = line.find('='), k = eq;
+            if (line.empty() || line[0] == ';' || eq == std::string::npos)
+                continue;
+            while (k > 0 && Blank(line[k - 1]))
+                --k;
+            if (line.substr(0, k) == key)
+                return (*v = line.substr(eq + 1)), true;
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TEST(IniFile, ValuesAreUntrimmedAndNumbersFollowAtolOrLeadingHex) {
+    IniText f("Before=1\n[S]\n=5\nTimeout = 100\nMask= 0x10\nHex=0x10\nHexUp=0XfF\n"
+              "Long=0x123456789\nNeg=-42abc\nNote=1 ; note\nBig=99999999999\n"
+              "Small=-99999999999\nHigh=0xFFFFFFFF\nEmpty=\nA=1\nA=2\n  a = 3\nstray line\n"
+              "Name=[x]\nB=after stray\n\n; C=comment\nC=real\n[ S ]\nA=blank header\n"
+              "[S]\nA=second section\nZ=only in second\n");
+    const struct {
+        const char* key;
+        int32_t value;
+    } ints[] = {{"Timeout", 100},
+                {"Mask", 0},
+                {"Hex", 16},
+                {"HexUp", 255},
+                {"Long", 0x12345678},
+                {"Neg", -42},
+                {"Note", 1},
+                {"Big", INT32_MAX},
+                {"Small", INT32_MIN},
+                {"High", -1},
+                {"Empty", 9},
+                {"Missing", 9},
+                {"A", 1},
+                {"Z", 9},
+                {"", 5},
+                {"Before", 9}};
+    for (const auto& c : ints)
+        EXPECT_EQ(c.value, f.ini.GetInt("S", c.key, 9)) << c.key;
+    EXPECT_EQ(" 100", Get(f.ini, "S", "Timeout"));
+    EXPECT_EQ("1 ; note", Get(f.ini, "S", "Note"));
+    EXPECT_EQ(" 3", Get(f.ini, "S", "a"));
+    EXPECT_EQ("[x]", Get(f.ini, "S", "Name"));
+    EXPECT_EQ("after stray", Get(f.ini, "S", "B"));
+    EXPECT_EQ("real", Get(f.ini, "S", "C"));
+    EXPECT_EQ("blank header", Get(f.ini, " S ", "A"));
+    EXPECT_EQ("<none>", Get(f.ini, "s", "A"));
+    EXPECT_EQ("<none>", Get(f.ini, "", "Before"));
+}
+
+TEST(IniFile, CopiesAreBoundedAndWideReadsCountTheTerminator) {
+    const WChar wide[] = {W16('\u00e9'), W16('t'), W16('\u00e9'), 0};
+    char ansi[16] = {};
+    ASSERT_GT(plat::WideToMultiByte(plat::kCpAcp, 0, wide, -1, ansi, sizeof ansi), 0);
+    IniText f(std::string("[S]\nK=abcdefgh\nE=\nName=") + ansi + "\nLong=" + std::string(40, 'x') +
+              "\nExact=" + std::string(31, 'y') + "\n");
+    EXPECT_EQ("abc", Get(f.ini, "S", "K", 4));
+    EXPECT_EQ("", Get(f.ini, "S", "K", 1));
+    EXPECT_EQ("defa", Get(f.ini, "S", "X", 5, "default"));
+    EXPECT_EQ("", Get(f.ini, "S", "E"));
+    char out[8] = "keep";
+    EXPECT_EQ(0u, f.ini.GetString("S", "X", nullptr, out, sizeof out));
+    EXPECT_STREQ("keep", out);
+
+    WChar w[32];
+    EXPECT_EQ(4, f.ini.GetWString("S", "Name", nullptr, w, 32));
+    EXPECT_EQ(0, plat::WStrICmp(wide, w));
+    EXPECT_EQ(0, f.ini.GetWString("S", "Long", nullptr, w, 32));
+    EXPECT_EQ(0, w[0]); // no partial text after a failed conversion
+    EXPECT_EQ(32, f.ini.GetWString("S", "Exact", nullptr, w, 32));
+    EXPECT_EQ(1, f.ini.GetWString("S", "E", W16("dflt"), w, 32));
+    EXPECT_EQ(1, f.ini.GetWString("S", "X", nullptr, w, 32));
+    EXPECT_EQ(5, f.ini.GetWString("S", "X", W16("dflt"), w, 32));
+}
+
+TEST(IniFile, MissingUnopenableAndOversizedFiles) {
+    TempDir dir;
+    CIniFile ini;
+    auto path = dir.Join("new.ini");
+    EXPECT_TRUE(ini.OpenFile(path.c_str()));
+    EXPECT_TRUE(plat::PathExists(path.c_str())); // created empty
+    EXPECT_EQ(7, ini.GetInt("S", "K", 7));
+    auto deep = dir.Join("no_such_folder") + plat::kPathSep + W16("x.ini");
+    EXPECT_TRUE(ini.OpenFile(deep.c_str()));
+    EXPECT_TRUE(ini.IsLoaded());
+    ini.CloseFile();
+    EXPECT_FALSE(ini.IsOpen());
+    EXPECT_EQ("dflt", Get(ini, "S", "K", 256, "dflt"));
+    // An over-long path is not cut down to (and created as) another file.
+    auto longName = dir.Path() + plat::kPathSep + testutil::WString(300, W16('a'));
+    EXPECT_TRUE(ini.OpenFile(longName.c_str()));
+    EXPECT_EQ(0u, ini.TextLength());
+
+    std::string big(CIniFile::kMaxFileSize - 1, 'x');
+    big.replace(0, 8, "[S]\nK=1\n");
+    auto ok = dir.Write("ok.ini", big);
+    auto tooBig = dir.Write("big.ini", big + "x");
+    EXPECT_TRUE(ini.OpenFile(ok.c_str()));
+    EXPECT_EQ(1, ini.GetInt("S", "K", 0));
+    EXPECT_FALSE(ini.OpenFile(tooBig.c_str()));
+    EXPECT_EQ(3, ini.GetInt("S", "K", 3));
+}
+
+TEST(IniFile, OddBytesAndLineEndsStayBounded) {
+    IniText nul(std::string("[S]\nA=1\0x\nB=2\n[\0T]\nC=3\n[T]\nC=4", 30));
+    EXPECT_EQ(std::string("1\0x", 3), Get(nul.ini, "S", "A"));
+    EXPECT_EQ(2, nul.ini.GetInt("S", "B", 0));
+    EXPECT_EQ(4, nul.ini.GetInt("T", "C", 0));
+    IniText crOnly("[S]\rA=1\rB=2\r\r[T]\rA=3");
+    EXPECT_EQ(2, crOnly.ini.GetInt("S", "B", 0));
+    EXPECT_EQ(3, crOnly.ini.GetInt("T", "A", 0));
+    IniText lastLine("[S]\nA=12\n[U");
+    EXPECT_EQ(12, lastLine.ini.GetInt("S", "A", 0));
+    EXPECT_EQ(5, lastLine.ini.GetInt("U", "A", 5));
+
+    std::string key(100000, 'k'), name(5000, 'n');
+    IniText big("[" + name + "]\n" + key + "=1\nK=" + std::string(200000, 'v') + "\n" +
+                std::string(300000, ' ') + "Last=9");
+    EXPECT_EQ(1, big.ini.GetInt(name.c_str(), key.c_str(), 0));
+    EXPECT_EQ(9, big.ini.GetInt(name.c_str(), "Last", 0));
+    EXPECT_EQ(std::string(31, 'v'), Get(big.ini, name.c_str(), "K", 32));
+    // Only 259 bytes of a name are cached: its prefix must not find that body.
+    EXPECT_EQ(0, big.ini.GetInt(name.substr(0, CIniFile::kMaxSectionName).c_str(), "Last", 0));
+}
+
+TEST(IniFile, IndexedLookupsMatchAPlainScan) {
+    const char* names[] = {"A", "B", "Link0", " Link0", "Link0 ", "a", "L.Dev1", "", "["};
+    const char* keys[] = {"k", "K", "x", "long key", ""};
+    const char* eols[] = {"\n", "\r\n", "\r"};
+    std::mt19937 rng(20240607);
+    auto pick = [&](size_t n) { return rng() % n; };
+    for (int round = 0; round < 150; ++round) {
+        std::string t;
+        for (int i = 0, lines = 1 + pick(40); i < lines; ++i) {
+            std::string name = names[pick(9)], key = keys[pick(5)];
+            const std::string forms[] = {
+                "[" + name + "]", " \t[" + name + "] trailing",
+                "[" + name,       ";" + key + "=c",
+                "no equals sign", "  " + key + " \t=v" + std::to_string(i) + " "};
+            t += forms[pick(6)];
+            if (i + 1 < lines || pick(2))
+                t += eols[pick(3)];
+        }
+        IniText f(t);
+        RefIni ref{t};
+        for (int repeat = 0; repeat < 2; ++repeat) { // the second pass meets the cache
+            for (const char* n : names) {
+                size_t b1 = 0, e1 = 0, b2 = 0, e2 = 0;
+                ASSERT_EQ(ref.Section(n, &b2, &e2), f.ini.FindSection(n, &b1, &e1)) << n << t;
+                ASSERT_EQ(b2, b1) << n << "\n" << t;
+                ASSERT_EQ(e2, e1) << n << "\n" << t;
+                for (const char* k : keys) {
+                    std::string want;
+                    bool found = ref.Value(n, k, &want);
+                    ASSERT_EQ(found ? want : "<none>", Get(f.ini, n, k)) << n << "/" << k << t;
+                }
+            }
+        }
+    }
+}
