@@ -1,0 +1,149 @@
+// Byte channel to one PLC endpoint: the abstract CIDecComBase and its TCP
+// derivative CIDecComEthernet. The channel knows nothing of frames.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/sync.h"
+#include "platform/types.h"
+
+class CErrorString;
+
+// Open parameters: owned by the link, read (never written) by its channels.
+// The link zero-fills the whole block before filling it.
+struct IDecOpenParams {
+    char openName[256];   // "host:port", NUL-terminated
+    uint16_t channelKind; // 1 = Ethernet
+    uint16_t datagram;    // 0 = stream connection
+    uint8_t reserved[28]; // room for settings the channel does not read
+};
+
+namespace idec {
+
+constexpr uint16_t kChannelEthernet = 1;
+
+// Channel states.
+constexpr int32_t kStateClosed = 0;
+constexpr int32_t kStateOpening = 1; // connected at socket level, not yet confirmed
+constexpr int32_t kStateConnected = 2;
+constexpr int32_t kStateFailed = 3;
+
+// The driver's own channel error codes.
+constexpr int kErrDisconnectAll = 100;
+constexpr int kErrInvalidLink = 101;
+constexpr int kErrRemoteClosed = 102;
+
+constexpr int kMaxSocketSet = 64;
+constexpr int kErrorTextCap = 256;
+
+// True for the socket errors after which the connection is given up.
+bool IsDisconnectError(int code);
+
+// Name and text of a WinSock or driver error code. Codes not in the table get
+// "WSA_NOERROR" / "Not a WinSock error."; the driver codes have an empty name.
+const char* SocketErrorName(int code);
+const char* SocketErrorText(int code);
+
+} // namespace idec
+
+class CIDecComBase {
+public:
+    explicit CIDecComBase(const IDecOpenParams* params);
+    virtual ~CIDecComBase();
+    CIDecComBase(const CIDecComBase&) = delete;
+    CIDecComBase& operator=(const CIDecComBase&) = delete;
+
+    // Returns the new state: 0 nothing done, 1 connected, 3 failed.
+    virtual int32_t Open(bool blocking);
+    virtual int Close();
+    virtual bool IsConnected(bool openIfClosed);
+    virtual int32_t GetState();
+    // Count sent (the whole length) or 0.
+    virtual int Send(const void* data, int length);
+    // Count received, 0 closed by the peer or not connected, -1 error or
+    // time-out. timeoutMs -1 takes the default time-out.
+    virtual int Receive(void* buffer, int capacity, int32_t timeoutMs);
+    // Both setters return the previous value.
+    virtual CErrorString* SetErrorHolder(CErrorString* holder);
+    virtual int32_t SetDefaultTimeout(int32_t ms);
+    // Writes the text for code (at most capacity - 1 characters and a NUL) and
+    // makes code the last socket error.
+    virtual void GetErrorText(int code, WChar* text, int capacity);
+    virtual int GetLastSocketError();
+
+protected:
+    const IDecOpenParams* params_;
+    // Written by the worker and by a stopping thread, read by host threads.
+    std::atomic<int32_t> state_;
+    CErrorString* errorHolder_;
+    int32_t defaultTimeout_;
+    std::atomic<int> lastSocketError_;
+};
+
+// A TCP channel. One worker thread performs the operations; Close and Abort
+// may also come from another thread and wake an operation blocked in
+// connect, wait or receive. The socket is shut down at once (which wakes the
+// blocked call on POSIX) and its handle is closed when the operation has
+// returned; a call that the shutdown does not wake (WinSock) is ended by
+// closing the handle after a grace time of kCloseGraceMs. Close then returns
+// only when the handle is closed.
+class CIDecComEthernet : public CIDecComBase {
+public:
+    struct SocketSet {
+        uint32_t count;
+        plat::SocketHandle handles[idec::kMaxSocketSet];
+    };
+
+    explicit CIDecComEthernet(const IDecOpenParams* params);
+    ~CIDecComEthernet() override;
+
+    int32_t Open(bool blocking) override;
+    int Close() override;
+    bool IsConnected(bool openIfClosed) override;
+    int Send(const void* data, int length) override;
+    int Receive(void* buffer, int capacity, int32_t timeoutMs) override;
+    void GetErrorText(int code, WChar* text, int capacity) override;
+    virtual bool IsSocketValid();
+    // Close for good: wakes a blocked operation like Close, and every later
+    // Open does nothing. Lets a stopping link close a channel that its worker
+    // may be about to reopen.
+    virtual int Abort();
+
+    uint32_t RemoteAddress() const { return remoteAddr_; } // network order
+    uint16_t RemotePort() const { return remotePort_; }    // network order
+
+private:
+    enum WaitOutcome { kWaitError = 0, kWaitReady = 1, kWaitTimedOut = 2 };
+
+    bool Resolve();
+    WaitOutcome WaitSocket(bool forWrite, int32_t ms);
+    void ReportError(int code);
+    // Disconnect errors close the channel; the error is reported either way.
+    void Fail(int code);
+
+    // The current handle with a use count taken, or kInvalidSocket.
+    plat::SocketHandle Acquire();
+    void ReleaseHandle();
+    // Takes the handle out of the channel and shuts it down. lock_ held.
+    plat::SocketHandle DetachSocketLocked();
+    // Closes a detached handle that an operation still uses: once that
+    // operation has returned, or after kCloseGraceMs at the latest.
+    int CloseWhenUnused(plat::SocketHandle h);
+
+    static constexpr uint32_t kCloseGraceMs = 250;
+
+    plat::SocketHandle socket_;
+    SocketSet readSet_;
+    SocketSet writeSet_;
+    uint32_t remoteAddr_;
+    uint16_t remotePort_;
+    int startupResult_;
+
+    plat::CriticalSection lock_;              // guards socket_, the sets and the fields below
+    int users_;                               // operations running on the socket
+    std::vector<plat::SocketHandle> orphans_; // shut down, waiting for their users
+    bool aborted_;
+};

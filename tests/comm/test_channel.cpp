@@ -1,0 +1,385 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm/Frames.h"
+#include "comm/KQV_IDecCom.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
+#include "support/ErrorString.h"
+#include "testutil/fault_sockets.h"
+#include "testutil/testutil.h"
+
+using plat::kInvalidSocket;
+using plat::SocketHandle;
+using testutil::SockOp;
+namespace wsa = plat::wsa;
+
+namespace {
+
+IDecOpenParams Params(const std::string& name, uint16_t kind = idec::kChannelEthernet) {
+    IDecOpenParams p;
+    std::memset(&p, 0, sizeof p);
+    std::strncpy(p.openName, name.c_str(), sizeof p.openName - 1);
+    p.channelKind = kind;
+    return p;
+}
+
+std::string ErrorText(CIDecComBase& ch, int code, int cap = idec::kErrorTextCap) {
+    WChar text[idec::kErrorTextCap] = {1, 0};
+    ch.GetErrorText(code, text, cap);
+    return testutil::Narrow(text);
+}
+
+// The PLC's side: a loopback listener and what it accepted.
+struct Peer {
+    explicit Peer(int backlog = 4) {
+        listener = plat::SockListen(plat::kInaddrLoopback, 0, backlog, &port);
+    }
+    ~Peer() {
+        for (SocketHandle h : accepted)
+            plat::SockClose(h);
+        plat::SockClose(listener);
+    }
+    std::string Name() const { return "127.0.0.1:" + std::to_string(port); }
+    SocketHandle Accept() {
+        if (plat::SockWait(listener, false, 5000) != 1)
+            return kInvalidSocket;
+        accepted.push_back(plat::SockAccept(listener));
+        return accepted.back();
+    }
+    bool Pending() { return plat::SockWait(listener, false, 100) == 1; }
+
+    SocketHandle listener = kInvalidSocket;
+    uint16_t port = 0;
+    std::vector<SocketHandle> accepted;
+};
+
+bool Write(SocketHandle h, const std::string& s) {
+    return plat::SockSend(h, s.data(), static_cast<int>(s.size())) == static_cast<int>(s.size());
+}
+
+// WinSock must be up before the peer's listener is made.
+struct NetSession {
+    NetSession() : ok(plat::NetStartup() == 0) {}
+    ~NetSession() { plat::NetCleanup(); }
+    bool ok;
+};
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(net.ok);
+        ASSERT_NE(peer.listener, kInvalidSocket);
+    }
+
+    // A channel connected to the peer, and the peer's end of it.
+    SocketHandle Connect(CIDecComEthernet& ch) {
+        EXPECT_TRUE(ch.IsConnected(true));
+        return peer.Accept();
+    }
+
+    NetSession net;
+    Peer peer;
+};
+
+// Runs fn on its own thread; the stopping thread of a link in these tests.
+class Worker {
+public:
+    template <typename Fn>
+    explicit Worker(Fn fn)
+        : done_(false), thread_([this, fn] {
+              fn();
+              done_ = true;
+          }) {}
+    ~Worker() { thread_.join(); }
+    bool Done() const { return done_; }
+    bool WaitDone(uint32_t ms) {
+        return testutil::WaitUntil([this] { return done_.load(); }, ms);
+    }
+
+private:
+    std::atomic<bool> done_;
+    std::thread thread_;
+};
+
+} // namespace
+
+TEST_F(Channel, OpenChecksTheNameAndResolvesOnce) {
+    testutil::FaultSockets faults;
+    const std::string port = std::to_string(peer.port);
+    for (const IDecOpenParams& p : {Params("127.0.0.1"), Params(peer.Name(), 2)}) {
+        CIDecComEthernet ch(&p);
+        EXPECT_EQ(ch.Open(false), 0);
+        EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    }
+    EXPECT_EQ(faults.Calls(SockOp::kCreate), 0);
+
+    // A name that is not found now is looked up again at the next Open.
+    IDecOpenParams p = Params("localhost:" + port + "junk");
+    CIDecComEthernet ch(&p);
+    faults.FailNext(SockOp::kResolve, wsa::kHostNotFound);
+    EXPECT_EQ(ch.Open(false), 0);
+    EXPECT_EQ(ch.Open(false), idec::kStateOpening);
+    EXPECT_EQ(ch.RemotePort(), plat::HostToNet16(peer.port));
+    EXPECT_EQ(ch.Open(false), 0); // state 1: nothing touched
+    EXPECT_EQ(faults.Calls(SockOp::kCreate), 1);
+    ch.Close();
+    EXPECT_EQ(ch.Open(false), idec::kStateOpening);
+    EXPECT_EQ(faults.Calls(SockOp::kResolve), 2);
+}
+
+TEST_F(Channel, CarriesBytesAndClosesOnDestruction) {
+    IDecOpenParams p = Params(peer.Name());
+    SocketHandle remote;
+    {
+        CIDecComEthernet ch(&p);
+        EXPECT_TRUE(idec::SendBlockRead(ch, "01", 'A', 100, 4)); // opens on its own
+        remote = peer.Accept();
+        char buf[32] = {};
+        ASSERT_EQ(plat::SockWait(remote, false, 5000), 1);
+        EXPECT_EQ(std::string(buf, static_cast<size_t>(plat::SockRecv(remote, buf, sizeof buf))),
+                  "\x05"
+                  "010RA000000640421\r");
+        EXPECT_EQ(ch.GetState(), idec::kStateConnected);
+
+        ASSERT_TRUE(Write(remote, "abc"));
+        char small[3] = {0, 0, 'Z'};
+        EXPECT_EQ(ch.Receive(small, 2, 2000), 2);
+        EXPECT_EQ(small[2], 'Z');
+        EXPECT_EQ(ch.Receive(small, 0, 2000), -1);
+        EXPECT_EQ(ch.GetLastSocketError(), 0);
+    }
+    ASSERT_EQ(plat::SockWait(remote, false, 3000), 1);
+    char c;
+    EXPECT_LE(plat::SockRecv(remote, &c, 1), 0);
+}
+
+TEST_F(Channel, PeerCloseGives102ThenReconnects) {
+    IDecOpenParams p = Params(peer.Name());
+    CIDecComEthernet ch(&p);
+    plat::SockClose(Connect(ch));
+    peer.accepted.clear();
+    char buf[16];
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 0);
+    EXPECT_EQ(ch.GetLastSocketError(), idec::kErrRemoteClosed);
+    EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    EXPECT_FALSE(ch.IsSocketValid());
+    EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()), "Disconnected by remote.");
+
+    SocketHandle again = Connect(ch);
+    ASSERT_TRUE(Write(again, "x"));
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 1);
+    EXPECT_EQ(ch.GetLastSocketError(), 0);
+}
+
+TEST_F(Channel, ReceiveTimeOutLeavesTheConnectionOpen) {
+    IDecOpenParams p = Params(peer.Name());
+    CIDecComEthernet ch(&p);
+    SocketHandle remote = Connect(ch);
+    char buf[16];
+    uint32_t start = plat::TickCount();
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), -1);
+    EXPECT_GE(plat::TickCount() - start, 1800u);
+    EXPECT_EQ(ch.GetState(), idec::kStateConnected);
+
+    // -1 takes the default time-out.
+    EXPECT_EQ(ch.SetDefaultTimeout(300), -1);
+    start = plat::TickCount();
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, -1), -1);
+    EXPECT_GE(plat::TickCount() - start, 250u);
+
+    ASSERT_TRUE(Write(remote, "late"));
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 4);
+}
+
+TEST_F(Channel, RefusedConnectionIsRetriedOnEveryUse) {
+    testutil::FaultSockets faults;
+    IDecOpenParams p = Params(peer.Name());
+    plat::SockClose(peer.listener);
+    peer.listener = kInvalidSocket;
+    CIDecComEthernet ch(&p);
+    EXPECT_EQ(ch.Open(false), idec::kStateFailed);
+    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnrefused);
+    EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()), "[WSAECONNREFUSED]-Connection refused..");
+    EXPECT_FALSE(ch.IsConnected(true));
+    char buf[4];
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 100), 0);
+    EXPECT_EQ(ch.Send("x", 1), 0);
+    EXPECT_EQ(faults.Calls(SockOp::kCreate), 4);
+    EXPECT_EQ(ch.GetState(), idec::kStateFailed);
+}
+
+TEST_F(Channel, SendKeepsTryingThroughWouldBlockAndPartialSends) {
+    IDecOpenParams p = Params(peer.Name());
+    CIDecComEthernet ch(&p);
+    SocketHandle remote = Connect(ch);
+    const std::string frame = "\x05"
+                              "010RA000000640421\r";
+    {
+        testutil::FaultSockets faults;
+        faults.FailNext(SockOp::kSend, wsa::kEwouldblock, 2);
+        faults.FailNth(SockOp::kSend, 3, wsa::kEnobufs);
+        for (int i = 4; i < 12; ++i)
+            faults.LimitNth(SockOp::kSend, i, 3);
+        EXPECT_EQ(ch.Send(frame.data(), 19), 19);
+        EXPECT_EQ(faults.Calls(SockOp::kSend), 3 + 7);
+    }
+    std::string got;
+    char buf[32];
+    while (got.size() < frame.size() && plat::SockWait(remote, false, 2000) == 1)
+        got.append(buf, static_cast<size_t>(plat::SockRecv(remote, buf, sizeof buf)));
+    EXPECT_EQ(got, frame);
+}
+
+TEST_F(Channel, DisconnectErrorsCloseOtherErrorsDoNot) {
+    IDecOpenParams p = Params(peer.Name());
+    CIDecComEthernet ch(&p);
+    Connect(ch);
+    testutil::FaultSockets faults;
+    char buf[8];
+    faults.FailNext(SockOp::kRecv, wsa::kEinval);
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, -1), -1);
+    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEinval);
+    EXPECT_EQ(ch.GetState(), idec::kStateConnected);
+
+    faults.FailNext(SockOp::kRecv, wsa::kEconnreset);
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, -1), -1);
+    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnreset);
+    EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    EXPECT_FALSE(ch.IsSocketValid());
+
+    // Send reopens first, then meets the error.
+    faults.FailNext(SockOp::kSend, wsa::kEconnaborted);
+    EXPECT_EQ(ch.Send("x", 1), 0);
+    EXPECT_NE(peer.Accept(), kInvalidSocket);
+    EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()),
+              "[WSAECONNABORTED]-Software caused connection abort.");
+}
+
+// A stopping link closes the channel from its own thread; the worker must
+// come out of recv (no time-out) or of the readiness wait.
+TEST_F(Channel, CloseFromAnotherThreadWakesBlockedReceive) {
+    for (int32_t timeout : {-1, 60000}) {
+        IDecOpenParams p = Params(peer.Name());
+        CIDecComEthernet ch(&p);
+        SocketHandle remote = Connect(ch);
+        std::atomic<int> result{99};
+        Worker w([&] {
+            char buf[16];
+            result = ch.Receive(buf, sizeof buf, timeout);
+        });
+        plat::SleepMs(300);
+        EXPECT_FALSE(w.Done());
+        ch.Close();
+        if (!w.WaitDone(5000)) {
+            ADD_FAILURE() << "not woken, time-out " << timeout;
+            Write(remote, "x"); // let it go before the join
+        }
+        EXPECT_LE(result, 0);
+        EXPECT_FALSE(ch.IsSocketValid());
+    }
+}
+
+TEST_F(Channel, CloseFromAnotherThreadWakesBlockedConnect) {
+    // Fill the queue of a listener that never accepts until a connect stays
+    // pending: the channel's connect then hangs.
+    Peer full(1);
+    std::vector<SocketHandle> fillers;
+    bool hangs = false;
+    for (int i = 0; i < 32 && !hangs; ++i) {
+        fillers.push_back(plat::SockCreateTcp());
+        plat::SockSetNonBlocking(fillers.back(), true);
+        plat::SockConnect(fillers.back(), plat::HostToNet32(plat::kInaddrLoopback),
+                          plat::HostToNet16(full.port));
+        hangs = plat::SockWait(fillers.back(), true, 300) == 0;
+    }
+    IDecOpenParams p = Params(full.Name());
+    CIDecComEthernet ch(&p);
+    std::atomic<int> result{99};
+    {
+        Worker w([&] { result = ch.Open(false); });
+        plat::SleepMs(500);
+        if (hangs) {
+            EXPECT_FALSE(w.Done());
+        }
+        ch.Close();
+        EXPECT_TRUE(w.WaitDone(5000));
+        for (SocketHandle s : fillers)
+            plat::SockClose(s);
+        plat::SockClose(full.listener); // frees a worker that did not wake
+        full.listener = kInvalidSocket;
+    }
+    if (hangs) {
+        EXPECT_EQ(result, idec::kStateFailed);
+    }
+    EXPECT_FALSE(ch.IsSocketValid());
+}
+
+TEST_F(Channel, AbortWakesAndKeepsTheChannelClosed) {
+    IDecOpenParams p = Params(peer.Name());
+    CIDecComEthernet ch(&p);
+    SocketHandle remote = Connect(ch);
+    std::atomic<int> received{99}, sent{99};
+    {
+        Worker w([&] {
+            char buf[16];
+            received = ch.Receive(buf, sizeof buf, 60000);
+            sent = ch.Send("x", 1); // would reopen a closed channel
+        });
+        plat::SleepMs(300);
+        ch.Abort();
+        if (!w.WaitDone(5000)) {
+            ADD_FAILURE() << "not woken";
+            Write(remote, "x");
+        }
+    }
+    EXPECT_LE(received, 0);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(ch.Open(false), 0);
+    EXPECT_FALSE(peer.Pending());
+}
+
+TEST(ChannelErrors, Texts) {
+    CIDecComEthernet ch(nullptr);
+    const std::pair<int, const char*> texts[] = {
+        {100, "Disconnect All."},
+        {101, "DisConnect Invalid Link."},
+        {102, "Disconnected by remote."},
+        {10061, "[WSAECONNREFUSED]-Connection refused.."},
+        {10053, "[WSAECONNABORTED]-Software caused connection abort."},
+        {11003, "[WSANO_RECOVERY.]-Non-recoverable error."},
+        {11004, "[WSANO_DATA]-Valid name, no data record of requested type.."},
+        {12345, "[WSA_NOERROR]-Not a WinSock error.."}};
+    for (const auto& t : texts) {
+        EXPECT_EQ(ErrorText(ch, t.first), t.second);
+        EXPECT_EQ(ch.GetLastSocketError(), t.first);
+    }
+    EXPECT_EQ(ErrorText(ch, 10061, 5), "[WSA");
+
+    // Every WinSock code has a name of its own.
+    std::vector<std::string> names;
+    for (int c = 10000; c < 11010; ++c) {
+        if (std::string(idec::SocketErrorName(c)) != "WSA_NOERROR") {
+            EXPECT_EQ(std::string(idec::SocketErrorName(c)).compare(0, 3, "WSA"), 0) << c;
+            names.push_back(idec::SocketErrorName(c));
+        }
+    }
+    EXPECT_EQ(names.size(), 51u);
+    for (int c : {10038, 10050, 10052, 10053, 10054, 10057, 10058, 10060, 10061})
+        EXPECT_TRUE(idec::IsDisconnectError(c)) << c;
+    EXPECT_FALSE(idec::IsDisconnectError(wsa::kEwouldblock));
+
+    // The holder gets the whole text, whatever the caller's capacity.
+    CErrorString holder;
+    EXPECT_EQ(ch.SetErrorHolder(&holder), nullptr);
+    ch.GetErrorText(10061, nullptr, 0);
+    WChar stored[CErrorString::kCapacity];
+    holder.GetText(stored, CErrorString::kCapacity);
+    EXPECT_EQ(testutil::Narrow(stored), "[WSAECONNREFUSED]-Connection refused..");
+}
