@@ -1,0 +1,517 @@
+#include "comm/RequestEngine.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "comm/Buf.h"
+#include "support/LockGuard.h"
+
+namespace idec {
+
+namespace {
+
+// Receive calls spent discarding what an earlier exchange left behind before
+// the stream counts as flooded.
+constexpr int kMaxDiscardCalls = 64;
+// Pause after a receive error, so that a failing socket is not hammered.
+constexpr uint32_t kErrorPauseMs = 100;
+
+enum class Pattern {
+    kRead,    // until CR or kReadTimeoutMs; the CR kept as a NUL
+    kUntilCr, // until CR, five empty receives or kWriteTotalMs; the CR dropped
+};
+
+struct Collected {
+    bool sent = false;
+    bool complete = false; // ended by its CR
+    bool overlong = false; // more bytes than any such reply holds
+    int32_t length = 0;
+};
+
+uint32_t Since(uint32_t start) {
+    return plat::TickCount() - start;
+}
+
+// A reply that came after its exchange gave up would be taken for the next
+// one's: whatever is waiting now belongs to no request of ours.
+void DiscardLeftovers(CIDecComBase& channel) {
+    // A closed channel holds nothing, and must not be reopened from here.
+    if (channel.GetState() != kStateConnected)
+        return;
+    uint8_t junk[kReceiveChunk];
+    for (int i = 0; i < kMaxDiscardCalls; ++i)
+        if (channel.Receive(junk, kReceiveChunk, 0) <= 0)
+            return;
+    channel.Close();
+}
+
+void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c) {
+    uint8_t piece[kReceiveChunk];
+    const uint32_t start = plat::TickCount();
+    for (;;) {
+        const uint32_t spent = Since(start);
+        if (spent >= static_cast<uint32_t>(kReadTimeoutMs))
+            return;
+        const int32_t room = kMaxReplyLen - reply.Length();
+        if (room <= 0) {
+            c->overlong = true;
+            return;
+        }
+        const int n = channel.Receive(piece, room < kReceiveChunk ? room : kReceiveChunk,
+                                      kReadTimeoutMs - static_cast<int32_t>(spent));
+        if (n == 0)
+            return;
+        if (n < 0) {
+            // A time-out leaves no socket error; the loop ends on the clock.
+            if (channel.GetLastSocketError() != 0) {
+                plat::SleepMs(kErrorPauseMs);
+                return;
+            }
+            continue;
+        }
+        const void* cr = std::memchr(piece, kCr, static_cast<size_t>(n));
+        const int32_t take =
+            cr ? static_cast<int32_t>(static_cast<const uint8_t*>(cr) - piece) + 1 : n;
+        if (reply.Append(piece, take) != take)
+            return;
+        if (cr) {
+            reply.Data()[reply.Length() - 1] = 0;
+            c->complete = true;
+            return;
+        }
+    }
+}
+
+void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* c) {
+    uint8_t piece[kReceiveChunk];
+    const uint32_t start = plat::TickCount();
+    int failures = 0;
+    for (;;) {
+        const uint32_t spent = Since(start);
+        if (spent >= static_cast<uint32_t>(kWriteTotalMs))
+            return;
+        const uint32_t left = static_cast<uint32_t>(kWriteTotalMs) - spent;
+        const int32_t wait = static_cast<int32_t>(
+            left < static_cast<uint32_t>(kWriteTimeoutMs) ? left : kWriteTimeoutMs);
+        const int n = channel.Receive(piece, kReceiveChunk, wait);
+        if (n == 0)
+            return;
+        if (n < 0) {
+            if (++failures >= kWriteReceiveTries)
+                return;
+            continue;
+        }
+        // A NUL inside a piece does not hide the CR after it.
+        const void* cr = std::memchr(piece, kCr, static_cast<size_t>(n));
+        const int32_t take = cr ? static_cast<int32_t>(static_cast<const uint8_t*>(cr) - piece) : n;
+        if (take > cap - reply.Length()) {
+            c->overlong = true;
+            return;
+        }
+        if (take > 0 && reply.Append(piece, take) != take)
+            return;
+        if (cr) {
+            c->complete = true;
+            return;
+        }
+        failures = 0;
+    }
+}
+
+// Sends a built frame and collects its reply. An empty frame (the builder
+// refused its arguments) sends nothing and gets an empty reply.
+Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, int32_t cap,
+                   CBuf& reply) {
+    Collected c;
+    if (frame.Length() <= 0)
+        return c;
+    DiscardLeftovers(channel);
+    if (channel.Send(frame.Data(), frame.Length()) <= 0)
+        return c;
+    c.sent = true;
+    if (pattern == Pattern::kRead)
+        CollectRead(channel, reply, &c);
+    else
+        CollectUntilCr(channel, reply, cap, &c);
+    c.length = reply.Length();
+    // The rest of a reply without its CR may still come, and nothing in the
+    // protocol tells it from the next reply: the next request goes out on a
+    // fresh connection.
+    if (!c.complete)
+        channel.Close();
+    return c;
+}
+
+bool AllHex(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (HexDigitValue(static_cast<char>(p[i])) < 0)
+            return false;
+    return true;
+}
+
+CIDecComBase* ByteChannel(CPlcDrvLink& link) {
+    CLinkChannel* channel = link.Channel();
+    return channel ? channel->Channel() : nullptr;
+}
+
+// Length of a whole negative reply: NAK or "2", station, code, block check,
+// and the CR where reads count it.
+constexpr int32_t kNegativeReadLen = 9;
+constexpr int32_t kNegativeWriteLen = 8;
+
+// A negative reply holds its code only when it arrived whole; cut shorter,
+// bytes 4-5 may be its block check. The judges then see it as cut off
+// before the code.
+int32_t JudgedLength(const uint8_t* reply, int32_t n, int32_t wholeNegative) {
+    const ReplyKind kind = ClassifyReply(reply, n);
+    if ((kind == kReplyNak || kind == kReplyError) && n < wholeNegative && n > 5)
+        return 5;
+    return n;
+}
+
+int32_t StoreStatus(CPlcDevice& device, int32_t status) {
+    device.deviceStatus.store(status);
+    return status;
+}
+
+// A write's verdict; kNoReply leaves the block as it was.
+int32_t JudgeWriteReply(CPlcDevice& device, const Collected& c, const CBuf& reply) {
+    if (c.overlong)
+        return StoreStatus(device, kStatusReadSize);
+    if (c.length <= 0)
+        return kNoReply;
+    const int32_t n = JudgedLength(reply.Data(), c.length, kNegativeWriteLen);
+    return StoreStatus(device, JudgeWrite(reply.Data(), n, device.deviceStatus.load()));
+}
+
+template <typename Build>
+int32_t WriteExchange(CPlcDrvLink& link, CPlcDevice& device, Build build) {
+    CIDecComBase* channel = ByteChannel(link);
+    if (!channel)
+        return kNoReply;
+    CBuf frame;
+    build(frame);
+    CBuf reply;
+    const Collected c = Exchange(*channel, frame, Pattern::kUntilCr, kMaxReplyLen, reply);
+    return JudgeWriteReply(device, c, reply);
+}
+
+// The decimal number after the leading letters of an item name.
+int32_t NumberOfName(const WChar* name) {
+    while ((*name >= W16('A') && *name <= W16('Z')) || (*name >= W16('a') && *name <= W16('z')))
+        ++name;
+    int64_t v = 0;
+    while (*name >= W16('0') && *name <= W16('9') && v <= INT32_MAX) {
+        v = v * 10 + (*name - W16('0'));
+        ++name;
+    }
+    return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
+}
+
+// Creates the block and the items of one letter's address list.
+void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries) {
+    const WChar* typeName = TypeNameOfLetter(letter);
+    if (!typeName[0])
+        return;
+    CPlcDevice* block = plc.FindDevice(typeName);
+    if (!block) {
+        block = new (std::nothrow) CPlcDevice(&plc);
+        if (!block)
+            return;
+        block->SetName(typeName);
+        if (!plc.InsertDevice(block))
+            return;
+    }
+    bool any = false;
+    for (uint32_t value : entries) {
+        // An item's start address is signed 32-bit.
+        if (value > static_cast<uint32_t>(INT32_MAX))
+            continue;
+        WChar name[model::kNameCap];
+        if (!EnumeratedItemName(typeName, letter, value, block->highestAddress, name,
+                                model::kNameCap))
+            continue;
+        {
+            // Host threads create items too: look and create in one hold.
+            LockGuard hold(&block->Lock());
+            if (block->FindItem(name) < 0)
+                block->CreateItem(name, NumberOfName(name), false, 0, 0);
+        }
+        any = true;
+    }
+    // One rebuild after the letter's items gives the window every one of them.
+    if (any)
+        block->RebuildWindow(nullptr, false);
+}
+
+// The temporary channel of one PLC's enumeration, known to the link's own
+// channel while it exists so that a stop of the link reaches it.
+class TemporaryChannel {
+public:
+    TemporaryChannel(CPlcDrvLink& link, CEngineLinkChannel* registry)
+        : registry_(registry), channel_(new (std::nothrow) CIDecComEthernet(&link.OpenParams())),
+          attached_(false) {}
+    ~TemporaryChannel() {
+        if (attached_)
+            registry_->DetachTemporary(channel_.get());
+        if (channel_)
+            channel_->Close();
+    }
+    TemporaryChannel(const TemporaryChannel&) = delete;
+    TemporaryChannel& operator=(const TemporaryChannel&) = delete;
+
+    // False when there is no channel or the link is stopping.
+    bool Attach() {
+        if (!channel_)
+            return false;
+        if (!registry_)
+            return true;
+        attached_ = registry_->AttachTemporary(channel_.get());
+        return attached_;
+    }
+    CIDecComEthernet& Channel() { return *channel_; }
+
+private:
+    CEngineLinkChannel* registry_;
+    std::unique_ptr<CIDecComEthernet> channel_;
+    bool attached_;
+};
+
+bool ConnectTemporary(const CPlcDrvLink& link, CIDecComEthernet& channel) {
+    if (channel.Open(false) == 0)
+        return false;
+    const uint32_t start = plat::TickCount();
+    while (channel.GetState() == kStateOpening && !link.Stopping() &&
+           Since(start) < static_cast<uint32_t>(kEnumerationConnectMs))
+        if (channel.IsConnected(false))
+            break;
+    return !link.Stopping() && channel.IsConnected(true);
+}
+
+// The letters in order; true when the PLC refused one with a NAK.
+bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel) {
+    std::vector<uint32_t> entries;
+    for (int i = 0; i < kListLetterCount; ++i) {
+        if (link.Stopping())
+            return false;
+        const char letter = kListLetters[i];
+        bool sent = false;
+        const ListReplyKind kind =
+            QueryAddressList(channel, link.StationText(), letter, &entries, &sent);
+        if (!sent)
+            continue;
+        if (kind == kListEmpty)
+            return false;
+        if (kind == kListNak)
+            return true;
+        if (kind == kListEntries && !entries.empty())
+            AddListedItems(plc, letter, entries);
+    }
+    return false;
+}
+
+} // namespace
+
+void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry) {
+    if (link.Stopping())
+        return;
+    TemporaryChannel temporary(link, registry);
+    if (!temporary.Attach())
+        return;
+    bool refused = false;
+    if (ConnectTemporary(link, temporary.Channel()))
+        refused = QueryLetters(link, plc, temporary.Channel());
+    if (registry)
+        registry->SetEnumerationStatus(refused ? kStatusNak : kStatusOk);
+}
+
+int32_t BlockRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                  int32_t count, uint8_t* data) {
+    CIDecComBase* channel = ByteChannel(link);
+    if (!channel)
+        return StoreStatus(device, kStatusNotInitialized);
+    CBuf frame;
+    BuildBlockRead(frame, link.StationText(), letter, address, count);
+    CBuf reply;
+    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply);
+    if (c.overlong)
+        return StoreStatus(device, kStatusReadSize);
+    const int32_t status =
+        JudgeBlockRead(reply.Data(), JudgedLength(reply.Data(), c.length, kNegativeReadLen), count);
+    if (status == kStatusOk && data)
+        DecodeBlockData(reply.Data(), c.length, count, data);
+    return StoreStatus(device, status);
+}
+
+int32_t BitRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool* on) {
+    CIDecComBase* channel = ByteChannel(link);
+    if (!channel)
+        return StoreStatus(device, kStatusNotInitialized);
+    CBuf frame;
+    BuildBitRead(frame, link.StationText(), letter, address);
+    CBuf reply;
+    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply);
+    if (c.overlong)
+        return StoreStatus(device, kStatusReadSize);
+    bool bit = false;
+    const int32_t status =
+        JudgeBitRead(reply.Data(), JudgedLength(reply.Data(), c.length, kNegativeReadLen), &bit);
+    if (status == kStatusOk && on)
+        *on = bit;
+    return StoreStatus(device, status);
+}
+
+int32_t BlockWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                   const uint8_t* data, int32_t count) {
+    return WriteExchange(link, device, [&](CBuf& f) {
+        BuildBlockWrite(f, link.StationText(), letter, address, data, count);
+    });
+}
+
+int32_t BitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool on) {
+    return WriteExchange(
+        link, device, [&](CBuf& f) { BuildBitWrite(f, link.StationText(), letter, address, on); });
+}
+
+int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                         int32_t bit, bool on) {
+    return WriteExchange(link, device, [&](CBuf& f) {
+        BuildRegisterBitWrite(f, link.StationText(), letter, address, bit, on);
+    });
+}
+
+ListReplyKind QueryAddressList(CIDecComBase& channel, const char* station, char letter,
+                               std::vector<uint32_t>* entries, bool* sent) {
+    if (entries)
+        entries->clear();
+    CBuf frame;
+    BuildListQuery(frame, station, letter);
+    CBuf reply;
+    const Collected c = Exchange(channel, frame, Pattern::kUntilCr, kMaxListReplyLen, reply);
+    if (sent)
+        *sent = c.sent;
+    if (c.overlong)
+        return kListShort;
+    const uint8_t* r = reply.Data();
+    const AddressList list = ParseAddressList(r, c.length);
+    if (list.kind != kListEntries)
+        return list.kind;
+    // Taken only whole: a list cut short or padded would put its block check
+    // or strangers' bytes among the entries.
+    const int64_t whole = 12 + 8 * static_cast<int64_t>(list.declared) + 2;
+    if (c.length != whole || !AllHex(r + 4, 8))
+        return kListShort;
+    for (uint32_t i = 0; i < list.declared; ++i) {
+        uint32_t value = 0;
+        if (!AllHex(r + 12 + 8 * static_cast<size_t>(i), 8) ||
+            !AddressListEntry(r, c.length, i, &value)) {
+            if (entries)
+                entries->clear();
+            return kListShort;
+        }
+        if (entries)
+            entries->push_back(value);
+    }
+    return kListEntries;
+}
+
+bool EnumeratedItemName(const WChar* typeName, char letter, uint32_t value, uint32_t highestAddress,
+                        WChar* out, int cap) {
+    if (!typeName || !out || cap < 1)
+        return false;
+    int width;
+    if (value >= 100000)
+        width = 6;
+    else if (value >= 10000)
+        width = 5;
+    else if (letter == 'x' || letter == 'y')
+        width = 4;
+    else {
+        width = 0;
+        for (uint32_t h = highestAddress; h != 0 && width < 4; h /= 10)
+            ++width;
+        if (width == 0)
+            width = 4;
+    }
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%0*u", width, static_cast<unsigned>(value));
+    int n = 0;
+    for (const WChar* t = typeName; *t; ++t) {
+        if (n + 1 >= cap)
+            return false;
+        out[n++] = *t;
+    }
+    for (const char* d = digits; *d; ++d) {
+        if (n + 1 >= cap)
+            return false;
+        out[n++] = static_cast<WChar>(*d);
+    }
+    out[n] = 0;
+    return true;
+}
+
+int32_t EnumerationStatus(const CPlcDrvLink& link) {
+    const auto* channel = dynamic_cast<const CEngineLinkChannel*>(link.Channel());
+    return channel ? channel->EnumerationStatus() : kStatusOk;
+}
+
+} // namespace idec
+
+// ---------------------------------------------------------------------------
+
+CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
+    : channel_(params), tickThread_(plat::CurrentThreadId()), stopped_(false),
+      enumerationStatus_(idec::kStatusOk), temporary_(nullptr) {}
+
+CEngineLinkChannel::~CEngineLinkChannel() = default;
+
+CLinkChannel* CEngineLinkChannel::Create(const IDecOpenParams* params) {
+    return new (std::nothrow) CEngineLinkChannel(params);
+}
+
+int32_t CEngineLinkChannel::Open(bool blocking) {
+    NoteTicking();
+    return channel_.Open(blocking);
+}
+
+bool CEngineLinkChannel::IsConnected(bool openIfClosed) {
+    NoteTicking();
+    return channel_.IsConnected(openIfClosed);
+}
+
+int CEngineLinkChannel::Close() {
+    if (plat::CurrentThreadId() == tickThread_.load())
+        return channel_.Close();
+    // A stop. Set before the lock, so that AttachTemporary either sees it or
+    // leaves its channel here to be aborted.
+    stopped_.store(true);
+    temporaryLock_.Enter();
+    if (temporary_)
+        temporary_->Abort();
+    temporaryLock_.Leave();
+    return channel_.Abort();
+}
+
+void CEngineLinkChannel::EnumeratePlc(CPlcDrvLink& link, CPlc& plc) {
+    NoteTicking();
+    idec::EnumeratePlcWith(link, plc, this);
+}
+
+bool CEngineLinkChannel::AttachTemporary(CIDecComEthernet* temporary) {
+    temporaryLock_.Enter();
+    const bool ok = !stopped_.load();
+    if (ok)
+        temporary_ = temporary;
+    temporaryLock_.Leave();
+    return ok;
+}
+
+void CEngineLinkChannel::DetachTemporary(CIDecComEthernet* temporary) {
+    temporaryLock_.Enter();
+    if (temporary_ == temporary)
+        temporary_ = nullptr;
+    temporaryLock_.Leave();
+}

@@ -1,0 +1,130 @@
+// The request engine: one request and its reply at a time on a link's
+// channel, the verdict kept as the device block's status, and the
+// address-list enumeration that creates device blocks and items from what
+// the PLC reports.
+//
+// Every exchange runs on the link's worker, never with a device lock held:
+// it waits on the network for up to 2000 ms (reads) or five times 1000 ms
+// (writes, address lists), over as many receive calls as the reply takes.
+// Bytes waiting before a request belong to no request and are dropped; an
+// exchange whose reply did not end in its CR closes the channel, since the
+// rest of it could arrive as the next request's reply. Replies are read only
+// within the bytes received; one longer than any reply of its kind (1024
+// bytes, or an address list's length) gives 12.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "comm/Frames.h"
+#include "comm/KQV_IDecCom.h"
+#include "model/LinkChannel.h"
+#include "model/LinkModel.h"
+#include "platform/sync.h"
+
+class CEngineLinkChannel;
+
+namespace idec {
+
+// A read waits this long, over as many receive calls as it takes, for its CR.
+constexpr int32_t kReadTimeoutMs = 2000;
+// Writes and address-list queries wait this long per receive call...
+constexpr int32_t kWriteTimeoutMs = 1000;
+// ...and give up after this many calls that brought nothing.
+constexpr int kWriteReceiveTries = 5;
+// A reply that keeps trickling in without its CR is cut off here.
+constexpr int32_t kWriteTotalMs = kWriteTimeoutMs * kWriteReceiveTries;
+// Largest piece one receive call takes.
+constexpr int32_t kReceiveChunk = 1024;
+// An address list may be longer than any other reply: count, entries, BCC.
+constexpr int32_t kMaxListEntries = 8192;
+constexpr int32_t kMaxListReplyLen = 12 + 8 * kMaxListEntries + 2;
+// How long the enumeration waits for its temporary connection.
+constexpr int32_t kEnumerationConnectMs = 5000;
+
+// Result of a write exchange that got no reply; the block's status stays.
+constexpr int32_t kNoReply = -1;
+
+// Device block exchanges on the link's channel. Each sends one frame built
+// with the link's station text, collects the reply and stores the verdict in
+// device.deviceStatus, which it also returns.
+//
+// Reads: no channel object 11; frame not sent or no reply 13; NAK 21; "2"
+// the PLC's code; too short 12; 0 with the data. Data bytes come in PLC
+// order (as on the wire) and are written only on 0.
+int32_t BlockRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                  int32_t count, uint8_t* data);
+int32_t BitRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool* on);
+
+// Writes: kNoReply (status unchanged) when nothing came back or nothing
+// could be sent; otherwise 0 for an acknowledgement or the PLC's code.
+int32_t BlockWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                   const uint8_t* data, int32_t count);
+int32_t BitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool on);
+int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+                         int32_t bit, bool on);
+
+// One address-list query on any channel. kListEntries fills entries with
+// the addresses that arrived whole; kListShort also stands for a reply
+// whose count or entries are not hexadecimal, or that is too long. sent
+// tells whether the query went out at all.
+ListReplyKind QueryAddressList(CIDecComBase& channel, const char* station, char letter,
+                               std::vector<uint32_t>* entries, bool* sent = nullptr);
+
+// Item name of an address-list entry: the type name and the value in
+// decimal, six digits from 100000, five from 10000, four for x and y, else
+// as many as the block's highest address has (at most four). False when
+// it does not fit cap units.
+bool EnumeratedItemName(const WChar* typeName, char letter, uint32_t value, uint32_t highestAddress,
+                        WChar* out, int cap);
+
+// Queries the PLC's address lists on a temporary connection and creates the
+// device blocks and items it reports; the temporary channel is registered
+// with registry (may be null) while in use. Runs on the link's worker.
+void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry);
+
+// 0, or kStatusNak when the last PLC enumerated refused an address-list
+// query.
+int32_t EnumerationStatus(const CPlcDrvLink& link);
+
+} // namespace idec
+
+// The channel a link keeps for its life, over TCP. It also carries what the
+// engine keeps per link: the enumeration status, and the enumeration's
+// temporary channel while one is in use.
+//
+// Its ticks call it from one thread. A Close from any other thread is a
+// stopping link: this channel and the temporary one are aborted, so that a
+// worker blocked in their connect or receive wakes and cannot connect again.
+class CEngineLinkChannel : public CLinkChannel {
+public:
+    explicit CEngineLinkChannel(const IDecOpenParams* params);
+    ~CEngineLinkChannel() override;
+
+    int32_t Open(bool blocking) override;
+    bool IsConnected(bool openIfClosed) override;
+    int Close() override;
+    CIDecComBase* Channel() override { return &channel_; }
+    void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override;
+
+    // For CLinkTable::SetChannelFactory.
+    static CLinkChannel* Create(const IDecOpenParams* params);
+
+    // False, and the channel left unused, once the link is stopping.
+    bool AttachTemporary(CIDecComEthernet* temporary);
+    void DetachTemporary(CIDecComEthernet* temporary);
+
+    int32_t EnumerationStatus() const { return enumerationStatus_.load(); }
+    void SetEnumerationStatus(int32_t status) { enumerationStatus_.store(status); }
+
+private:
+    void NoteTicking() { tickThread_.store(plat::CurrentThreadId()); }
+
+    CIDecComEthernet channel_;
+    std::atomic<uint32_t> tickThread_; // the thread that last used the channel
+    std::atomic<bool> stopped_;
+    std::atomic<int32_t> enumerationStatus_;
+    plat::CriticalSection temporaryLock_; // guards temporary_
+    CIDecComEthernet* temporary_;
+};
