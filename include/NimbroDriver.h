@@ -71,10 +71,7 @@ enum NimbroResult : int32_t {
     ResultNotReady = 6, // last device status: not initialised (11), or item just created
 };
 
-// How the host lays out a value it reads or writes. The driver's own
-// ValueTypes.h defines the same codes under the same guard.
-#ifndef NIMBRO_VALUE_TYPES_DEFINED
-#define NIMBRO_VALUE_TYPES_DEFINED
+// How the host lays out a value it reads or writes.
 enum ValueType : int32_t {
     TypeDefault = 0, // laid out as TypeU32
     TypeBool,        // one byte, 0 or 1
@@ -90,7 +87,6 @@ enum ValueType : int32_t {
     TypeF64,
     TypeText // NUL-terminated UTF-16
 };
-#endif
 
 // Access flags reported by RegisterItem.
 constexpr int32_t NimbroAccessRead = 1;

@@ -87,7 +87,7 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
     const auto once = [](FaultRule& r) { r.count = 1; };
     std::vector<Case> cases = {
         {"read answered", nullptr, ReadHundred, 11, 0, 0, kNone},
-        {"read without reply", With(FaultKind::kNoReply, 'R'), ReadHundred, 0, 13, 13, 1800},
+        {"read without reply", With(FaultKind::kNoReply, 'R'), ReadHundred, 0, 13, 13, 1400},
         {"read NAK", With(FaultKind::kNak, 'R'), ReadHundred, 0, 21, 21, kNone},
         {"read refused 06", With(FaultKind::kErrorCode, 'R'), ReadHundred, 0, 6, 6, kNone},
         {"read refused 0x33", With(FaultKind::kErrorCode, 'R', [](FaultRule& r) { r.code = 0x33; }),
