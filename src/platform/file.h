@@ -5,15 +5,15 @@
 
 namespace plat {
 
-typedef void* FileHandle;  // nullptr when not open
+typedef void* FileHandle; // nullptr when not open
 
 // Opens for reading, creating an empty file when there is none.
 FileHandle FileOpenAlways(const WChar* path);
 FileHandle FileOpenRead(const WChar* path);
 // Creates or truncates for writing.
 FileHandle FileCreateWrite(const WChar* path);
-int64_t FileSize(FileHandle f);                          // -1 on failure
-int64_t FileRead(FileHandle f, void* buf, size_t n);     // bytes read, -1 on failure
+int64_t FileSize(FileHandle f);                      // -1 on failure
+int64_t FileRead(FileHandle f, void* buf, size_t n); // bytes read, -1 on failure
 int64_t FileWrite(FileHandle f, const void* data, size_t n);
 void FileClose(FileHandle f);
 
@@ -21,7 +21,7 @@ void FileClose(FileHandle f);
 bool FileWriteAll(const WChar* path, const void* data, size_t n);
 bool FileRemove(const WChar* path);
 bool DirCreate(const WChar* path);
-bool DirRemove(const WChar* path);  // empty folders only
+bool DirRemove(const WChar* path); // empty folders only
 
 // File attributes in Windows' numbering.
 constexpr uint32_t kAttrInvalid = 0xFFFFFFFFu;
@@ -33,10 +33,12 @@ constexpr uint32_t kAttrOffline = 0x1000;
 
 // kAttrInvalid when the path does not exist. One trailing separator is ignored.
 uint32_t PathAttributes(const WChar* path);
-inline bool PathExists(const WChar* path) { return PathAttributes(path) != kAttrInvalid; }
+inline bool PathExists(const WChar* path) {
+    return PathAttributes(path) != kAttrInvalid;
+}
 
 struct DirEntry {
-    WChar name[kMaxPath];  // file name only, no folder
+    WChar name[kMaxPath]; // file name only, no folder
     uint32_t attributes;
 };
 // Return false to stop the listing.

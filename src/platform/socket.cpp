@@ -7,7 +7,9 @@ SocketOps& SocketOpsTable() {
     return ops;
 }
 
-void ResetSocketOps() { SocketOpsTable() = DefaultSocketOps(); }
+void ResetSocketOps() {
+    SocketOpsTable() = DefaultSocketOps();
+}
 
 uint16_t HostToNet16(uint16_t v) {
     const uint16_t probe = 1;

@@ -22,8 +22,8 @@ private:
 };
 
 enum WaitResult : int {
-    kWaitFirst = 0,    // the (first) event was signalled
-    kWaitSecond = 1,   // the second event was signalled
+    kWaitFirst = 0,  // the (first) event was signalled
+    kWaitSecond = 1, // the second event was signalled
     kWaitTimeout = 258,
     kWaitFailed = -1,
 };

@@ -57,10 +57,10 @@ constexpr int32_t kHrOverflow = static_cast<int32_t>(0x8002000A);
 constexpr int32_t kHrOutOfMemory = static_cast<int32_t>(0x8007000E);
 constexpr int32_t kHrInvalidArg = static_cast<int32_t>(0x80070057);
 
-Bstr BstrAlloc(const WChar* text);               // nullptr for nullptr
-Bstr BstrAllocLen(const WChar* text, uint32_t len);  // text may be nullptr: zero-filled
+Bstr BstrAlloc(const WChar* text);                  // nullptr for nullptr
+Bstr BstrAllocLen(const WChar* text, uint32_t len); // text may be nullptr: zero-filled
 void BstrFree(Bstr b);
-uint32_t BstrLen(Bstr b);  // units, 0 for nullptr
+uint32_t BstrLen(Bstr b); // units, 0 for nullptr
 
 void VariantInit(Variant* v);
 int32_t VariantClear(Variant* v);
