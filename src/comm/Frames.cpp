@@ -325,9 +325,11 @@ int32_t NegativeVerdict(const uint8_t* reply, int32_t n, int32_t cutOff) {
     return code == kStatusOk ? kStatusNak : code;
 }
 
-} // namespace
+// What a read reply that is not positive leaves as the status; kPositiveRead
+// for a positive one, whose size the caller still checks.
+constexpr int32_t kPositiveRead = -1;
 
-int32_t JudgeBlockRead(const uint8_t* reply, int32_t n, int32_t count) {
+int32_t ReadReplyVerdict(const uint8_t* reply, int32_t n) {
     switch (ClassifyReply(reply, n)) {
     case kReplyNone:
         return kStatusRecvTimeout;
@@ -338,22 +340,24 @@ int32_t JudgeBlockRead(const uint8_t* reply, int32_t n, int32_t count) {
     case kReplyPositive:
         break;
     }
+    return kPositiveRead;
+}
+
+} // namespace
+
+int32_t JudgeBlockRead(const uint8_t* reply, int32_t n, int32_t count) {
+    int32_t verdict = ReadReplyVerdict(reply, n);
+    if (verdict != kPositiveRead)
+        return verdict;
     if (n < 6 || n > kMaxReplyLen || (n - 6) / 2 < count)
         return kStatusReadSize;
     return kStatusOk;
 }
 
 int32_t JudgeBitRead(const uint8_t* reply, int32_t n, bool* bitOn) {
-    switch (ClassifyReply(reply, n)) {
-    case kReplyNone:
-        return kStatusRecvTimeout;
-    case kReplyNak:
-        return kStatusNak;
-    case kReplyError:
-        return NegativeVerdict(reply, n, kStatusReadSize);
-    case kReplyPositive:
-        break;
-    }
+    int32_t verdict = ReadReplyVerdict(reply, n);
+    if (verdict != kPositiveRead)
+        return verdict;
     if (n != 8)
         return kStatusReadSize;
     if (bitOn)
