@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs prerequisites, then builds and tests every preset:
-# linux (ASan+UBSan), linux-tsan, win64 (tests under Wine) and win32 (the shipped DLL, checked).
+# linux (ASan+UBSan), linux-tsan, win64 (tests under Wine) and win32 (the shipped
+# DLL and its tests in the shipped configuration, under 32-bit Wine).
 # Usage: scripts/test.sh [preset ...]
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -9,12 +10,35 @@ scripts/install-deps.sh || exit 1
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(linux linux-tsan win64 win32)
 
+wants() { [[ " ${presets[*]} " == *" $1 "* ]]; }
+
 export WINEDEBUG=-all
-# A private Wine prefix, so a user's own prefix is not touched.
-export WINEPREFIX="${WINEPREFIX:-$PWD/build/wineprefix}"
-if [[ " ${presets[*]} " == *" win64 "* ]] && [ ! -d "$WINEPREFIX" ]; then
-  mkdir -p "$WINEPREFIX"
-  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+# A private Wine prefix, so a user's own prefix is not touched. One 64-bit
+# prefix serves both Windows presets: 32-bit programs find their system DLLs
+# in its syswow64 folder.
+own_prefix="$PWD/build/wineprefix"
+export WINEPREFIX="${WINEPREFIX:-$own_prefix}"
+syswow64_ok() { [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }
+if wants win64 || wants win32; then
+  # A prefix made before the 32-bit Wine was installed has no 32-bit system
+  # DLLs, and updating it does not add them: make it again.
+  if wants win32 && [ -d "$WINEPREFIX" ] && ! syswow64_ok; then
+    if [ "$WINEPREFIX" = "$own_prefix" ]; then
+      echo "Wine prefix without 32-bit system DLLs: making it again"
+      /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+    else
+      echo "warning: $WINEPREFIX has no 32-bit system DLLs; 32-bit tests will fail" >&2
+    fi
+  fi
+  if [ ! -d "$WINEPREFIX" ]; then
+    mkdir -p "$WINEPREFIX"
+    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+    /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
+  fi
+  if wants win32 && ! syswow64_ok; then
+    echo "warning: $WINEPREFIX has no 32-bit system DLLs; 32-bit tests will fail" >&2
+  fi
 fi
 
 status=0
