@@ -4,6 +4,7 @@
 
 #include "comm/Buf.h"
 #include "comm/KQV_IDecCom.h"
+#include "model/DeviceTypes.h"
 
 namespace idec {
 
@@ -33,46 +34,6 @@ const StatusEntry& FindStatus(int32_t code) {
         if (e.code == code)
             return e;
     return kUnregistered;
-}
-
-struct DeviceEntry {
-    const WChar* typeName;
-    char unitLetter;
-    char bitLetter;
-};
-
-const DeviceEntry kDevices[] = {
-    {W16("I"), 'X', 'x'},  {W16("Q"), 'Y', 'y'},  {W16("M"), 'l', 'a'},  {W16("R"), 'R', 'r'},
-    {W16("TP"), 'T', 'T'}, {W16("TC"), 't', 't'}, {W16("CP"), 'C', 'C'}, {W16("CC"), 'c', 'c'},
-    {W16("D"), 'A', '.'},  {W16("T"), 'd', 'd'},  {W16("C"), 'e', 'e'},  {W16("P"), 'k', 'k'},
-};
-
-struct LetterEntry {
-    char letter;
-    const WChar* typeName;
-};
-
-const LetterEntry kLetterTypes[] = {
-    {'A', W16("D")},  {'C', W16("CP")}, {'T', W16("TP")}, {'a', W16("M")},
-    {'c', W16("CC")}, {'d', W16("T")},  {'e', W16("C")},  {'k', W16("P")},
-    {'r', W16("R")},  {'t', W16("TC")}, {'x', W16("I")},  {'y', W16("Q")},
-};
-
-bool SameName(const WChar* a, const WChar* b) {
-    while (*a && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
-
-const DeviceEntry* FindDevice(const WChar* typeName) {
-    if (!typeName)
-        return nullptr;
-    for (const DeviceEntry& e : kDevices)
-        if (SameName(typeName, e.typeName))
-            return &e;
-    return nullptr;
 }
 
 bool OneOf(char letter, const char* letters) {
@@ -147,20 +108,15 @@ const WChar* StatusNameW(int32_t code) {
 }
 
 char UnitLetter(const WChar* typeName) {
-    const DeviceEntry* e = FindDevice(typeName);
-    return e ? e->unitLetter : 0;
+    return model::UnitAccessLetter(typeName);
 }
 
 char BitLetter(const WChar* typeName) {
-    const DeviceEntry* e = FindDevice(typeName);
-    return e ? e->bitLetter : 0;
+    return model::BitAccessLetter(typeName);
 }
 
 const WChar* TypeNameOfLetter(char letter) {
-    for (const LetterEntry& e : kLetterTypes)
-        if (e.letter == letter)
-            return e.typeName;
-    return W16("");
+    return model::TypeNameOfListLetter(letter);
 }
 
 bool IsHexAddressLetter(char letter) {

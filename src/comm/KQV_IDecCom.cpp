@@ -134,6 +134,16 @@ const char* SocketErrorText(int code) {
     return FindError(code).text;
 }
 
+int FormatSocketError(int code, WChar* text, int capacity) {
+    char narrow[kErrorTextCap];
+    if (IsDriverCode(code))
+        std::snprintf(narrow, sizeof narrow, "%s", SocketErrorText(code));
+    else
+        std::snprintf(narrow, sizeof narrow, "[%s]-%s.", SocketErrorName(code),
+                      SocketErrorText(code));
+    return WidenBounded(narrow, text, capacity);
+}
+
 } // namespace idec
 
 // ---------------------------------------------------------------------------
@@ -518,16 +528,10 @@ int CIDecComEthernet::Receive(void* buffer, int capacity, int32_t timeoutMs) {
 
 void CIDecComEthernet::GetErrorText(int code, WChar* text, int capacity) {
     lastSocketError_ = code;
-    char narrow[idec::kErrorTextCap];
-    if (idec::IsDriverCode(code))
-        std::snprintf(narrow, sizeof narrow, "%s", idec::SocketErrorText(code));
-    else
-        std::snprintf(narrow, sizeof narrow, "[%s]-%s.", idec::SocketErrorName(code),
-                      idec::SocketErrorText(code));
-    idec::WidenBounded(narrow, text, capacity);
+    idec::FormatSocketError(code, text, capacity);
     if (errorHolder_) {
         WChar full[idec::kErrorTextCap];
-        idec::WidenBounded(narrow, full, idec::kErrorTextCap);
+        idec::FormatSocketError(code, full, idec::kErrorTextCap);
         errorHolder_->SetText(full);
     }
 }

@@ -6,24 +6,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "model/OpenParams.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
 class CErrorString;
 
-// Open parameters: owned by the link, read (never written) by its channels.
-// The link zero-fills the whole block before filling it.
-struct IDecOpenParams {
-    char openName[256];   // "host:port", NUL-terminated
-    uint16_t channelKind; // 1 = Ethernet
-    uint16_t datagram;    // 0 = stream connection
-    uint8_t reserved[28]; // room for settings the channel does not read
-};
-
 namespace idec {
 
-constexpr uint16_t kChannelEthernet = 1;
+constexpr uint16_t kChannelEthernet = model::kChannelEthernet;
 
 // Channel states.
 constexpr int32_t kStateClosed = 0;
@@ -46,6 +38,9 @@ bool IsDisconnectError(int code);
 // "WSA_NOERROR" / "Not a WinSock error."; the driver codes have an empty name.
 const char* SocketErrorName(int code);
 const char* SocketErrorText(int code);
+// The text that GetErrorText gives for a code, without touching a channel:
+// at most capacity - 1 units and a terminator. Characters written.
+int FormatSocketError(int code, WChar* text, int capacity);
 
 } // namespace idec
 

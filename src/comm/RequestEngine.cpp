@@ -100,7 +100,10 @@ void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* 
         if (n == 0)
             return;
         if (n < 0) {
-            if (++failures >= kWriteReceiveTries)
+            // A socket error ends the exchange, as for reads: receiving on
+            // would reopen the connection and wait for a reply to a request
+            // that was never sent there, and the error would be lost.
+            if (channel.GetLastSocketError() != 0 || ++failures >= kWriteReceiveTries)
                 return;
             continue;
         }
@@ -153,7 +156,7 @@ bool AllHex(const uint8_t* p, size_t n) {
 }
 
 CIDecComBase* ByteChannel(CPlcDrvLink& link) {
-    CLinkChannel* channel = link.Channel();
+    auto* channel = dynamic_cast<CEngineLinkChannel*>(link.Channel());
     return channel ? channel->Channel() : nullptr;
 }
 

@@ -105,8 +105,13 @@ public:
     int32_t Open(bool blocking) override;
     bool IsConnected(bool openIfClosed) override;
     int Close() override;
-    CIDecComBase* Channel() override { return &channel_; }
+    // The byte channel, for the exchanges of the passes.
+    CIDecComBase* Channel() { return &channel_; }
     void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override;
+    bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override;
+    bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override;
+    int LastSocketError() override { return channel_.GetLastSocketError(); }
+    void ErrorText(int code, WChar* text, int cap) override;
 
     // For CLinkTable::SetChannelFactory.
     static CLinkChannel* Create(const IDecOpenParams* params);

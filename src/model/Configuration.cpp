@@ -230,7 +230,7 @@ bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fil
     char stationText[8];
     std::snprintf(stationText, sizeof stationText, "%02X", station);
     link.SetStationText(stationText);
-    link.SetChannelKind(idec::kChannelEthernet);
+    link.SetChannelKind(model::kChannelEthernet);
 
     bool ok = true;
     char plcSection[64];

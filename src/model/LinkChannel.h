@@ -1,14 +1,14 @@
-// What a link asks of its channel. The communication layer supplies the
-// channel through the link table's factory; the link model itself never
-// depends on a channel class, so it builds and runs without one.
+// What a link asks of the communication layer. The layer supplies it through
+// the link table's factory; the link model itself knows no channel class and
+// no frame, so it builds and runs without one.
 #pragma once
 
 #include <cstdint>
-#include <new>
 
-#include "comm/KQV_IDecCom.h"
+#include "platform/types.h"
 
 class CPlc;
+class CPlcDevice;
 class CPlcDrvLink;
 
 class CLinkChannel {
@@ -22,27 +22,17 @@ public:
     virtual bool IsConnected(bool openIfClosed) = 0;
     // May come from another thread than the worker's (a stopping link).
     virtual int Close() = 0;
-    // The byte channel, for the exchanges of the passes.
-    virtual CIDecComBase* Channel() = 0;
-    // The address-list enumeration of one PLC, on a temporary channel that a
-    // Close from a stopping link reaches too. Nothing by default.
+    // The address-list enumeration of one PLC. Nothing by default.
     virtual void EnumeratePlc(CPlcDrvLink&, CPlc&) {}
-};
-
-// A channel class C (constructed from the open parameters) as a link channel.
-template <class C> class CLinkChannelOf : public CLinkChannel {
-public:
-    explicit CLinkChannelOf(const IDecOpenParams* params) : channel_(params) {}
-    int32_t Open(bool blocking) override { return channel_.Open(blocking); }
-    bool IsConnected(bool openIfClosed) override { return channel_.IsConnected(openIfClosed); }
-    int Close() override { return channel_.Close(); }
-    CIDecComBase* Channel() override { return &channel_; }
-
-    // A factory for CLinkTable::SetChannelFactory.
-    static CLinkChannel* Create(const IDecOpenParams* params) {
-        return new (std::nothrow) CLinkChannelOf<C>(params);
+    // The passes over one device block, on the worker with the link lock
+    // held: send what the host staged, read what items in use cover.
+    virtual bool WriteQueue(CPlcDrvLink&, CPlcDevice&) { return false; }
+    virtual bool ReadScan(CPlcDrvLink&, CPlcDevice&) { return false; }
+    // The last socket error of the channel (0 none) and its text, which the
+    // host sees in a block's status items.
+    virtual int LastSocketError() { return 0; }
+    virtual void ErrorText(int, WChar* text, int cap) {
+        if (text && cap > 0)
+            text[0] = 0;
     }
-
-private:
-    C channel_;
 };

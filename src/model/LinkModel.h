@@ -14,10 +14,12 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 
-#include "comm/KQV_IDecCom.h"
 #include "model/BinArray.h"
+#include "model/DeviceTypes.h"
 #include "model/LinkChannel.h"
+#include "model/OpenParams.h"
 #include "model/Timers.h"
 #include "platform/module.h"
 #include "platform/sync.h"
@@ -63,9 +65,46 @@ constexpr uint16_t kTypeAltText = 4094;
 constexpr uint16_t kExtensionDefault = 8;
 constexpr uint16_t kExtensionLarge = 1024;
 
-// The unit-access letter of a device type name (exact, case-sensitive);
-// 0 for a name that has none.
-char UnitAccessLetter(const WChar* typeName);
+// An item that the host has not read or written for longer than this is no
+// longer polled, although its units stay in use.
+constexpr uint32_t kFreshMs = 300000;
+
+// Unit flags of the read window.
+constexpr uint8_t kUnitReadable = 0x01;
+constexpr uint8_t kUnitWritable = 0x02;
+constexpr uint8_t kUnitChanged = 0x04;
+constexpr uint8_t kUnitItemInner = 0x40;
+constexpr uint8_t kUnitItemLast = 0xC0;
+constexpr uint8_t kUnitItemBits = 0xC0;
+
+// Use counts of the read window.
+constexpr int32_t kUseNone = 0;
+constexpr int32_t kUseInUse = 1;
+constexpr int32_t kUseRangeEnd = 2; // in use, and the last unit of an address range
+
+// The image of a device block: one entry per unit, units counted from the
+// window start. Every array holds `units` entries (of unit size bytes for the
+// data arrays). Guarded by the device lock.
+struct ReadWindow {
+    int32_t start = 0;  // first unit, counted from the block's lowest unit
+    int32_t length = 0; // units that items cover
+    uint32_t units = 0; // allocated: length + the spare units at allocation
+    // Changes whenever the arrays are reallocated or freed, unit indexes move
+    // or an item is released: a pass that let go of the lock for an exchange
+    // and finds another generation must not touch the window by its old
+    // unit indexes.
+    uint32_t generation = 0;
+    std::unique_ptr<int32_t[]> useCounts;
+    std::unique_ptr<uint8_t[]> previous;
+    std::unique_ptr<uint8_t[]> current;   // host order: each 16-bit word low byte first
+    std::unique_ptr<uint8_t[]> raw;       // PLC order: each 16-bit word high byte first
+    std::unique_ptr<uint8_t[]> writeData; // staged writes, PLC order
+    std::unique_ptr<uint8_t[]> flags;
+    std::unique_ptr<uint8_t[]> writeMask; // one per data byte
+    std::unique_ptr<uint8_t[]> writeType; // one per data byte
+
+    bool Allocated() const { return useCounts != nullptr; }
+};
 
 } // namespace model
 
@@ -92,6 +131,10 @@ public:
     std::atomic<uint32_t> lastAccess; // tick count of the host's last read
     int32_t unitIndex;                // first unit in the read window; -1 none
     CPlcDevice* block;
+    // Read window state, under the device lock.
+    bool attached;
+    // The scan has read the item's units since it came into use.
+    bool valid;
 };
 
 // A device block: one device type of a PLC, such as D or M.
@@ -136,14 +179,43 @@ public:
     bool SetMessage(uint32_t id, ...);
     const CResLang* ResLang() const;
     char UnitAccessLetter() const { return model::UnitAccessLetter(name_); }
+    char BitAccessLetter() const { return model::BitAccessLetter(name_); }
 
-    // Read window. Rebuilt when items come and go; the read scan fills it and
-    // the write queue empties its staged writes, both on the link's worker.
+    // Read window. Rebuilt when items come and go; the communication layer's
+    // read scan fills it and its write queue sends the staged writes, both on
+    // the link's worker. Every access holds the device lock.
     bool RebuildWindow(CDeviceItem* newItem, bool mark);
+    bool AttachItem(CDeviceItem* item, bool mark);
+    // Brings the item's units (and the spare ones after it) into the scan.
+    void MarkInUse(CDeviceItem* item);
+    // True when no unit the item covers has a positive use count.
+    bool ItemIdle(const CDeviceItem* item);
     // Releases every item from the window and frees the window.
     void StopPolling();
-    bool ReadScan();
-    bool WriteQueue();
+    model::ReadWindow& Window() { return window_; }
+    // A text item of a longer text: grows in place, spare units included,
+    // so that nothing another thread holds is freed. False without memory.
+    bool GrowItemText(CDeviceItem* item, uint16_t textSize);
+
+    // Address numbering. Units count from the block's lowest unit; a bit
+    // device and decimal-octal numbering hold eight bits in a unit. The two
+    // conversions are exact inverses: AddressOf(UnitOf(a)) == a for every
+    // address a that names a unit and bit.
+    bool UnitOf(int32_t address, int32_t* unit, int32_t* bit) const;
+    int32_t AddressOf(int32_t unit, int32_t bit) const;
+    // The mask of an item's bit within its unit; all ones for whole units.
+    uint32_t ItemBitMask(int32_t address) const;
+    // True when one of the address ranges holds the address.
+    bool InRange(int64_t address) const;
+    // Bytes of one unit (1 for bit devices).
+    uint32_t UnitSize() const { return bytesPerUnit == 0 ? 1 : bytesPerUnit; }
+
+    // The clock of the link's table (for the host's accesses and the scan).
+    uint32_t Now() const;
+    // An access by the host: an item not polled for kFreshMs (or never) must
+    // be read again before its value counts. Under the device lock.
+    void TouchItem(CDeviceItem* item);
+    bool ItemFresh(const CDeviceItem* item, uint32_t now) const;
 
     // Properties; the PLC definition file sets those marked (def).
     uint32_t accessFlags;                   // (def) bit 0 read, bit 1 write
@@ -166,6 +238,13 @@ private:
     bool AddItemLocked(CDeviceItem* item);
     void ReleaseItem(CDeviceItem* item);
     void FreeItems();
+    void FreeWindow();
+    // Allocates a window of units entries; the old one stays on failure.
+    bool AllocateWindow(model::ReadWindow* w, uint32_t units);
+    // The lowest and one past the highest unit that items cover.
+    bool ItemSpan(int32_t* lo, int32_t* hi);
+
+    model::ReadWindow window_;
 
     CBinArray itemsByName_;
     CBinArray itemsByAddress_;
@@ -307,8 +386,11 @@ private:
 class CLinkTable {
 public:
     // Makes the channel of a link from its open parameters; nullptr without
-    // memory. For example CLinkChannelOf<CIDecComEthernet>::Create.
+    // memory.
     typedef CLinkChannel* (*ChannelFactory)(const IDecOpenParams* params);
+    // The millisecond clock of host accesses and of the scan's freshness
+    // rule; tests put a clock of their own here.
+    typedef uint32_t (*TickSource)();
 
     CLinkTable();
     // Module unload: stops every link without waiting for a thread's end
@@ -352,6 +434,8 @@ public:
     const CResLang* ResLang() const { return resLang_.load(); }
     void SetChannelFactory(ChannelFactory factory) { channelFactory_.store(factory); }
     ChannelFactory GetChannelFactory() const { return channelFactory_.load(); }
+    void SetTickSource(TickSource source) { tickSource_.store(source); }
+    uint32_t Now() const;
 
 private:
     mutable plat::CriticalSection lock_;
@@ -362,4 +446,5 @@ private:
     std::atomic<uint32_t> hostPort_;
     std::atomic<const CResLang*> resLang_;
     std::atomic<ChannelFactory> channelFactory_;
+    std::atomic<TickSource> tickSource_;
 };

@@ -6,7 +6,7 @@
 
 CLinkTable::CLinkTable()
     : scanPeriod_(model::kDefaultScanPeriod), readInterval_(model::kDefaultReadInterval),
-      started_(0), hostPort_(0), resLang_(nullptr), channelFactory_(nullptr) {
+      started_(0), hostPort_(0), resLang_(nullptr), channelFactory_(nullptr), tickSource_(nullptr) {
     links_.Configure(&model::CompareNames<CPlcDrvLink>, sizeof(void*));
 }
 
@@ -76,4 +76,9 @@ bool CLinkTable::InsertLink(CPlcDrvLink* link) {
     }
     delete displaced;
     return true;
+}
+
+uint32_t CLinkTable::Now() const {
+    TickSource source = tickSource_.load();
+    return source ? source() : plat::TickCount();
 }

@@ -108,7 +108,7 @@ void CPlcDrvLink::WritePass() {
             CPlcDevice* device = plc->GetDevice(d);
             if (!device)
                 break;
-            device->WriteQueue();
+            channel_.load()->WriteQueue(*this, *device);
         }
     }
 }
@@ -125,7 +125,7 @@ void CPlcDrvLink::ReadPass() {
             CPlcDevice* device = plc->GetDevice(d);
             if (!device)
                 break;
-            device->ReadScan();
+            channel_.load()->ReadScan(*this, *device);
         }
     }
 }

@@ -5,32 +5,6 @@
 #include "support/LockGuard.h"
 #include "support/Strings.h"
 
-namespace model {
-
-char UnitAccessLetter(const WChar* typeName) {
-    struct Entry {
-        const WChar* name;
-        char letter;
-    };
-    static const Entry kLetters[] = {
-        {W16("I"), 'X'},  {W16("Q"), 'Y'},  {W16("M"), 'l'},  {W16("R"), 'R'},
-        {W16("TP"), 'T'}, {W16("TC"), 't'}, {W16("CP"), 'C'}, {W16("CC"), 'c'},
-        {W16("D"), 'A'},  {W16("T"), 'd'},  {W16("C"), 'e'},  {W16("P"), 'k'},
-    };
-    if (!typeName)
-        return 0;
-    for (const Entry& e : kLetters) {
-        size_t i = 0;
-        while (e.name[i] && e.name[i] == typeName[i])
-            ++i;
-        if (!e.name[i] && !typeName[i])
-            return e.letter;
-    }
-    return 0;
-}
-
-} // namespace model
-
 namespace {
 
 // Address index: start address (difference taken as signed 32-bit), then name.
@@ -58,7 +32,8 @@ void RemoveFromAddressIndex(CBinArray& index, CDeviceItem* item) {
 
 CDeviceItem::CDeviceItem()
     : inUse(0), startAddress(0), bitMask(0xFFFFFFFFu), attribute(0), dataType(18), baseDataType(18),
-      size(1), textSize(0), lowHiStatus(0), lastAccess(0), unitIndex(-1), block(nullptr) {
+      size(1), textSize(0), lowHiStatus(0), lastAccess(0), unitIndex(-1), block(nullptr),
+      attached(false), valid(false) {
     name[0] = 0;
 }
 
@@ -150,8 +125,8 @@ CDeviceItem* CPlcDevice::CreateItem(const WChar* name, int32_t startAddress, boo
         return nullptr;
     LockGuard hold(&lock_);
     item->startAddress = startAddress;
-    if (radix == model::kRadixDecimalOctal || bitDevice)
-        item->bitMask = 1u << (static_cast<uint32_t>(startAddress) % 32u);
+    // The item's bit within its unit, the bit that its frames address.
+    item->bitMask = ItemBitMask(startAddress);
     item->size = 1;
     uint32_t newUnitCode = name[0] == W16('P') ? model::kUnitLongByName : unitCode;
     switch (newUnitCode) {

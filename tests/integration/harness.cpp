@@ -46,7 +46,7 @@ CPlcDevice& Rig::AddBlock(const char* name, uint32_t highest, uint32_t plc) {
 }
 
 CIDecComBase* Rig::Channel() {
-    CLinkChannel* channel = link_->Channel();
+    auto* channel = dynamic_cast<CEngineLinkChannel*>(link_->Channel());
     return channel ? channel->Channel() : nullptr;
 }
 

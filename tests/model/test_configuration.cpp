@@ -176,7 +176,7 @@ TEST(ConfigLoad, WorkedExampleBuildsTheModel) {
     ASSERT_EQ(cfg.Link(), link);
     EXPECT_STREQ("10.0.0.5:2101", link->AddressText());
     EXPECT_STREQ("01", link->StationText());
-    EXPECT_EQ(idec::kChannelEthernet, link->OpenParams().channelKind);
+    EXPECT_EQ(model::kChannelEthernet, link->OpenParams().channelKind);
     ASSERT_EQ(1u, link->PlcCount());
     CPlc* plc = cfg.Plc();
     EXPECT_EQ("Press1", Narrow(plc->Name()));

@@ -175,11 +175,13 @@ TEST(LinkModel, BitMasksOfDecimalOctalAndBitBlocks) {
     octal.block->radix = model::kRadixDecimalOctal;
     CDeviceItem* i17 = octal.block->CreateItem(W16("I17"), 17, false, 0, 0);
     ASSERT_NE(i17, nullptr);
-    EXPECT_EQ(i17->bitMask, 1u << 17);
+    // The bit within its byte: I17 is bit 7 of the second byte.
+    EXPECT_EQ(i17->bitMask, 1u << 7);
     CDeviceItem* i40 = octal.block->CreateItem(W16("I40"), 40, false, 0, 0);
-    EXPECT_EQ(i40->bitMask, 1u << 8) << "modulo 32";
-    CDeviceItem* neg = octal.block->CreateItem(W16("Ineg"), -1, false, 0, 0);
-    EXPECT_EQ(neg->bitMask, 1u << 31);
+    EXPECT_EQ(i40->bitMask, 1u);
+    // 8 and 9 name no bit in decimal-octal numbering.
+    CDeviceItem* i18 = octal.block->CreateItem(W16("I18"), 18, false, 0, 0);
+    EXPECT_EQ(i18->bitMask, 0u);
 
     Tree bits(W16("M"));
     bits.block->bitDevice = 1;

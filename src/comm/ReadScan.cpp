@@ -1,0 +1,545 @@
+#include "comm/ReadScan.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "comm/Frames.h"
+#include "comm/RequestEngine.h"
+#include "support/LockGuard.h"
+
+namespace idec {
+
+namespace {
+
+bool IsTextType(uint16_t type) {
+    return type == model::kTypeText || type == model::kTypeAltText;
+}
+
+bool IsContactLetter(char letter) {
+    return letter == 'd' || letter == 'e';
+}
+
+// Words travel high byte first; the host reads them low byte first.
+bool SwapsWords(const CPlcDevice& device) {
+    return device.UnitSize() >= 2 && !device.bitDevice && device.radix != model::kRadixDecimalOctal;
+}
+
+bool ChannelUp(CPlcDrvLink& link) {
+    CLinkChannel* channel = link.Channel();
+    return channel && !link.Stopping() && channel->IsConnected(true);
+}
+
+// Units from `absolute` up to the block's highest address, at least 0.
+int64_t UnitsBeforeEnd(const CPlcDevice& device, int64_t absolute) {
+    int32_t last = 0;
+    if (!device.UnitOf(static_cast<int32_t>(device.highestAddress), &last, nullptr))
+        return 0;
+    const int64_t n = static_cast<int64_t>(last) - absolute + 1;
+    return n > 0 ? n : 0;
+}
+
+// One run's plan, made under the device lock from the items in use.
+struct RunPlan {
+    struct Text {
+        size_t first; // byte offset in the run
+        bool ended;   // a NUL has been read inside it
+    };
+    struct Contact {
+        int32_t address;
+        size_t byte;
+        uint8_t mask;
+        CDeviceItem* item;
+    };
+    int fresh = 0;
+    bool allText = true;
+    size_t bytes = 0;
+    std::vector<Text> texts;
+    std::vector<Contact> contacts;
+    std::vector<CDeviceItem*> items; // fresh items, validated after a good read
+};
+
+// Items of the run [first, first + count) that the host used within the
+// freshness time. Units count from the window start.
+void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPlan* plan) {
+    const uint32_t now = device.Now();
+    const uint32_t us = device.UnitSize();
+    const bool contacts = IsContactLetter(device.UnitAccessLetter());
+    plan->bytes = static_cast<size_t>(count) * us;
+    const uint32_t n = device.ItemCount();
+    for (uint32_t i = 0; i < n; ++i) {
+        CDeviceItem* item = device.GetItemByAddress(i);
+        if (!item || !item->attached || item->unitIndex < first)
+            continue;
+        if (item->unitIndex >= first + count)
+            break; // the address index runs in unit order
+        if (!device.ItemFresh(item, now))
+            continue;
+        ++plan->fresh;
+        plan->items.push_back(item);
+        const size_t offset = static_cast<size_t>(item->unitIndex - first) * us;
+        if (contacts) {
+            plan->contacts.push_back(
+                {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
+            continue;
+        }
+        if (!IsTextType(item->dataType)) {
+            plan->allText = false;
+            continue;
+        }
+        plan->texts.push_back({offset, false});
+        // A text may reach past the run: read up to its longest form.
+        const size_t need = offset + model::kExtensionLarge;
+        if (need > plan->bytes)
+            plan->bytes = need;
+    }
+    if (plan->bytes > cap)
+        plan->bytes = cap;
+}
+
+// A NUL at a byte of the run ends every text that starts at or before it.
+void NoteTextEnds(RunPlan* plan, const uint8_t* plc, size_t from, size_t to) {
+    for (RunPlan::Text& t : plan->texts) {
+        if (t.ended)
+            continue;
+        for (size_t b = std::max(from, t.first); b < to; ++b) {
+            if (plc[b] == 0) {
+                t.ended = true;
+                break;
+            }
+        }
+    }
+}
+
+bool AllTextsEnded(const RunPlan& plan) {
+    if (!plan.allText || plan.texts.empty())
+        return false;
+    for (const RunPlan::Text& t : plan.texts)
+        if (!t.ended)
+            return false;
+    return true;
+}
+
+// Block reads of plan.bytes bytes from the unit at `absolute` into both
+// buffers. Bytes read whole from the start.
+size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPlan* plan,
+                  uint8_t* host, uint8_t* plc) {
+    const char letter = device.UnitAccessLetter();
+    const uint32_t us = device.UnitSize();
+    const bool swap = SwapsWords(device);
+    uint8_t chunkData[kMaxBlockBytes];
+    size_t good = 0;
+    while (good < plan->bytes) {
+        const size_t chunk = std::min(plan->bytes - good, static_cast<size_t>(kMaxBlockBytes));
+        // Each chunk starts where the last one ended, in the block's own numbering.
+        const int32_t address = device.AddressOf(absolute + static_cast<int32_t>(good / us), 0);
+        if (address < 0 || link.Stopping())
+            break;
+        const int32_t status =
+            BlockRead(link, device, letter, address, static_cast<int32_t>(chunk), chunkData);
+        if (status != kStatusOk)
+            break; // the next pass is the retry
+        std::memcpy(plc + good, chunkData, chunk);
+        if (swap) {
+            for (size_t b = 0; b + 1 < chunk; b += 2) {
+                host[good + b] = chunkData[b + 1];
+                host[good + b + 1] = chunkData[b];
+            }
+            if (chunk % 2)
+                host[good + chunk - 1] = chunkData[chunk - 1];
+        } else {
+            std::memcpy(host + good, chunkData, chunk);
+        }
+        NoteTextEnds(plan, plc, good, good + chunk);
+        good += chunk;
+        if (AllTextsEnded(*plan))
+            break;
+    }
+    return good;
+}
+
+// Contacts of timers and counters are read bit by bit.
+void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t* host, uint8_t* plc,
+                  std::vector<CDeviceItem*>* read) {
+    const char letter = device.UnitAccessLetter();
+    for (const RunPlan::Contact& c : plan->contacts) {
+        if (link.Stopping())
+            break;
+        bool on = false;
+        const int32_t status = BitRead(link, device, letter, c.address, &on);
+        if (status == kStatusRecvTimeout)
+            break; // a silent PLC would cost the wait once per contact
+        if (status != kStatusOk || c.byte >= plan->bytes)
+            continue;
+        host[c.byte] = static_cast<uint8_t>(on ? host[c.byte] | c.mask : host[c.byte] & ~c.mask);
+        plc[c.byte] = host[c.byte];
+        read->push_back(c.item);
+    }
+}
+
+// Reads the run [first, first + count) of the window; the device lock is
+// held by hold and let go for the exchanges. True when something was read.
+bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count) {
+    model::ReadWindow& w = device.Window();
+    const uint32_t us = device.UnitSize();
+    if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
+        return false;
+    const uint32_t generation = w.generation;
+    const int32_t absolute = w.start + first;
+    // Room for a text that runs past the run, but never past the window.
+    size_t cap = static_cast<size_t>(w.units - static_cast<uint32_t>(first)) * us;
+    const size_t limit = static_cast<size_t>(UnitsBeforeEnd(device, absolute)) * us;
+    cap = std::min(cap, limit);
+    if (cap == 0)
+        return false;
+
+    RunPlan plan;
+    PlanRun(device, first, count, cap, &plan);
+    if (plan.fresh == 0 || plan.bytes == 0)
+        return false;
+    if (!link.Channel()) {
+        device.deviceStatus.store(kStatusNotInitialized);
+        return false;
+    }
+    const size_t offset = static_cast<size_t>(first) * us;
+    std::vector<uint8_t> host(w.current.get() + offset, w.current.get() + offset + cap);
+    std::vector<uint8_t> plc(w.raw.get() + offset, w.raw.get() + offset + cap);
+
+    hold.UnlockAll();
+    std::vector<CDeviceItem*> read;
+    size_t good = 0;
+    if (!plan.contacts.empty()) {
+        ReadContacts(link, device, &plan, host.data(), plc.data(), &read);
+    } else {
+        good = ReadBlocks(link, device, absolute, &plan, host.data(), plc.data());
+        for (CDeviceItem* item : plan.items) {
+            const size_t at = static_cast<size_t>(item->unitIndex - first) * us;
+            const size_t end =
+                IsTextType(item->dataType) ? at + 1 : at + (item->size ? item->size : 1u) * us;
+            if (end <= good)
+                read.push_back(item);
+        }
+    }
+    hold.Lock();
+
+    // The window moved or went while the lock was let go: these bytes
+    // belong to other units now. The next pass reads them again.
+    if (w.generation != generation || !w.Allocated() || read.empty())
+        return false;
+    std::memcpy(w.current.get() + offset, host.data(), cap);
+    std::memcpy(w.raw.get() + offset, plc.data(), cap);
+    for (CDeviceItem* item : read)
+        item->valid = true;
+    return true;
+}
+
+void MarkChanges(CPlcDevice& device) {
+    model::ReadWindow& w = device.Window();
+    const uint32_t us = device.UnitSize();
+    for (uint32_t u = 0; u < w.units; ++u) {
+        const size_t at = static_cast<size_t>(u) * us;
+        if (std::memcmp(w.current.get() + at, w.previous.get() + at, us) != 0)
+            w.flags[u] |= model::kUnitChanged;
+        else
+            w.flags[u] &= static_cast<uint8_t>(~model::kUnitChanged);
+    }
+    std::memcpy(w.previous.get(), w.current.get(), static_cast<size_t>(w.units) * us);
+}
+
+// ---- writes ----
+
+bool WholeUnits(const uint8_t* masks, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (masks[i] != 0xFF)
+            return false;
+    return true;
+}
+
+// After a write that got no reply: a closed channel or a socket error ends
+// the write, since the rest would go out on another connection.
+bool ChannelLost(CPlcDrvLink& link) {
+    CLinkChannel* channel = link.Channel();
+    return !channel || link.Stopping() || channel->LastSocketError() != 0 ||
+           !channel->IsConnected(false);
+}
+
+// Sends n bytes staged from the unit at `absolute`. Bytes written, or -1
+// when nothing succeeded.
+int32_t Write(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, const uint8_t* data,
+              const uint8_t* masks, size_t n, uint16_t type) {
+    const uint32_t us = device.UnitSize();
+    int32_t result = -1;
+    if (type == model::kTypeText || WholeUnits(masks, n)) {
+        const char letter = device.UnitAccessLetter();
+        size_t pos = 0;
+        const size_t steps = (n + kMaxBlockBytes - 1) / kMaxBlockBytes;
+        for (size_t s = 0; s < steps && pos < n; ++s) {
+            const size_t chunk = std::min(n - pos, static_cast<size_t>(kMaxBlockBytes));
+            const int32_t address = device.AddressOf(absolute + static_cast<int32_t>(pos / us), 0);
+            if (address < 0)
+                break;
+            const int32_t r =
+                BlockWrite(link, device, letter, address, data + pos, static_cast<int32_t>(chunk));
+            if (r == kNoReply) {
+                if (ChannelLost(link))
+                    break;
+                continue; // the same bytes again, within the steps
+            }
+            if (r != kStatusOk)
+                break;
+            pos += chunk;
+            result = static_cast<int32_t>(pos);
+        }
+        return result;
+    }
+    const char letter = device.BitAccessLetter();
+    const bool bitAddressed = letter == 'x' || letter == 'y' || letter == 'a' || letter == 'r';
+    for (size_t j = 0; j < n; ++j) {
+        for (int b = 0; b < 8; ++b) {
+            if (!(masks[j] & (1u << b)))
+                continue;
+            const bool on = (data[j] >> b) & 1u;
+            const int32_t unit = absolute + static_cast<int32_t>(j / us);
+            int32_t r;
+            if (bitAddressed) {
+                r = BitWrite(link, device, letter, device.AddressOf(unit, b), on);
+            } else {
+                // Register bits: the high byte of a word comes first.
+                const int32_t bit = b + ((us >= 2 && j % 2 == 0) ? 8 : 0);
+                r = RegisterBitWrite(link, device, letter, device.AddressOf(unit, 0), bit, on);
+            }
+            if (r == kNoReply) {
+                if (ChannelLost(link))
+                    return result;
+                continue;
+            }
+            if (r == kStatusOk)
+                result = static_cast<int32_t>(n);
+        }
+    }
+    return result;
+}
+
+size_t RunBytes(uint16_t type, int32_t count, uint32_t us, uint16_t extension) {
+    switch (type) {
+    case 2:  // VT_I2
+    case 3:  // VT_I4
+    case 4:  // VT_R4
+    case 5:  // VT_R8
+    case 11: // VT_BOOL
+    case 16: // VT_I1
+    case 17: // VT_UI1
+    case 18: // VT_UI2
+    case 19: // VT_UI4
+        // What the run's units hold: a 32-bit value on words goes out whole.
+        return static_cast<size_t>(count) * us;
+    case model::kTypeText:
+        return extension;
+    default:
+        return 0;
+    }
+}
+
+// Writes the run [first, first + count) staged with type. The staged bytes
+// are taken out under the lock before the exchange: a write staged during it
+// waits for the next pass, and a failed write is not sent again.
+bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count,
+              uint16_t type) {
+    model::ReadWindow& w = device.Window();
+    const uint32_t us = device.UnitSize();
+    if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
+        return false;
+    const int32_t absolute = w.start + first;
+    const size_t offset = static_cast<size_t>(first) * us;
+    size_t n = RunBytes(type, count, us, device.extension);
+    const size_t room = static_cast<size_t>(w.units - static_cast<uint32_t>(first)) * us;
+    n = std::min(n, room);
+    n = std::min(n, static_cast<size_t>(UnitsBeforeEnd(device, absolute)) * us);
+    // A text goes out as far as its bytes were staged whole.
+    if (type == model::kTypeText) {
+        size_t whole = 0;
+        while (whole < n && w.writeMask[offset + whole] == 0xFF)
+            ++whole;
+        n = whole;
+    }
+    // Unknown types and what lies past the block's end are dropped with the
+    // rest, not kept pending for ever.
+    const size_t taken = std::max(n, std::min(static_cast<size_t>(count) * us, room));
+    std::vector<uint8_t> data(w.writeData.get() + offset, w.writeData.get() + offset + n);
+    std::vector<uint8_t> raw(w.raw.get() + offset, w.raw.get() + offset + n);
+    std::vector<uint8_t> masks(w.writeMask.get() + offset, w.writeMask.get() + offset + n);
+    std::memset(w.writeMask.get() + offset, 0, taken);
+    std::memset(w.writeType.get() + offset, 0, taken);
+    if (n == 0)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (masks[i] != 0 && masks[i] != 0xFF)
+            data[i] = static_cast<uint8_t>((raw[i] & ~masks[i]) | (data[i] & masks[i]));
+
+    hold.UnlockAll();
+    const int32_t written = Write(link, device, absolute, data.data(), masks.data(), n, type);
+    hold.Lock();
+    return written > 0;
+}
+
+// The first byte of unit u with a mask gives the type that unit closes with.
+uint16_t FirstMaskedType(const model::ReadWindow& w, uint32_t u, uint32_t us, bool* pending) {
+    *pending = false;
+    for (uint32_t b = 0; b < us; ++b) {
+        const size_t at = static_cast<size_t>(u) * us + b;
+        if (w.writeMask[at] != 0) {
+            *pending = true;
+            return w.writeType[at];
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
+    LockGuard hold(&device.Lock());
+    model::ReadWindow& w = device.Window();
+    if (!(device.accessFlags & model::kUnitReadable) || !w.Allocated())
+        return false;
+    const uint32_t us = device.UnitSize();
+    const int32_t maxRun =
+        device.UnitAccessLetter() == 'A'
+            ? kMaxRunUnitsA
+            : std::min<int32_t>(kMaxRunBytes, kMaxRunBytes / static_cast<int32_t>(us));
+    bool any = false;
+    bool ended = false;
+    int32_t run = -1;
+    for (uint32_t i = 0; i < w.units; ++i) {
+        if (link.Stopping()) {
+            ended = true;
+            break;
+        }
+        const int32_t use = w.useCounts[i];
+        const int32_t u = static_cast<int32_t>(i);
+        int32_t from = -1;
+        int32_t count = 0;
+        if (use == model::kUseInUse) {
+            if (run < 0) {
+                run = u;
+            } else if (u - run >= maxRun &&
+                       (w.flags[i] & model::kUnitItemBits) == model::kUnitItemLast) {
+                // Cut only at an item's end, so that no value is torn.
+                from = run;
+                count = u - run + 1;
+                run = -1;
+            }
+        } else if (use == model::kUseRangeEnd) {
+            from = run < 0 ? u : run;
+            count = u - from + 1;
+            run = -1;
+        } else if (run >= 0) {
+            from = run;
+            count = u - run;
+            run = -1;
+        }
+        if (count > 0) {
+            if (!ChannelUp(link)) {
+                ended = true;
+                break;
+            }
+            const uint32_t generation = w.generation;
+            any |= ReadRun(link, device, hold, from, count);
+            if (w.generation != generation || !w.Allocated()) {
+                ended = true; // unit indexes moved: the next pass walks anew
+                break;
+            }
+        }
+    }
+    if (!ended && run >= 0 && ChannelUp(link))
+        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run);
+    if (any && w.Allocated())
+        MarkChanges(device);
+    return any;
+}
+
+bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
+    LockGuard hold(&device.Lock());
+    model::ReadWindow& w = device.Window();
+    if (!(device.accessFlags & model::kUnitWritable) || !w.Allocated())
+        return false;
+    const uint32_t us = device.UnitSize();
+    const int32_t maxRun = std::min<int32_t>(kMaxRunBytes, kMaxRunBytes / static_cast<int32_t>(us));
+    const uint32_t generation = w.generation;
+    int32_t run = -1;
+    uint16_t runType = 0;
+    auto flush = [&](int32_t from, int32_t count, uint16_t type) {
+        if (count > 0)
+            WriteRun(link, device, hold, from, count, type);
+        return w.generation == generation && w.Allocated();
+    };
+    const uint32_t end = std::min<uint32_t>(static_cast<uint32_t>(w.length) + 8, w.units);
+    for (uint32_t i = 0; i < end; ++i) {
+        if (link.Stopping() || !ChannelUp(link))
+            return false;
+        const int32_t u = static_cast<int32_t>(i);
+        bool pending = false;
+        const uint16_t p = FirstMaskedType(w, i, us, &pending);
+        const uint16_t t = w.writeType[static_cast<size_t>(i) * us];
+        const int32_t use = w.useCounts[i];
+        bool still = true;
+        if (!(w.flags[i] & model::kUnitWritable) || !pending || use <= 0) {
+            if (run >= 0)
+                still = flush(run, u - run, runType);
+            run = -1;
+        } else if (use == model::kUseInUse) {
+            const bool itemEnd = (w.flags[i] & model::kUnitItemBits) == model::kUnitItemLast;
+            if (run < 0) {
+                run = u;
+                runType = t;
+            } else if (t == 0 || (t == runType && u - run < maxRun && !itemEnd)) {
+                // extends the run
+            } else if (p == runType) {
+                still = flush(run, u - run + 1, runType);
+                run = -1;
+            } else {
+                still = flush(run, u - run, runType);
+                run = u;
+                runType = t;
+            }
+        } else {
+            if (run < 0) {
+                if (t != 0)
+                    still = flush(u, 1, t);
+            } else {
+                if (runType == 0)
+                    runType = t;
+                if (p == runType) {
+                    still = flush(run, u - run + 1, runType);
+                    run = -1;
+                } else {
+                    still = flush(run, u - run, runType);
+                    run = u;
+                    runType = t;
+                }
+            }
+        }
+        // The window moved during a write: what is left waits for the next pass.
+        if (!still)
+            return true;
+    }
+    if (run >= 0)
+        flush(run, static_cast<int32_t>(end) - run, runType);
+    return true;
+}
+
+} // namespace idec
+
+bool CEngineLinkChannel::WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
+    NoteTicking();
+    return idec::WriteQueue(link, device);
+}
+
+bool CEngineLinkChannel::ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
+    NoteTicking();
+    return idec::ReadScan(link, device);
+}
+
+void CEngineLinkChannel::ErrorText(int code, WChar* text, int cap) {
+    idec::FormatSocketError(code, text, cap);
+}

@@ -1,0 +1,53 @@
+#include "model/DeviceTypes.h"
+
+namespace model {
+
+namespace {
+
+struct DeviceType {
+    const WChar* name;
+    char unitLetter;
+    char bitLetter;
+    char listLetter; // the letter whose address list names this type's items
+};
+
+const DeviceType kTypes[] = {
+    {W16("I"), 'X', 'x', 'x'},  {W16("Q"), 'Y', 'y', 'y'},  {W16("M"), 'l', 'a', 'a'},
+    {W16("R"), 'R', 'r', 'r'},  {W16("TP"), 'T', 'T', 'T'}, {W16("TC"), 't', 't', 't'},
+    {W16("CP"), 'C', 'C', 'C'}, {W16("CC"), 'c', 'c', 'c'}, {W16("D"), 'A', '.', 'A'},
+    {W16("T"), 'd', 'd', 'd'},  {W16("C"), 'e', 'e', 'e'},  {W16("P"), 'k', 'k', 'k'},
+};
+
+const DeviceType* Find(const WChar* typeName) {
+    if (!typeName)
+        return nullptr;
+    for (const DeviceType& t : kTypes) {
+        size_t i = 0;
+        while (t.name[i] && t.name[i] == typeName[i])
+            ++i;
+        if (!t.name[i] && !typeName[i])
+            return &t;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+char UnitAccessLetter(const WChar* typeName) {
+    const DeviceType* t = Find(typeName);
+    return t ? t->unitLetter : 0;
+}
+
+char BitAccessLetter(const WChar* typeName) {
+    const DeviceType* t = Find(typeName);
+    return t ? t->bitLetter : 0;
+}
+
+const WChar* TypeNameOfListLetter(char letter) {
+    for (const DeviceType& t : kTypes)
+        if (letter != 0 && t.listLetter == letter)
+            return t.name;
+    return W16("");
+}
+
+} // namespace model
