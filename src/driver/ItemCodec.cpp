@@ -1,0 +1,926 @@
+#include "driver/ItemCodec.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "comm/Frames.h"
+#include "platform/codepage.h"
+#include "support/Strings.h"
+#include "support/ValueConvert.h"
+
+// Narrowing a double to a float relies on IEEE 754 (out of range gives an
+// infinity), as in the value conversion.
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
+              "IEEE 754 floating types required");
+
+using plat::Variant;
+
+namespace {
+
+constexpr int kNameWork = 256;
+// Longest text length a String suffix keeps; longer ones are cut to it.
+constexpr uint32_t kMaxStringSuffix = 1023;
+// A String suffix of 0 marks an item that has no value to deliver.
+constexpr uint16_t kNoStringValue = 65535;
+
+bool IsAsciiLetter(WChar c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+bool IsSpace(WChar c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+bool IsDigit(WChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
+WChar FoldAscii(WChar c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
+}
+
+// The text after word when text begins with it, ASCII case ignored (word is
+// lower case); null otherwise.
+const WChar* AfterPrefixNoCase(const WChar* text, const char* word) {
+    for (; *word != 0; ++text, ++word)
+        if (FoldAscii(*text) != static_cast<WChar>(*word))
+            return nullptr;
+    return text;
+}
+
+bool EqualsNoCase(const WChar* text, const char* word) {
+    const WChar* rest = AfterPrefixNoCase(text, word);
+    return rest != nullptr && *rest == 0;
+}
+
+bool EqualsExact(const WChar* text, const char* word) {
+    for (; *word != 0; ++text, ++word)
+        if (*text != static_cast<WChar>(*word))
+            return false;
+    return *text == 0;
+}
+
+// Leading decimal digits; the value stops growing at limit.
+uint32_t DigitsSaturated(const WChar* p, uint32_t limit) {
+    uint32_t v = 0;
+    for (; IsDigit(*p); ++p) {
+        const uint32_t digit = static_cast<uint32_t>(*p - u'0');
+        v = v > (limit - digit) / 10 ? limit : v * 10 + digit;
+    }
+    return v;
+}
+
+// Leading decimal digits modulo 32, exact however long the number.
+uint32_t DigitsMod32(const WChar* p) {
+    uint32_t v = 0;
+    for (; IsDigit(*p); ++p)
+        v = (v * 10 + static_cast<uint32_t>(*p - u'0')) % 32;
+    return v;
+}
+
+// Optional white space and sign, then decimal digits, saturated to 32 bits.
+int32_t SignedDecimal(const WChar* p) {
+    while (IsSpace(*p))
+        ++p;
+    bool negative = false;
+    if (*p == u'+' || *p == u'-')
+        negative = *p++ == u'-';
+    const uint32_t limit = negative ? uint32_t{1} << 31 : static_cast<uint32_t>(INT32_MAX);
+    const uint32_t magnitude = DigitsSaturated(p, limit);
+    return negative ? static_cast<int32_t>(0 - static_cast<int64_t>(magnitude))
+                    : static_cast<int32_t>(magnitude);
+}
+
+// ---- decoding ----
+
+uint32_t Word32(const uint8_t* b, int wordOrder) {
+    if (wordOrder == 1)
+        return b[0] | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    return b[2] | uint32_t{b[3]} << 8 | uint32_t{b[0]} << 16 | uint32_t{b[1]} << 24;
+}
+
+uint64_t LittleEndian(const uint8_t* b, uint32_t n) {
+    uint64_t v = 0;
+    for (uint32_t i = n; i > 0; --i)
+        v = v << 8 | b[i - 1];
+    return v;
+}
+
+bool DecodeText(const uint8_t* bytes, size_t available, uint16_t stringLength, Variant* out) {
+    size_t n = (static_cast<size_t>(stringLength) + 1) & ~size_t{1};
+    if (n > kMaxTextBytes)
+        n = kMaxTextBytes;
+    if (n > available)
+        return false;
+    char raw[kMaxTextBytes + 1];
+    if (n > 0)
+        std::memcpy(raw, bytes, n);
+    // The image holds host order; the text was written in PLC order.
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        const char c = raw[i];
+        raw[i] = raw[i + 1];
+        raw[i + 1] = c;
+    }
+    raw[stringLength < kMaxTextBytes ? stringLength : kMaxTextBytes] = 0;
+    // No UTF-8 byte yields more than one UTF-16 unit, so the text never has
+    // more characters than the string length.
+    WChar text[kMaxTextBytes + 1];
+    if (plat::MultiByteToWide(plat::kCpUtf8, 0, raw, -1, text, kMaxTextBytes + 1) <= 0)
+        text[0] = 0;
+    out->bstrVal = plat::BstrAlloc(text);
+    return out->bstrVal != nullptr;
+}
+
+// ---- conversion of host values ----
+
+// Truncation toward zero into the intermediate integer: values beyond it
+// saturate, NaN gives 0 (as the value conversion does).
+int64_t TruncToI32(double d) {
+    if (std::isnan(d))
+        return 0;
+    if (d >= 2147483648.0)
+        return INT32_MAX;
+    if (d <= -2147483649.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(d);
+}
+
+int64_t TruncToI64(double d) {
+    if (std::isnan(d))
+        return 0;
+    if (d >= 9223372036854775808.0)
+        return INT64_MAX;
+    if (d < -9223372036854775808.0)
+        return INT64_MIN;
+    return static_cast<int64_t>(d);
+}
+
+// Leading white space is skipped here: the decimal reader takes a tab for the
+// end of its field.
+double DecimalValue(const WChar* text) {
+    while (IsSpace(*text))
+        ++text;
+    return ParseDouble(text);
+}
+
+// True when the text holds '0' followed by letter in either case.
+bool HasRadixMark(const WChar* text, char letter) {
+    const WChar upper = static_cast<WChar>(letter - 'a' + 'A');
+    for (; text[0] != 0; ++text)
+        if (text[0] == u'0' && (text[1] == static_cast<WChar>(letter) || text[1] == upper))
+            return true;
+    return false;
+}
+
+int RadixDigit(WChar c, int radix) {
+    int d = -1;
+    if (IsDigit(c))
+        d = c - u'0';
+    else if (c >= u'a' && c <= u'f')
+        d = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F')
+        d = c - u'A' + 10;
+    return d < radix ? d : -1;
+}
+
+struct RadixNumber {
+    bool negative;
+    uint32_t magnitude; // saturated at UINT32_MAX
+};
+
+// Hexadecimal or octal integer from the start of the text: white space, a
+// sign and one leading "0x" / "0o" (either case) allowed.
+RadixNumber ReadRadix(const WChar* p, int radix) {
+    RadixNumber r = {false, 0};
+    while (IsSpace(*p))
+        ++p;
+    if (*p == u'+' || *p == u'-')
+        r.negative = *p++ == u'-';
+    const char mark = radix == 16 ? 'x' : 'o';
+    if (p[0] == u'0' && FoldAscii(p[1]) == static_cast<WChar>(mark))
+        p += 2;
+    for (int d; (d = RadixDigit(*p, radix)) >= 0; ++p) {
+        const uint32_t digit = static_cast<uint32_t>(d);
+        const uint32_t base = static_cast<uint32_t>(radix);
+        r.magnitude =
+            r.magnitude > (UINT32_MAX - digit) / base ? UINT32_MAX : r.magnitude * base + digit;
+    }
+    return r;
+}
+
+uint64_t RadixBits(const RadixNumber& r) {
+    return r.negative ? (0 - uint64_t{r.magnitude}) & 0xFFFFFFFFu : r.magnitude;
+}
+
+// Text to an integer item: hexadecimal or octal when marked so, otherwise the
+// decimal value truncated. narrow selects the 32-bit intermediate of 8- and
+// 16-bit items. The caller keeps the low bits that fit the item.
+uint64_t IntegerTextBits(const WChar* text, bool narrow) {
+    if (HasRadixMark(text, 'x'))
+        return RadixBits(ReadRadix(text, 16));
+    if (HasRadixMark(text, 'o'))
+        return RadixBits(ReadRadix(text, 8));
+    const double d = DecimalValue(text);
+    return static_cast<uint64_t>(narrow ? TruncToI32(d) : TruncToI64(d));
+}
+
+// "0x1A.8": the two characters of the prefix, hexadecimal integer digits up to
+// the last full stop, hexadecimal fraction digits after it. False on any
+// other character.
+bool HexFloatText(const WChar* text, double* out) {
+    CMString utf8(text, plat::kCpUtf8);
+    const char* s = utf8.Text();
+    if (s == nullptr)
+        return false;
+    const size_t len = std::strlen(s);
+    const char* dot = std::strrchr(s, '.');
+    const size_t intEnd = dot != nullptr ? static_cast<size_t>(dot - s) : len;
+    double value = 0.0;
+    for (size_t i = 2; i < intEnd; ++i) {
+        const int d = idec::HexDigitValue(s[i]);
+        if (d < 0)
+            return false;
+        value = value * 16.0 + d;
+    }
+    if (dot != nullptr && intEnd >= 2) {
+        double scale = 1.0;
+        for (const char* p = dot + 1; *p != 0; ++p) {
+            const int d = idec::HexDigitValue(*p);
+            if (d < 0)
+                return false;
+            scale /= 16.0;
+            value += d * scale;
+        }
+    }
+    *out = value;
+    return true;
+}
+
+bool FloatTextValue(const WChar* text, float* out) {
+    if (HasRadixMark(text, 'x')) {
+        double d;
+        if (!HexFloatText(text, &d))
+            return false;
+        *out = static_cast<float>(d);
+    } else if (HasRadixMark(text, 'o')) {
+        const RadixNumber r = ReadRadix(text, 8);
+        *out = static_cast<float>(r.negative ? -static_cast<double>(r.magnitude)
+                                             : static_cast<double>(r.magnitude));
+    } else {
+        *out = static_cast<float>(DecimalValue(text));
+    }
+    return true;
+}
+
+// The host value read from its layout.
+struct HostValue {
+    int32_t type;
+    uint64_t raw;  // integers as stored, zero-extended
+    uint64_t wide; // integers, sign-extended when the host type is signed
+    double real;   // floats (a TypeF32 widened)
+    float single;  // a TypeF32 as given
+    const WChar* text;
+};
+
+bool IsIntegerHost(int32_t t) {
+    return t != TypeF32 && t != TypeF64 && t != TypeText;
+}
+
+bool IsSignedHost(int32_t t) {
+    return t == TypeI8 || t == TypeI16 || t == TypeI32 || t == TypeI64;
+}
+
+HostValue ReadHost(int32_t type, const void* value) {
+    HostValue h = {type, 0, 0, 0.0, 0.0f, nullptr};
+    const uint8_t* b = static_cast<const uint8_t*>(value);
+    uint32_t width = 0;
+    switch (type) {
+    case TypeBool:
+    case TypeU8:
+    case TypeI8:
+        width = 1;
+        break;
+    case TypeU16:
+    case TypeI16:
+        width = 2;
+        break;
+    case TypeU32:
+    case TypeI32:
+        width = 4;
+        break;
+    case TypeU64:
+    case TypeI64:
+        width = 8;
+        break;
+    case TypeF32:
+        std::memcpy(&h.single, value, sizeof h.single);
+        h.real = h.single;
+        break;
+    case TypeF64:
+        std::memcpy(&h.real, value, sizeof h.real);
+        break;
+    default:
+        h.text = static_cast<const WChar*>(value);
+        break;
+    }
+    if (width > 0) {
+        h.raw = LittleEndian(b, width);
+        h.wide = h.raw;
+        if (IsSignedHost(type) && width < 8) {
+            const uint64_t sign = uint64_t{1} << (width * 8 - 1);
+            h.wide = (h.raw ^ sign) - sign;
+        }
+    }
+    return h;
+}
+
+// The integer an integer item receives, before it is cut to the item's width.
+uint64_t IntegerItemBits(const HostValue& h, uint16_t vt) {
+    const bool byteItem = vt == plat::kVtI1 || vt == plat::kVtUi1;
+    const bool narrow = byteItem || vt == plat::kVtI2 || vt == plat::kVtUi2;
+    if (h.type == TypeText) {
+        if (byteItem)
+            return static_cast<uint64_t>(TruncToI32(DecimalValue(h.text)));
+        return IntegerTextBits(h.text, narrow);
+    }
+    if (!IsIntegerHost(h.type))
+        return static_cast<uint64_t>(narrow ? TruncToI32(h.real) : TruncToI64(h.real));
+    // An unsigned word takes an 8-bit -1 as 255.
+    if (vt == plat::kVtUi2 && h.type == TypeI8)
+        return h.raw;
+    return h.wide;
+}
+
+template <typename F> F IntegerHostAsFloat(const HostValue& h) {
+    if (IsSignedHost(h.type))
+        return static_cast<F>(static_cast<int64_t>(h.wide));
+    return static_cast<F>(h.raw);
+}
+
+bool TruthOf(const HostValue& h) {
+    if (h.type == TypeText) {
+        if (EqualsExact(h.text, "true"))
+            return true;
+        if (EqualsExact(h.text, "false"))
+            return false;
+        return DecimalValue(h.text) != 0.0;
+    }
+    if (!IsIntegerHost(h.type))
+        return h.real != 0.0; // NaN counts as true
+    return h.raw != 0;
+}
+
+// Fixed-point text with the fraction's trailing zeros dropped, and the point
+// with them when nothing is left after it.
+void FixedPointText(WChar* buf, int cap, double value) {
+    int n = FormatDouble(buf, cap, value);
+    if (n >= 2 && buf[n - 1] == u'0' && buf[n - 2] == u'.')
+        buf[n - 2] = 0;
+}
+
+// The text a VT_BSTR item receives; work holds a number's text.
+const WChar* TextOf(const HostValue& h, const void* value, int32_t length, WChar* work,
+                    int workCap) {
+    switch (h.type) {
+    case TypeBool:
+    case TypeU8:
+    case TypeI8:
+        return h.raw != 0 ? W16("1") : W16("0");
+    case TypeF32:
+    case TypeF64:
+        FixedPointText(work, workCap, h.real);
+        return work;
+    case TypeText:
+        return length == 0 ? W16("") : h.text;
+    default:
+        if (!ConvertValue(TypeText, work, static_cast<ValueType>(h.type), value, workCap))
+            work[0] = 0;
+        return work;
+    }
+}
+
+// The VARIANT types that items hold; a write of any other is made as VT_I4
+// and a staging of any other has no layout.
+bool IsItemType(uint16_t vt) {
+    switch (vt) {
+    case plat::kVtBool:
+    case plat::kVtI1:
+    case plat::kVtUi1:
+    case plat::kVtI2:
+    case plat::kVtUi2:
+    case plat::kVtUi4:
+    case plat::kVtI4:
+    case plat::kVtR4:
+    case plat::kVtR8:
+    case plat::kVtBstr:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ClearVariant(Variant* v) {
+    std::memset(v, 0, sizeof *v);
+}
+
+// ---- staging ----
+
+uint8_t LowByte(uint32_t v) {
+    return static_cast<uint8_t>(v & 0xFF);
+}
+
+void Put(StagedBytes* s, uint8_t data, uint8_t mask) {
+    s->data[s->count] = data;
+    s->mask[s->count] = mask;
+    s->type[s->count] = 0;
+    ++s->count;
+}
+
+// A bit item has its own unit byte: the item mask both sets and selects it.
+void PutItemBit(StagedBytes* s, bool on, uint32_t itemMask) {
+    Put(s, on ? LowByte(itemMask) : 0, LowByte(itemMask));
+}
+
+// The first PLC word holds the upper half in mode 0 and the lower in mode 1;
+// each word goes high byte first.
+void PutWord32(StagedBytes* s, uint32_t value, uint32_t mask, int wordOrder) {
+    static const int kMode0[4] = {3, 2, 1, 0};
+    static const int kMode1[4] = {1, 0, 3, 2};
+    const int* order = wordOrder == 1 ? kMode1 : kMode0;
+    for (int i = 0; i < 4; ++i)
+        Put(s, LowByte(value >> (8 * order[i])), LowByte(mask >> (8 * order[i])));
+}
+
+void StageText(const Variant& v, uint16_t stringLength, StagedBytes* out) {
+    const int n =
+        stringLength == 0 || stringLength > kMaxStringSuffix ? kMaxTextBytes : stringLength;
+    CMString utf8(v.bstrVal != nullptr ? v.bstrVal : W16(""), plat::kCpUtf8);
+    const char* text = utf8.CStr();
+    int len = static_cast<int>(std::strlen(text));
+    if (len > n) {
+        // Cut before a character that does not fit whole.
+        len = n;
+        while (len > 0 && (static_cast<uint8_t>(text[len]) & 0xC0) == 0x80)
+            --len;
+    }
+    const int span = stringLength >= 1 && stringLength <= kMaxStringSuffix ? n + 1 : len + 1;
+    std::memset(out->data, 0, static_cast<size_t>(span));
+    std::memset(out->mask, 0xFF, static_cast<size_t>(span));
+    std::memcpy(out->data, text, static_cast<size_t>(len));
+    // The type bytes stay within the text: the NUL after a full-length text
+    // lies in the next unit, whose type may belong to another staged write.
+    out->typeCount = len > 0 ? len : 1;
+    std::memset(out->type, 0, static_cast<size_t>(out->typeCount));
+    out->count = span;
+}
+
+void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, int wordOrder,
+           uint16_t stringLength, StagedBytes* out) {
+    const bool itemBit = itemMask != kAllBits;
+    const bool nameBit = nameMask != kAllBits;
+    switch (vt) {
+    case plat::kVtI2:
+    case plat::kVtUi2: {
+        uint32_t w = v.uiVal;
+        if (nameBit)
+            w = (w != 0 ? 0xFFFFu : 0u) & nameMask;
+        if (itemBit) {
+            PutItemBit(out, w != 0, itemMask);
+        } else {
+            Put(out, LowByte(w >> 8), LowByte(nameMask >> 8));
+            Put(out, LowByte(w), LowByte(nameMask));
+        }
+        break;
+    }
+    case plat::kVtI4:
+    case plat::kVtUi4: {
+        uint32_t x = v.ulVal;
+        // A named bit is written as on or off, as it reads.
+        if (nameBit)
+            x = (x != 0 ? kAllBits : 0u) & nameMask;
+        if (itemBit)
+            PutItemBit(out, x != 0, itemMask);
+        else
+            PutWord32(out, x, nameMask, wordOrder);
+        break;
+    }
+    case plat::kVtR4: {
+        uint32_t bits;
+        std::memcpy(&bits, &v.fltVal, sizeof bits);
+        PutWord32(out, bits, kAllBits, wordOrder);
+        break;
+    }
+    case plat::kVtR8: {
+        uint64_t bits;
+        std::memcpy(&bits, &v.dblVal, sizeof bits);
+        for (int i = 0; i < 8; ++i)
+            Put(out, static_cast<uint8_t>(bits >> (8 * i)), 0xFF);
+        break;
+    }
+    case plat::kVtBstr:
+        StageText(v, stringLength, out);
+        break;
+    case plat::kVtBool: {
+        const bool on = v.boolVal == plat::kVariantTrue;
+        const uint32_t bit = on ? (nameBit ? nameMask : 1u) : 0u;
+        if (itemBit)
+            PutItemBit(out, bit != 0, itemMask);
+        else
+            Put(out, LowByte(bit), LowByte(nameMask));
+        break;
+    }
+    default: { // VT_I1, VT_UI1
+        uint8_t b = v.bVal;
+        if (nameBit)
+            b = static_cast<uint8_t>((b != 0 ? 0xFFu : 0u) & nameMask);
+        if (itemBit)
+            PutItemBit(out, b != 0, itemMask);
+        else
+            Put(out, b, LowByte(nameMask));
+        break;
+    }
+    }
+    out->type[0] = static_cast<uint8_t>(vt);
+    if (vt != plat::kVtBstr)
+        out->typeCount = out->count;
+}
+
+} // namespace
+
+void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* spec) {
+    if (spec == nullptr)
+        return;
+    spec->address = 0;
+    spec->bitMask = kAllBits;
+    spec->vt = plat::kVtEmpty;
+    spec->stringLength = 0;
+    WChar work[kNameWork];
+    CopyTextW(work, name != nullptr ? name : W16(""), kNameWork);
+
+    WChar* dot = nullptr;
+    for (WChar* p = work; *p != 0; ++p)
+        if (*p == u'.')
+            dot = p;
+    if (dot != nullptr) {
+        *dot = 0;
+        const WChar* suffix = dot + 1;
+        // Data registers are words unless the suffix says otherwise.
+        if (work[0] == u'D' || work[0] == u'd')
+            spec->vt = plat::kVtUi2;
+        const WChar* number;
+        if (EqualsNoCase(suffix, "bit")) {
+            if (bitDevice)
+                spec->vt = plat::kVtBool;
+            else
+                spec->bitMask = 1;
+        } else if (EqualsNoCase(suffix, "word")) {
+            spec->vt = plat::kVtUi2;
+        } else if (EqualsNoCase(suffix, "integer")) {
+            spec->vt = plat::kVtI2;
+        } else if (EqualsNoCase(suffix, "double")) {
+            spec->vt = plat::kVtUi4;
+        } else if (EqualsNoCase(suffix, "long")) {
+            spec->vt = plat::kVtI4;
+        } else if (EqualsNoCase(suffix, "float")) {
+            spec->vt = plat::kVtR4;
+        } else if (EqualsNoCase(suffix, "string")) {
+            spec->vt = plat::kVtBstr;
+            spec->stringLength = kMaxTextBytes;
+        } else if ((number = AfterPrefixNoCase(suffix, "string")) != nullptr) {
+            spec->vt = plat::kVtBstr;
+            const uint32_t n = DigitsSaturated(number, kMaxStringSuffix);
+            spec->stringLength = n == 0 ? kNoStringValue : static_cast<uint16_t>(n);
+        } else if ((number = AfterPrefixNoCase(suffix, "bit")) != nullptr) {
+            spec->bitMask = uint32_t{1} << DigitsMod32(number);
+        }
+    }
+    CopyTextW(spec->baseName, work, kNameWork);
+
+    const WChar* p = work;
+    while (IsAsciiLetter(*p))
+        ++p;
+    spec->address = SignedDecimal(p);
+}
+
+int32_t HostTypeOfVariant(uint16_t vt) {
+    switch (vt) {
+    case plat::kVtI2:
+        return TypeI16;
+    case plat::kVtI4:
+        return TypeI32;
+    case plat::kVtR4:
+        return TypeF32;
+    case plat::kVtR8:
+        return TypeF64;
+    case plat::kVtBstr:
+        return TypeText;
+    case plat::kVtI1:
+        return TypeI8;
+    case plat::kVtUi1:
+        return TypeU8;
+    case plat::kVtUi2:
+        return TypeU16;
+    case plat::kVtUi4:
+        return TypeU32;
+    default:
+        return TypeI32;
+    }
+}
+
+int ErrorCodeName(WChar* buf, int32_t code, int cap) {
+    return CopyTextW(buf, idec::StatusNameW(code), cap);
+}
+
+bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint16_t vt,
+                uint32_t itemMask, uint32_t nameMask, int wordOrder, uint16_t stringLength,
+                Variant* out) {
+    if (out == nullptr)
+        return false;
+    ClearVariant(out);
+    out->vt = vt;
+    if (bytes == nullptr)
+        available = 0;
+    const bool itemBit = itemMask != kAllBits;
+    const bool nameBit = nameMask != kAllBits;
+    // A bit item is judged by its first byte alone.
+    const bool firstByteOnly =
+        itemBit && vt != plat::kVtBool && vt != plat::kVtBstr && available >= 1;
+    const bool itemBitSet = firstByteOnly && (bytes[0] & LowByte(itemMask)) != 0;
+    switch (vt) {
+    case plat::kVtI2:
+    case plat::kVtUi2: {
+        if (firstByteOnly) {
+            out->uiVal = itemBitSet ? 1 : 0;
+            return true;
+        }
+        if (itemBit || available < 2)
+            return false;
+        uint32_t w = bytes[0] | uint32_t{bytes[1]} << 8;
+        if (nameBit)
+            w = (w & nameMask) != 0 ? 1 : 0;
+        out->uiVal = static_cast<uint16_t>(w);
+        return true;
+    }
+    case plat::kVtI4:
+    case plat::kVtUi4: {
+        if (firstByteOnly) {
+            out->ulVal = itemBitSet ? 1 : 0;
+            return true;
+        }
+        if (itemBit || available < 4)
+            return false;
+        uint32_t x = Word32(bytes, wordOrder);
+        if (nameBit)
+            x = (x & nameMask) != 0 ? 1 : 0;
+        out->ulVal = x;
+        return true;
+    }
+    case plat::kVtR4: {
+        if (firstByteOnly) {
+            out->fltVal = itemBitSet ? 1.0f : 0.0f;
+            return true;
+        }
+        if (itemBit || nameBit || available < 4)
+            return false;
+        const uint32_t bits = Word32(bytes, wordOrder);
+        std::memcpy(&out->fltVal, &bits, sizeof bits);
+        return true;
+    }
+    case plat::kVtR8: {
+        if (firstByteOnly) {
+            out->dblVal = itemBitSet ? 1.0 : 0.0;
+            return true;
+        }
+        if (itemBit || nameBit || available < 8)
+            return false;
+        const uint64_t bits = LittleEndian(bytes, 8);
+        std::memcpy(&out->dblVal, &bits, sizeof bits);
+        return true;
+    }
+    case plat::kVtBool: {
+        const uint32_t width = unitSize == 0 ? 1 : unitSize > 4 ? 4 : unitSize;
+        if (available < width)
+            return false;
+        uint64_t number = LittleEndian(bytes, width);
+        if (itemBit)
+            number &= itemMask;
+        else if (nameBit)
+            number &= nameMask;
+        out->boolVal = number != 0 ? plat::kVariantTrue : plat::kVariantFalse;
+        return true;
+    }
+    case plat::kVtI1:
+    case plat::kVtUi1: {
+        if (available < 1)
+            return false;
+        uint8_t b = bytes[0];
+        if (itemBit)
+            b = itemBitSet ? 1 : 0;
+        else if (nameBit)
+            b = (b & LowByte(nameMask)) != 0 ? 1 : 0;
+        out->bVal = b;
+        return true;
+    }
+    case plat::kVtBstr:
+        if (nameBit)
+            return false;
+        return DecodeText(bytes, available, stringLength, out);
+    default:
+        return false;
+    }
+}
+
+int32_t VariantSourceType(uint16_t vt) {
+    switch (vt) {
+    case plat::kVtI2:
+    case plat::kVtI4:
+    case plat::kVtR4:
+    case plat::kVtR8:
+    case plat::kVtBstr:
+    case plat::kVtI1:
+    case plat::kVtUi1:
+    case plat::kVtUi2:
+        return HostTypeOfVariant(vt);
+    case plat::kVtBool:
+        return TypeI8;
+    default:
+        return TypeU32;
+    }
+}
+
+int32_t DefaultDestination(uint16_t vt) {
+    return vt == plat::kVtBool ? TypeBool : VariantSourceType(vt);
+}
+
+bool DeliverValue(const Variant& v, uint16_t vt, int32_t requestedType, void* buffer,
+                  int32_t* count) {
+    if (buffer == nullptr)
+        return false;
+    const int32_t dest = requestedType == TypeDefault ? DefaultDestination(vt) : requestedType;
+    const WChar* text = v.vt == plat::kVtBstr && v.bstrVal != nullptr ? v.bstrVal : W16("");
+    if (vt == plat::kVtBstr && dest == TypeText) {
+        WChar work[kMaxTextBytes] = {};
+        ConvertValue(TypeText, work, TypeText, text, kMaxTextBytes);
+        const int n = CopyTextW(static_cast<WChar*>(buffer), work, kMaxTextBytes);
+        if (count != nullptr)
+            *count = n;
+        return true;
+    }
+    const void* src;
+    uint8_t truth = 0;
+    switch (vt) {
+    case plat::kVtBstr:
+        src = text;
+        break;
+    case plat::kVtBool:
+        truth = v.boolVal == plat::kVariantTrue ? 1 : 0;
+        src = &truth;
+        break;
+    case plat::kVtI2:
+    case plat::kVtUi2:
+        src = &v.uiVal;
+        break;
+    case plat::kVtI4:
+        src = &v.lVal;
+        break;
+    case plat::kVtR4:
+        src = &v.fltVal;
+        break;
+    case plat::kVtR8:
+        src = &v.dblVal;
+        break;
+    case plat::kVtI1:
+    case plat::kVtUi1:
+        src = &v.bVal;
+        break;
+    default:
+        src = &v.ulVal;
+        break;
+    }
+    if (!ConvertValue(static_cast<ValueType>(dest), buffer,
+                      static_cast<ValueType>(VariantSourceType(vt)), src, kValueTextWork))
+        return false;
+    if (count != nullptr)
+        *count = 1;
+    return true;
+}
+
+bool ConvertHostValue(int32_t hostType, const void* value, int32_t length, uint16_t vt,
+                      Variant* out, int32_t* count) {
+    int32_t made = 0;
+    const bool ok = [&] {
+        if (out == nullptr)
+            return false;
+        ClearVariant(out);
+        if (value == nullptr || hostType < TypeBool || hostType > TypeText)
+            return false;
+        made = 1;
+        const uint16_t target = IsItemType(vt) ? vt : uint16_t{plat::kVtI4};
+        const HostValue h = ReadHost(hostType, value);
+        switch (target) {
+        case plat::kVtBool:
+            out->boolVal = TruthOf(h) ? plat::kVariantTrue : plat::kVariantFalse;
+            break;
+        case plat::kVtI1:
+            out->cVal = static_cast<int8_t>(static_cast<uint8_t>(IntegerItemBits(h, target)));
+            break;
+        case plat::kVtUi1:
+            out->bVal = static_cast<uint8_t>(IntegerItemBits(h, target));
+            break;
+        case plat::kVtI2:
+            out->iVal = static_cast<int16_t>(static_cast<uint16_t>(IntegerItemBits(h, target)));
+            break;
+        case plat::kVtUi2:
+            out->uiVal = static_cast<uint16_t>(IntegerItemBits(h, target));
+            break;
+        case plat::kVtI4:
+            out->lVal = static_cast<int32_t>(static_cast<uint32_t>(IntegerItemBits(h, target)));
+            break;
+        case plat::kVtUi4:
+            out->ulVal = static_cast<uint32_t>(IntegerItemBits(h, target));
+            break;
+        case plat::kVtR4:
+            if (hostType == TypeText) {
+                if (!FloatTextValue(h.text, &out->fltVal))
+                    return false; // the count stays 1: the type was right, the text not
+            } else if (hostType == TypeF32) {
+                out->fltVal = h.single;
+            } else if (hostType == TypeF64) {
+                out->fltVal = static_cast<float>(h.real);
+            } else {
+                out->fltVal = IntegerHostAsFloat<float>(h);
+            }
+            break;
+        case plat::kVtR8:
+            if (hostType == TypeText)
+                out->dblVal = DecimalValue(h.text);
+            else if (IsIntegerHost(hostType))
+                out->dblVal = IntegerHostAsFloat<double>(h);
+            else
+                out->dblVal = h.real;
+            break;
+        default: { // VT_BSTR
+            WChar work[kValueTextWork];
+            const WChar* text = TextOf(h, value, length, work, kValueTextWork);
+            out->bstrVal = plat::BstrAlloc(text);
+            if (out->bstrVal == nullptr) {
+                made = 0;
+                return false;
+            }
+            made = static_cast<int32_t>(plat::WStrLen(text));
+            break;
+        }
+        }
+        out->vt = target;
+        return true;
+    }();
+    if (!ok && out != nullptr)
+        ClearVariant(out);
+    if (count != nullptr)
+        *count = made;
+    return ok;
+}
+
+bool BuildStaging(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask,
+                  int wordOrder, uint16_t stringLength, StagedBytes* out) {
+    if (out == nullptr)
+        return false;
+    out->count = 0;
+    out->typeCount = 0;
+    if (!IsItemType(vt))
+        return false;
+    Variant converted;
+    plat::VariantInit(&converted);
+    const Variant* src = &v;
+    if (v.vt != vt) {
+        if (plat::VariantChangeType(&converted, &v, vt) < 0) {
+            plat::VariantClear(&converted);
+            return false;
+        }
+        src = &converted;
+    }
+    Stage(*src, vt, itemMask, nameMask, wordOrder, stringLength, out);
+    plat::VariantClear(&converted);
+    return out->count > 0;
+}
+
+void MergeStaged(const StagedBytes& s, uint8_t* data, uint8_t* mask, uint8_t* type, int32_t room) {
+    if (data == nullptr || mask == nullptr || room <= 0)
+        return;
+    constexpr int32_t kMax = kMaxTextBytes + 1;
+    const auto bound = [&](int32_t n) { return n < 0 ? 0 : n > kMax ? kMax : n > room ? room : n; };
+    const int32_t n = bound(s.count);
+    for (int32_t i = 0; i < n; ++i) {
+        const uint8_t m = s.mask[i];
+        // A whole byte replaces; otherwise only its masked bits do, so that
+        // bits staged earlier and not yet sent survive.
+        data[i] = static_cast<uint8_t>((s.data[i] & m) | (data[i] & ~m));
+        mask[i] |= m;
+    }
+    if (type != nullptr) {
+        const int32_t t = bound(s.typeCount);
+        for (int32_t i = 0; i < t; ++i)
+            type[i] = s.type[i];
+    }
+}

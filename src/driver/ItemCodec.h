@@ -1,0 +1,88 @@
+// The pure half of the host item services: item names, the decoding of an
+// item's image bytes into a VARIANT and on to the host, the conversion of a
+// host value into an item's VARIANT, and the bytes and masks that a write
+// stages. Nothing here touches the link model, a lock or a read window, so
+// the services can call it while they hold a device lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/types.h"
+#include "platform/variant.h"
+
+// A bit mask with every bit set: the item names no single bit.
+constexpr uint32_t kAllBits = 0xFFFFFFFFu;
+// Longest text an item holds, in bytes of UTF-8.
+constexpr int kMaxTextBytes = 1024;
+
+struct ItemSpec {
+    WChar baseName[256];   // the name before its last full stop, at most 255 characters
+    int32_t address;       // the decimal number after the base name's letters
+    uint32_t bitMask;      // kAllBits unless a bit suffix selects one bit
+    uint16_t vt;           // 0 when the name fixes no type
+    uint16_t stringLength; // text bytes from a String suffix; 0 when none
+};
+
+// Splits an item name such as "D100.Bit3" into base name, address, bit mask,
+// VARIANT type and text length. Never fails: a name it cannot read gives
+// address 0 and no type. A null name counts as empty.
+void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* spec);
+
+// Host type code that RegisterItem reports for a VARIANT type.
+int32_t HostTypeOfVariant(uint16_t vt);
+
+// Copies the name of a device status code into buf (cap units, terminator
+// included); returns the characters written.
+int ErrorCodeName(WChar* buf, int32_t code, int cap);
+
+// Decodes an item's bytes (host order: each 16-bit word low byte first) into
+// out, which is initialised first and always holds type vt afterwards.
+// available is what may be read from bytes. False, with out at 0 or a null
+// text, when the type has no value under the given masks or its bytes are not
+// all available. itemMask and nameMask are kAllBits when unset.
+bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint16_t vt,
+                uint32_t itemMask, uint32_t nameMask, int wordOrder, uint16_t stringLength,
+                plat::Variant* out);
+
+// The host type a decoded VARIANT of type vt is converted from, and the one
+// it is delivered as when the host asks for type 0.
+int32_t VariantSourceType(uint16_t vt);
+int32_t DefaultDestination(uint16_t vt);
+
+// Delivers a decoded VARIANT of type vt to the host buffer as requestedType
+// (0: the default destination) and sets count to 1, or to the characters of
+// a text. False, count unchanged, when the type code is not one the host
+// knows.
+bool DeliverValue(const plat::Variant& v, uint16_t vt, int32_t requestedType, void* buffer,
+                  int32_t* count);
+
+// Converts a host value of hostType into out, a VARIANT of the item's type vt
+// (types without a rule of their own become VT_I4). length 0 writes an empty
+// text to a VT_BSTR item. count gets 1 for a number, the characters of a made
+// text; on failure 0 for a host type without a rule, 1 for a bad hexadecimal
+// float text. out is initialised first and stays empty on failure.
+bool ConvertHostValue(int32_t hostType, const void* value, int32_t length, uint16_t vt,
+                      plat::Variant* out, int32_t* count);
+
+// What one write stages at an item's first byte: the bytes in PLC order (each
+// 16-bit word high byte first), their masks (0xFF whole byte) and write types.
+struct StagedBytes {
+    uint8_t data[kMaxTextBytes + 1];
+    uint8_t mask[kMaxTextBytes + 1];
+    uint8_t type[kMaxTextBytes + 1];
+    int32_t count;     // bytes of data and mask
+    int32_t typeCount; // leading bytes of type to store
+};
+
+// Builds what a write of v to an item of type vt stages; v is changed to vt
+// first when it holds another type. False when nothing is to be staged (a
+// type without a layout, or a failed change of type).
+bool BuildStaging(const plat::Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask,
+                  int wordOrder, uint16_t stringLength, StagedBytes* out);
+
+// Merges staged bytes into write data, mask and type arrays from the item's
+// first byte: bits outside a byte's mask keep their earlier staged value, and
+// masks accumulate until sent. At most room bytes are touched; type may be
+// null.
+void MergeStaged(const StagedBytes& s, uint8_t* data, uint8_t* mask, uint8_t* type, int32_t room);

@@ -1,0 +1,475 @@
+// Item names, decoding of image bytes, host value conversion and write staging.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "driver/ItemCodec.h"
+#include "support/ValueTypes.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using plat::Variant;
+using testutil::Narrow;
+using testutil::W;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint16_t kBool = plat::kVtBool, kI1 = plat::kVtI1, kUi1 = plat::kVtUi1;
+constexpr uint16_t kI2 = plat::kVtI2, kUi2 = plat::kVtUi2, kI4 = plat::kVtI4;
+constexpr uint16_t kUi4 = plat::kVtUi4, kR4 = plat::kVtR4, kR8 = plat::kVtR8;
+constexpr uint16_t kBstr = plat::kVtBstr;
+constexpr uint32_t kAll = kAllBits;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct OwnedVariant {
+    Variant v;
+    OwnedVariant() { plat::VariantInit(&v); }
+    ~OwnedVariant() { plat::VariantClear(&v); }
+};
+
+double NumberOf(const Variant& v) {
+    switch (v.vt) {
+    case plat::kVtBool:
+        return v.boolVal;
+    case plat::kVtI1:
+        return v.cVal;
+    case plat::kVtUi1:
+        return v.bVal;
+    case plat::kVtI2:
+        return v.iVal;
+    case plat::kVtUi2:
+        return v.uiVal;
+    case plat::kVtI4:
+        return v.lVal;
+    case plat::kVtUi4:
+        return v.ulVal;
+    case plat::kVtR4:
+        return v.fltVal;
+    default:
+        return v.dblVal;
+    }
+}
+
+Variant Num(uint16_t vt, uint64_t bits) {
+    Variant v;
+    plat::VariantInit(&v);
+    v.vt = vt;
+    v.ullVal = bits;
+    return v;
+}
+
+Variant Single(float f) {
+    Variant v = Num(kR4, 0);
+    v.fltVal = f;
+    return v;
+}
+
+std::string Hex(const uint8_t* p, int n) {
+    std::string s;
+    char b[4];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+TEST(ItemCodecName, SuffixesAndAddresses) {
+    struct Row {
+        const char* name;
+        bool bitDevice;
+        const char* base;
+        int32_t address;
+        uint32_t mask;
+        uint16_t vt, length;
+    };
+    const Row rows[] = {
+        {"D100", false, "D100", 100, kAll, 0, 0},
+        {"D100.X", false, "D100", 100, kAll, kUi2, 0},
+        {"d7.LONG", false, "d7", 7, kAll, kI4, 0},
+        {"D100.Bit3", false, "D100", 100, 8, kUi2, 0},
+        {"D100.Bit", false, "D100", 100, 1, kUi2, 0},
+        {"M10.Bit", true, "M10", 10, kAll, kBool, 0},
+        {"M10.Bit", false, "M10", 10, 1, 0, 0},
+        {"M10.Bit40", false, "M10", 10, 1u << 8, 0, 0},
+        {"M10.Bit99999999999999999999", false, "M10", 10, 1u << 31, 0, 0},
+        {"D5.String", false, "D5", 5, kAll, kBstr, 1024},
+        {"D5.String20", false, "D5", 5, kAll, kBstr, 20},
+        {"D5.String0", false, "D5", 5, kAll, kBstr, 65535},
+        {"D5.String5000", false, "D5", 5, kAll, kBstr, 1023},
+        {"D5.String70000", false, "D5", 5, kAll, kBstr, 1023},
+        {"X12.34.Word", false, "X12.34", 12, kAll, kUi2, 0},
+        {"D99999999999", false, "D99999999999", INT32_MAX, kAll, 0, 0},
+        {"D-99999999999", false, "D-99999999999", INT32_MIN, kAll, 0, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ItemSpec spec;
+        std::memset(&spec, 0xCD, sizeof spec);
+        ParseItemName(W(r.name).c_str(), r.bitDevice, &spec);
+        EXPECT_EQ(Narrow(spec.baseName), r.base);
+        EXPECT_EQ(spec.address, r.address);
+        EXPECT_EQ(spec.bitMask, r.mask);
+        EXPECT_EQ(spec.vt, r.vt);
+        EXPECT_EQ(spec.stringLength, r.length);
+    }
+    // The cut at 255 characters takes the suffix away before it is sought.
+    const std::string name = "D7" + std::string(253, 'a') + ".Long";
+    ItemSpec spec;
+    ParseItemName(W(name).c_str(), false, &spec);
+    EXPECT_EQ(Narrow(spec.baseName), name.substr(0, 255));
+    EXPECT_EQ(spec.vt, 0);
+}
+
+TEST(ItemCodecTypes, BoolAndUnknownTypesAndStatusNames) {
+    EXPECT_EQ(HostTypeOfVariant(kBool), TypeI32);
+    EXPECT_EQ(HostTypeOfVariant(plat::kVtI8), TypeI32);
+    EXPECT_EQ(VariantSourceType(kBool), TypeI8);
+    EXPECT_EQ(DefaultDestination(kBool), TypeBool);
+    EXPECT_EQ(DefaultDestination(kUi4), TypeU32);
+    WChar buf[32];
+    EXPECT_EQ(ErrorCodeName(buf, 13, 32), 13);
+    EXPECT_EQ(Narrow(buf), "RECV_TIME_OUT");
+    ErrorCodeName(buf, -1, 32);
+    EXPECT_EQ(Narrow(buf), "UNREGISTERED_ERROR");
+    buf[5] = u'#';
+    EXPECT_EQ(ErrorCodeName(buf, 0, 5), 4);
+    EXPECT_EQ(buf[5], u'#');
+}
+
+TEST(ItemCodecDecode, NumbersByTypeMaskAndWordOrder) {
+    const double d = 26.5;
+    Bytes r8(8);
+    std::memcpy(r8.data(), &d, 8);
+    struct Row {
+        const char* what;
+        Bytes bytes; // host order
+        uint16_t vt;
+        uint32_t itemMask, nameMask;
+        int wordOrder;
+        uint32_t unitSize;
+        bool ok;
+        double value;
+    };
+    const Row rows[] = {
+        {"long mode 0", {0x34, 0x12, 0x78, 0x56}, kI4, kAll, kAll, 0, 2, true, 0x12345678},
+        {"long mode 1", {0x34, 0x12, 0x78, 0x56}, kUi4, kAll, kAll, 1, 2, true, 0x56781234},
+        {"Bit3 set", {0x08, 0x00}, kUi2, kAll, 8, 0, 2, true, 1},
+        {"Bit3 clear", {0xF7, 0xFF}, kUi2, kAll, 8, 0, 2, true, 0},
+        {"item mask wins", {0x04, 0x00}, kUi2, 0x04, 0x01, 0, 2, true, 1},
+        {"long Bit20", {0x10, 0x00, 0x00, 0x00}, kI4, kAll, 1u << 20, 0, 2, true, 1},
+        {"float mode 0", {0xD4, 0x41, 0x00, 0x00}, kR4, kAll, kAll, 0, 2, true, 26.5},
+        {"float with a bit name", {0xD4, 0x41, 0, 0}, kR4, kAll, 8, 0, 2, false, 0},
+        {"double", r8, kR8, kAll, kAll, 1, 2, true, 26.5},
+        {"bool of a 2-byte unit", {0x00, 0x01}, kBool, kAll, kAll, 0, 2, true, -1},
+        {"bool of a 1-byte unit", {0x00, 0x01}, kBool, kAll, kAll, 0, 1, true, 0},
+        {"signed byte", {0xFF}, kI1, kAll, kAll, 0, 1, true, -1},
+        {"byte bit", {0x04}, kUi1, kAll, 0x04, 0, 1, true, 1},
+        // Never past what is there.
+        {"long short of bytes", {0x34, 0x12, 0x78}, kI4, kAll, kAll, 0, 2, false, 0},
+        {"bit item needs one byte", {0x08}, kUi2, 0x08, kAll, 0, 1, true, 1},
+        {"double short of bytes", Bytes(7, 0x40), kR8, kAll, kAll, 0, 2, false, 0},
+        {"bool short of its unit", {0x01}, kBool, kAll, kAll, 0, 2, false, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        OwnedVariant out;
+        out.v.ullVal = ~uint64_t{0};
+        EXPECT_EQ(DecodeItem(r.bytes.empty() ? nullptr : r.bytes.data(), r.bytes.size(), r.unitSize,
+                             r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &out.v),
+                  r.ok);
+        EXPECT_EQ(out.v.vt, r.vt);
+        EXPECT_EQ(NumberOf(out.v), r.value);
+    }
+}
+
+TEST(ItemCodecDecode, TextsAreSwappedCutAndConverted) {
+    struct Row {
+        const char* what;
+        Bytes bytes; // each pair swapped from the PLC's order
+        uint16_t length;
+        uint32_t nameMask;
+        const char* text; // null: no value
+    };
+    const Row rows[] = {
+        {"swapped pair", {'B', 'A'}, 2, kAll, "AB"},
+        {"odd length rounds up", {'B', 'A', 0, 'C'}, 3, kAll, "ABC"},
+        {"cut at the length", {'B', 'A', 'D', 'C'}, 3, kAll, "ABC"},
+        {"UTF-8", {0xC3, 'a', 0, 0xA9}, 4, kAll, "a\xC3\xA9"},
+        {"bit name has no text", {'B', 'A'}, 2, 1, nullptr},
+        {"short of bytes", {'B', 'A'}, 10, kAll, nullptr},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        OwnedVariant out;
+        EXPECT_EQ(DecodeItem(r.bytes.data(), r.bytes.size(), 2, kBstr, kAll, r.nameMask, 0,
+                             r.length, &out.v),
+                  r.text != nullptr);
+        EXPECT_EQ(out.v.vt, kBstr);
+        EXPECT_EQ(Narrow(out.v.bstrVal ? out.v.bstrVal : W16("(null)")),
+                  r.text ? r.text : "(null)");
+    }
+    // Any longer length reads 1024 bytes and no more.
+    Bytes big(1024, 'x');
+    OwnedVariant out;
+    EXPECT_FALSE(DecodeItem(big.data(), 1023, 2, kBstr, kAll, kAll, 0, 5000, &out.v));
+    ASSERT_TRUE(DecodeItem(big.data(), 1024, 2, kBstr, kAll, kAll, 0, 5000, &out.v));
+    EXPECT_EQ(plat::BstrLen(out.v.bstrVal), 1024u);
+}
+
+TEST(ItemCodecDeliver, NumbersAndTextsReachTheHostBuffer) {
+    const Variant word = Num(kUi2, 0x1234);
+    uint8_t buf[8] = {};
+    int32_t count = -1;
+    ASSERT_TRUE(DeliverValue(word, kUi2, TypeDefault, buf, &count));
+    EXPECT_EQ(Hex(buf, 3), "34 12 00");
+    EXPECT_EQ(count, 1);
+    WChar text[1100];
+    ASSERT_TRUE(DeliverValue(word, kUi2, TypeText, text, &count));
+    EXPECT_EQ(Narrow(text), "4660");
+    EXPECT_EQ(count, 1) << "a number read as text counts 1";
+    int32_t wide = 0;
+    ASSERT_TRUE(DeliverValue(Num(kBool, 0xFFFF), kBool, TypeI32, &wide, &count));
+    EXPECT_EQ(wide, 1);
+    count = 77;
+    EXPECT_FALSE(DeliverValue(word, kUi2, 13, buf, &count));
+    EXPECT_EQ(count, 77);
+
+    OwnedVariant str;
+    str.v.vt = kBstr;
+    str.v.bstrVal = plat::BstrAlloc(W(std::string(1024, 'q')).c_str());
+    text[1024] = u'#';
+    ASSERT_TRUE(DeliverValue(str.v, kBstr, TypeDefault, text, &count));
+    EXPECT_EQ(count, 1023);
+    EXPECT_EQ(text[1023], 0);
+    EXPECT_EQ(text[1024], u'#');
+}
+
+// A host value laid out as the host lays it out.
+struct HostIn {
+    int32_t type;
+    Bytes bytes;
+};
+HostIn Int(int32_t type, int64_t i) {
+    Bytes b(8);
+    for (int k = 0; k < 8; ++k)
+        b[k] = static_cast<uint8_t>(static_cast<uint64_t>(i) >> (8 * k));
+    return {type, b};
+}
+HostIn Real(int32_t type, double f) {
+    const float single = static_cast<float>(f);
+    Bytes b(8);
+    std::memcpy(b.data(), type == TypeF32 ? static_cast<const void*>(&single) : &f,
+                type == TypeF32 ? 4 : 8);
+    return {type, b};
+}
+HostIn Text(const char* text) {
+    const testutil::WString w = W(text);
+    Bytes b((w.size() + 1) * sizeof(WChar), 0);
+    std::memcpy(b.data(), w.c_str(), w.size() * sizeof(WChar));
+    return {TypeText, b};
+}
+
+TEST(ItemCodecConvert, HostValuesToItemTypes) {
+    struct Row {
+        HostIn in;
+        uint16_t vt;
+        bool ok;
+        double number;    // numeric items
+        const char* text; // text items
+        int32_t count;
+    };
+    const float kTenth = 0.1f;
+    const Row rows[] = {
+        {Text("0x10"), kUi2, true, 16, nullptr, 1},
+        {Text("0o17"), kUi2, true, 15, nullptr, 1},
+        {Text("12.9"), kUi2, true, 12, nullptr, 1},
+        {Text("-3.7"), kI2, true, -3, nullptr, 1},
+        {Text("10x5"), kI4, true, 16, nullptr, 1}, // "0x" anywhere: hexadecimal from the start
+        {Text(" -0x10"), kI4, true, -16, nullptr, 1},
+        {Text("0xFFFFFFFF"), kI4, true, -1, nullptr, 1},
+        {Text("70000"), kI2, true, 4464, nullptr, 1},
+        {Text("300.7"), kUi1, true, 44, nullptr, 1},
+        {Text("0x1A.8"), kR4, true, 26.5, nullptr, 1},
+        {Text("0x.8"), kR4, true, 0.5, nullptr, 1},
+        {Text("0x1G"), kR4, false, 0, nullptr, 1},
+        {Text("0x1.8.8"), kR4, false, 0, nullptr, 1},
+        {Text("0.1"), kR4, true, kTenth, nullptr, 1},
+        {Text("true"), kBool, true, -1, nullptr, 1},
+        {Text("True"), kBool, true, 0, nullptr, 1},
+        {Text("0.5"), kBool, true, -1, nullptr, 1},
+        {Real(TypeF64, kNaN), kBool, true, -1, nullptr, 1},
+        {Real(TypeF64, -3.7), kI2, true, -3, nullptr, 1},
+        {Real(TypeF64, 3e9), kUi4, true, 3e9, nullptr, 1},
+        // Beyond the intermediate integer (32-bit for 8- and 16-bit items,
+        // 64-bit for 32-bit items) the value saturates there, then is cut.
+        {Real(TypeF64, 1e30), kI2, true, -1, nullptr, 1},
+        {Real(TypeF64, 1e30), kUi4, true, 4294967295.0, nullptr, 1},
+        {Real(TypeF64, kNaN), kI4, true, 0, nullptr, 1},
+        {Int(TypeI8, -1), kUi2, true, 255, nullptr, 1},
+        {Int(TypeI8, -1), kUi4, true, 4294967295.0, nullptr, 1},
+        {Int(TypeU16, 0xFFFF), kI4, true, 65535, nullptr, 1},
+        {Int(TypeU16, 0x1FF), kI1, true, -1, nullptr, 1},
+        {Int(TypeU16, 5), plat::kVtI8, true, 5, nullptr, 1}, // made as VT_I4
+        {Real(TypeF32, 0.1), kR8, true, kTenth, nullptr, 1},
+        {Int(TypeU8, 7), kBstr, true, 0, "1", 1},
+        {Int(TypeI16, -12), kBstr, true, 0, "-12", 3},
+        {Int(TypeU64, -1), kBstr, true, 0, "18446744073709551615", 20},
+        {Real(TypeF64, 2.5), kBstr, true, 0, "2.5", 3},
+        {Real(TypeF64, 2.0), kBstr, true, 0, "2", 1},
+        {Real(TypeF64, -0.25), kBstr, true, 0, "-0.25", 5},
+        {Real(TypeF32, 0.1), kBstr, true, 0, "0.1", 3},
+        {Text("h\xC3\xA9llo"), kBstr, true, 0, "h\xC3\xA9llo", 5},
+        {Int(TypeDefault, 5), kI4, false, 0, nullptr, 0},
+        {Int(13, 5), kBstr, false, 0, nullptr, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << (&r - rows) << " to " << r.vt);
+        OwnedVariant out;
+        int32_t count = -7;
+        EXPECT_EQ(ConvertHostValue(r.in.type, r.in.bytes.data(), -1, r.vt, &out.v, &count), r.ok);
+        EXPECT_EQ(count, r.count);
+        if (!r.ok) {
+            EXPECT_EQ(out.v.vt, plat::kVtEmpty);
+        } else if (r.text != nullptr) {
+            ASSERT_EQ(out.v.vt, kBstr);
+            EXPECT_EQ(Narrow(out.v.bstrVal), r.text);
+        } else {
+            EXPECT_EQ(out.v.vt, r.vt == plat::kVtI8 ? kI4 : r.vt);
+            EXPECT_EQ(NumberOf(out.v), r.number);
+        }
+    }
+    // Length 0 makes an empty text.
+    OwnedVariant out;
+    int32_t count = -1;
+    ASSERT_TRUE(ConvertHostValue(TypeText, W16("abc"), 0, kBstr, &out.v, &count));
+    EXPECT_EQ(Narrow(out.v.bstrVal), "");
+    EXPECT_EQ(count, 0);
+}
+
+TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
+    struct Row {
+        const char* what;
+        Variant v;
+        uint16_t vt;
+        uint32_t itemMask, nameMask;
+        int wordOrder;
+        const char* data;
+        const char* mask;
+    };
+    const Row rows[] = {
+        {"word", Num(kUi2, 5), kUi2, kAll, kAll, 0, "00 05", "FF FF"},
+        {"Bit3", Num(kUi2, 1), kUi2, kAll, 8, 0, "00 08", "00 08"},
+        {"bit item off", Num(kUi2, 0), kUi2, 0x04, kAll, 0, "00", "04"},
+        {"long mode 0", Num(kI4, 0x12345678), kI4, kAll, kAll, 0, "12 34 56 78", "FF FF FF FF"},
+        {"long mode 1", Num(kUi4, 0x12345678), kUi4, kAll, kAll, 1, "56 78 12 34", "FF FF FF FF"},
+        {"long Bit20", Num(kI4, 7), kI4, kAll, 1u << 20, 1, "00 00 00 10", "00 00 00 10"},
+        {"float", Single(26.5f), kR4, kAll, 8, 1, "00 00 41 D4", "FF FF FF FF"},
+        {"bool", Num(kBool, 0xFFFF), kBool, kAll, kAll, 0, "01", "FF"},
+        {"bool Bit3", Num(kBool, 0xFFFF), kBool, kAll, 8, 0, "08", "08"},
+        {"byte Bit2", Num(kI1, 3), kI1, kAll, 4, 0, "04", "04"},
+        {"changed type", Num(kI4, 0x1234), kUi2, kAll, kAll, 0, "12 34", "FF FF"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        StagedBytes s;
+        ASSERT_TRUE(BuildStaging(r.v, r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &s));
+        EXPECT_EQ(Hex(s.data, s.count), r.data);
+        EXPECT_EQ(Hex(s.mask, s.count), r.mask);
+        ASSERT_EQ(s.typeCount, s.count);
+        EXPECT_EQ(s.type[0], r.vt);
+        EXPECT_EQ(Hex(s.type + 1, s.count - 1), Hex(Bytes(8, 0).data(), s.count - 1));
+    }
+    StagedBytes s;
+    for (uint16_t vt : {uint16_t{0}, uint16_t{plat::kVtI8}}) {
+        EXPECT_FALSE(BuildStaging(Num(kI4, 1), vt, kAll, kAll, 0, 0, &s)) << vt;
+        EXPECT_EQ(s.count, 0);
+    }
+}
+
+TEST(ItemCodecStage, WhatIsStagedDecodesToTheSameValue) {
+    // The scan turns PLC order into host order by swapping each pair.
+    const Variant values[] = {Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f),
+                              Num(kI2, 0x8001)};
+    for (int mode = 0; mode < 2; ++mode) {
+        for (const Variant& v : values) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << " vt " << v.vt);
+            StagedBytes s;
+            ASSERT_TRUE(BuildStaging(v, v.vt, kAll, kAll, mode, 0, &s));
+            Bytes host(s.data, s.data + s.count);
+            for (size_t i = 0; i + 1 < host.size(); i += 2)
+                std::swap(host[i], host[i + 1]);
+            OwnedVariant back;
+            ASSERT_TRUE(
+                DecodeItem(host.data(), host.size(), 2, v.vt, kAll, kAll, mode, 0, &back.v));
+            EXPECT_EQ(NumberOf(back.v), NumberOf(v));
+        }
+    }
+}
+
+TEST(ItemCodecStage, TextsWithTheirNulAndSpan) {
+    struct Row {
+        const char* what;
+        std::string text;
+        uint16_t length;
+        const char* data; // masked 0xFF throughout
+        int typeCount;
+    };
+    const Row rows[] = {
+        {"padded to length + 1", "AB", 4, "41 42 00 00 00", 2},
+        {"cut to the length", "ABCDEF", 4, "41 42 43 44 00", 4},
+        {"no length: the text and its NUL", "AB", 0, "41 42 00", 2},
+        {"a character is never split", "a\xC3\xA9", 2, "61 00 00", 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        OwnedVariant v;
+        v.v.vt = kBstr;
+        v.v.bstrVal = plat::BstrAlloc(W(r.text).c_str());
+        StagedBytes s;
+        ASSERT_TRUE(BuildStaging(v.v, kBstr, kAll, kAll, 0, r.length, &s));
+        EXPECT_EQ(Hex(s.data, s.count), r.data);
+        EXPECT_EQ(Hex(s.mask, s.count), Hex(Bytes(s.count, 0xFF).data(), s.count));
+        EXPECT_EQ(s.typeCount, r.typeCount);
+        EXPECT_EQ(s.type[0], kBstr);
+    }
+    // The longest text fills every staged byte: 1024 of text and the NUL.
+    OwnedVariant big;
+    big.v.vt = kBstr;
+    big.v.bstrVal = plat::BstrAlloc(W(std::string(2000, 'z')).c_str());
+    StagedBytes s;
+    ASSERT_TRUE(BuildStaging(big.v, kBstr, kAll, kAll, 0, 0, &s));
+    EXPECT_EQ(s.count, 1025);
+    EXPECT_EQ(Hex(s.data + 1023, 2), "7A 00");
+}
+
+TEST(ItemCodecStage, MergeKeepsEarlierBitsAndStaysInRoom) {
+    uint8_t data[4] = {}, mask[4] = {}, type[4] = {};
+    const auto stage = [&](uint64_t value, uint16_t vt, uint32_t nameMask, int32_t room) {
+        StagedBytes s;
+        ASSERT_TRUE(BuildStaging(Num(vt, value), vt, kAll, nameMask, 0, 0, &s));
+        MergeStaged(s, data, mask, type, room);
+    };
+    stage(1, kUi2, 8, 4);
+    stage(1, kUi2, 1, 4);
+    EXPECT_EQ(Hex(data, 2) + " / " + Hex(mask, 2), "00 09 / 00 09");
+    stage(0, kUi2, 8, 4); // clears only its own bit
+    EXPECT_EQ(Hex(data, 2) + " / " + Hex(mask, 2), "00 01 / 00 09");
+    stage(0xABCD, kUi2, kAll, 4);
+    EXPECT_EQ(Hex(data, 2) + " / " + Hex(mask, 2), "AB CD / FF FF");
+
+    std::memset(data, 0xEE, 4);
+    std::memset(mask, 0, 4);
+    std::memset(type, 0xEE, 4);
+    stage(0x12345678, kI4, kAll, 2);
+    EXPECT_EQ(Hex(data, 4) + " / " + Hex(mask, 4) + " / " + Hex(type, 4),
+              "12 34 EE EE / FF FF 00 00 / 03 00 EE EE");
+    stage(0, kI4, kAll, 0);
+    EXPECT_EQ(Hex(data, 4), "12 34 EE EE");
+}
+
+} // namespace
