@@ -1,9 +1,17 @@
 #include "driver/DrvIDec.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <new>
 
+#include "driver/ItemCodec.h"
 #include "model/LinkModel.h"
+#include "platform/codepage.h"
+#include "platform/sync.h"
+#include "platform/variant.h"
 #include "support/LockGuard.h"
+#include "support/Strings.h"
 
 static_assert(sizeof(NimbroChar) == sizeof(WChar), "host text is the driver's UTF-16");
 
@@ -74,6 +82,9 @@ NimbroDevice CDrvIDec::ResolveDevice(const NimbroChar* deviceName) {
                 linkName.As<WChar>()[p - name] = *p;
             typeName = lastDot + 1;
         }
+        // A reload on another thread must not free the link, its PLC or its
+        // blocks while they are walked.
+        LockGuard table(&table_.Lock());
         CPlcDrvLink* link = table_.FindLink(linkName.As<WChar>());
         CPlc* plc = link ? link->FirstPlc() : nullptr;
         return plc ? static_cast<NimbroDevice>(plc->FindDevice(typeName)) : nullptr;
@@ -84,26 +95,376 @@ NimbroDevice CDrvIDec::ResolveDevice(const NimbroChar* deviceName) {
 
 void CDrvIDec::Reserved(int32_t) {}
 
-int32_t CDrvIDec::RegisterItem(NimbroDevice, const NimbroChar*, int32_t*, int32_t*, int32_t*) {
-    // Built with item registration; until then every item is refused.
-    return 0;
+namespace {
+
+const WChar kStatusItem[] = W16("Status");
+const WChar kStatusTextItem[] = W16("Status_str");
+const WChar kDeviceTypes[] = W16("I,Q,M,R,T,TC,TP,C,CC,CP,D,P");
+// The one text of a Status_str item, terminator included.
+constexpr int kStatusTextCap = 256;
+constexpr uint32_t kListWaitSteps = 100;
+constexpr uint32_t kListWaitStepMs = 100;
+
+constexpr uint16_t kVtBstr = plat::kVtBstr;
+
+CPlcDrvLink* LinkOf(CPlcDevice* device) {
+    CPlc* plc = device->Plc();
+    return plc ? plc->Link() : nullptr;
 }
 
-int32_t CDrvIDec::ReadItem(NimbroDevice, const NimbroChar*, int32_t*, void*, int32_t, int32_t*,
-                           int32_t) {
-    // Built with the read service.
-    return ResultFailed;
+// Host calls wait while the link runs its first address-list enumeration,
+// which creates blocks and items; a link that stops ends the wait.
+bool WaitForFirstEnumeration(CPlcDevice* device) {
+    CPlcDrvLink* link = LinkOf(device);
+    while (link && link->FirstEnumerationRunning()) {
+        if (link->Stopping())
+            return false;
+        plat::SleepMs(1);
+    }
+    return true;
 }
 
-int32_t CDrvIDec::WriteItem(NimbroDevice, const NimbroChar*, int32_t, const void*, int32_t,
-                            int32_t*, int32_t) {
-    // Built with the write service.
-    return ResultFailed;
+bool IsAsciiLetter(WChar c) {
+    return (c >= W16('A') && c <= W16('Z')) || (c >= W16('a') && c <= W16('z'));
 }
 
-NimbroBstr CDrvIDec::ListItems(const NimbroChar*) {
-    // Built with the device listing.
-    return nullptr;
+// The decimal number after an item name's leading letters, as the name
+// parser reads it.
+int32_t AddressOfName(const WChar* name) {
+    ItemSpec spec;
+    ParseItemName(name, false, &spec);
+    return spec.address;
+}
+
+struct ListEntry {
+    int32_t address;
+    uint32_t index; // in the name index
+};
+
+// The block's item names, by address, comma-separated. One heap array of
+// the block's own size: every item is listed.
+NimbroBstr ListDeviceItems(CPlcDevice* device) {
+    LockGuard hold(&device->Lock());
+    const uint32_t n = device->ItemCount();
+    std::unique_ptr<ListEntry[]> entries(new (std::nothrow) ListEntry[n == 0 ? 1 : n]);
+    if (!entries)
+        return nullptr;
+    size_t chars = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const CDeviceItem* item = device->GetItem(i);
+        entries[i] = {item ? AddressOfName(item->name) : 0, i};
+        chars += (item ? plat::WStrLen(item->name) : 0) + 1;
+    }
+    // Equal addresses keep their name order.
+    std::stable_sort(entries.get(), entries.get() + n,
+                     [](const ListEntry& a, const ListEntry& b) { return a.address < b.address; });
+    const uint32_t length = n == 0 ? 0 : static_cast<uint32_t>(chars - 1);
+    plat::Bstr text = plat::BstrAllocLen(nullptr, length);
+    if (!text)
+        return nullptr;
+    size_t at = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const CDeviceItem* item = device->GetItem(entries[i].index);
+        if (i > 0)
+            text[at++] = W16(',');
+        for (const WChar* c = item ? item->name : W16(""); *c && at < length; ++c)
+            text[at++] = *c;
+    }
+    return text;
+}
+
+uint16_t ItemType(const ItemSpec& spec, const CDeviceItem* item) {
+    if (spec.vt != 0)
+        return spec.vt;
+    return item->dataType == model::kTypeAltText ? kVtBstr : item->dataType;
+}
+
+int32_t ResultOfStatus(int32_t status) {
+    switch (status) {
+    case 0:
+        return ResultOk;
+    case 21:
+        return ResultNak;
+    case 13:
+        return ResultTimeout;
+    case 11:
+        return ResultNotReady;
+    default:
+        return ResultFailed;
+    }
+}
+
+// The shared find-or-create step. The base name is the item's key; one that
+// an item name cannot hold would never be found again, so it makes none.
+CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& spec, bool* created) {
+    *created = false;
+    if (plat::WStrLen(spec.baseName) >= static_cast<size_t>(model::kNameCap))
+        return nullptr;
+    LockGuard hold(&device->Lock());
+    const int32_t at = device->FindItem(spec.baseName);
+    if (at >= 0) {
+        CDeviceItem* item = device->GetItem(static_cast<uint32_t>(at));
+        if (item && device->ItemIdle(item))
+            device->MarkInUse(item);
+        return item;
+    }
+    if (!device->InRange(spec.address))
+        return nullptr;
+    CDeviceItem* item = device->CreateItem(spec.baseName, spec.address, true, 1, spec.stringLength);
+    if (item) {
+        *created = true;
+        // A new item counts as accessed, so that the next pass reads it.
+        device->TouchItem(item);
+    }
+    return item;
+}
+
+// Last socket error of the block's link channel, 0 when none.
+int ChannelError(CPlcDevice* device, CLinkChannel** channel) {
+    CPlcDrvLink* link = LinkOf(device);
+    *channel = link ? link->Channel() : nullptr;
+    return *channel ? (*channel)->LastSocketError() : 0;
+}
+
+} // namespace
+
+int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, int32_t* valueType,
+                               int32_t* size, int32_t* access) {
+    auto* device = static_cast<CPlcDevice*>(handle);
+    const WChar* name = reinterpret_cast<const WChar*>(itemName);
+    if (!device || !name)
+        return 0;
+    auto store = [&](int32_t type, int32_t n, int32_t flags) {
+        if (valueType)
+            *valueType = type;
+        if (size)
+            *size = n;
+        if (access)
+            *access = flags;
+    };
+    try {
+        if (plat::WStrICmp(name, kStatusItem) == 0) {
+            store(TypeU32, 1, 1);
+            return 1;
+        }
+        if (plat::WStrICmp(name, kStatusTextItem) == 0) {
+            store(TypeText, kStatusTextCap, 1);
+            return 1;
+        }
+        // The leading letters must be the block's own, case and all.
+        const WChar* blockName = device->Name();
+        for (size_t i = 0; IsAsciiLetter(name[i]); ++i)
+            if (blockName[i] != name[i])
+                return 0;
+        ItemSpec spec;
+        ParseItemName(name, device->bitDevice != 0, &spec);
+        bool created = false;
+        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        if (!item)
+            return 0;
+        uint16_t vt;
+        {
+            LockGuard hold(&device->Lock());
+            // Registering is an access: the item is polled from the next pass.
+            device->TouchItem(item);
+            // A longer text grows the item in place: another thread may be
+            // using it, so it is never freed and made again.
+            if (!created && spec.stringLength != 0 && item->textSize < spec.stringLength &&
+                !device->GrowItemText(item, spec.stringLength))
+                return 0;
+            vt = ItemType(spec, item);
+        }
+        int32_t n = 1;
+        if (vt == kVtBstr)
+            n = spec.stringLength != 0 ? spec.stringLength : 1023;
+        store(HostTypeOfVariant(vt), n, static_cast<int32_t>(device->accessFlags));
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int32_t* valueType,
+                           void* buffer, int32_t capacity, int32_t* count, int32_t) {
+    auto* device = static_cast<CPlcDevice*>(handle);
+    const WChar* name = reinterpret_cast<const WChar*>(itemName);
+    if (!device || !name || !valueType || !buffer || !count)
+        return ResultFailed;
+    try {
+        const int32_t requested = *valueType & ~0xC000;
+        if (!WaitForFirstEnumeration(device))
+            return ResultFailed;
+
+        if (plat::WStrICmp(name, kStatusItem) == 0) {
+            if (requested != TypeDefault && requested != TypeU32 && requested != TypeI32)
+                return ResultFailed;
+            CLinkChannel* channel = nullptr;
+            const int error = ChannelError(device, &channel);
+            const uint32_t code =
+                static_cast<uint32_t>(error != 0 ? error : device->deviceStatus.load());
+            std::memcpy(buffer, &code, sizeof code);
+            *valueType = TypeU32;
+            *count = 1;
+            return ResultOk;
+        }
+        if (plat::WStrICmp(name, kStatusTextItem) == 0) {
+            if (requested != TypeText || capacity < 1)
+                return ResultFailed;
+            WChar text[kStatusTextCap] = {};
+            CLinkChannel* channel = nullptr;
+            const int error = ChannelError(device, &channel);
+            if (error != 0)
+                channel->ErrorText(error, text, kStatusTextCap);
+            else
+                ErrorCodeName(text, device->deviceStatus.load(), kStatusTextCap);
+            // Never past the host's buffer: a short one gets the text cut.
+            CopyTextW(static_cast<WChar*>(buffer), text, capacity);
+            *count = capacity;
+            return ResultOk;
+        }
+
+        ItemSpec spec;
+        ParseItemName(name, device->bitDevice != 0, &spec);
+        bool created = false;
+        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        if (!item || created)
+            return ResultNotReady; // the first read of an item never has a value
+        const uint16_t vt = ItemType(spec, item);
+        if (spec.stringLength == 65535) {
+            *count = 0;
+            return ResultOk;
+        }
+
+        plat::Variant value;
+        plat::VariantInit(&value);
+        bool valid = false;
+        {
+            LockGuard hold(&device->Lock());
+            uint16_t length = 0;
+            if (vt == kVtBstr) {
+                length = spec.stringLength != 0 ? spec.stringLength : item->textSize;
+                if (length == 0) {
+                    *count = 0;
+                    return ResultOk;
+                }
+                item->textSize = length;
+            }
+            device->TouchItem(item);
+            const model::ReadWindow& w = device->Window();
+            const uint32_t us = device->UnitSize();
+            if (item->attached && item->unitIndex >= 0 && w.current &&
+                static_cast<uint32_t>(item->unitIndex) < w.units) {
+                const size_t at = static_cast<size_t>(item->unitIndex) * us;
+                DecodeItem(w.current.get() + at, static_cast<size_t>(w.units) * us - at, us, vt,
+                           item->bitMask, spec.bitMask, wordOrder_, length, &value);
+                valid = item->valid;
+            }
+        }
+        const int32_t status = ResultOfStatus(device->deviceStatus.load());
+        int32_t result = status;
+        if (status == ResultOk && !valid)
+            result = ResultNotReady; // never a value that was never read
+        if (result == ResultOk && !DeliverValue(value, vt, requested, buffer, count))
+            result = ResultFailed;
+        plat::VariantClear(&value);
+        return result;
+    } catch (...) {
+        return ResultFailed;
+    }
+}
+
+int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int32_t valueType,
+                            const void* value, int32_t length, int32_t* count, int32_t) {
+    auto* device = static_cast<CPlcDevice*>(handle);
+    const WChar* name = reinterpret_cast<const WChar*>(itemName);
+    if (!device || !name || !value || !count)
+        return ResultFailed;
+    try {
+        const int32_t hostType = valueType & ~0xC000;
+        if (!WaitForFirstEnumeration(device))
+            return ResultFailed;
+        if (plat::WStrICmp(name, kStatusItem) == 0 || plat::WStrICmp(name, kStatusTextItem) == 0)
+            return ResultFailed;
+        ItemSpec spec;
+        ParseItemName(name, device->bitDevice != 0, &spec);
+        bool created = false;
+        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        if (!item || !(device->accessFlags & 2))
+            return ResultFailed;
+        const uint16_t vt = ItemType(spec, item);
+        if (spec.stringLength == 65535) {
+            *count = 0;
+            return ResultOk;
+        }
+        if (vt == kVtBstr) {
+            LockGuard hold(&device->Lock());
+            item->textSize = spec.stringLength;
+        }
+        const int32_t status = ResultOfStatus(device->deviceStatus.load());
+        if (status != ResultOk)
+            return status;
+        *count = 1;
+        plat::Variant converted;
+        plat::VariantInit(&converted);
+        if (!ConvertHostValue(hostType, value, length, vt, &converted, count)) {
+            plat::VariantClear(&converted);
+            return ResultFailed;
+        }
+        Stage(device, item, converted, vt, spec);
+        plat::VariantClear(&converted);
+        return ResultOk;
+    } catch (...) {
+        return ResultFailed;
+    }
+}
+
+bool CDrvIDec::Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
+                     const ItemSpec& spec) {
+    LockGuard hold(&device->Lock());
+    model::ReadWindow& w = device->Window();
+    if (!w.writeData || !(item->attribute & 2) || item->unitIndex < 0 ||
+        static_cast<uint32_t>(item->unitIndex) >= w.units)
+        return false;
+    device->TouchItem(item);
+    StagedBytes staged;
+    if (!BuildStaging(value, vt, item->bitMask, spec.bitMask, wordOrder_, item->textSize, &staged))
+        return false;
+    const uint32_t us = device->UnitSize();
+    const size_t at = static_cast<size_t>(item->unitIndex) * us;
+    const int32_t room = static_cast<int32_t>(static_cast<size_t>(w.units) * us - at);
+    MergeStaged(staged, w.writeData.get() + at, w.writeMask.get() + at, w.writeType.get() + at,
+                room);
+    return true;
+}
+
+NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
+    const WChar* name = reinterpret_cast<const WChar*>(deviceName);
+    try {
+        LockGuard table(&table_.Lock());
+        CPlcDrvLink* link = table_.GetLink(0);
+        if (!link)
+            return plat::BstrAlloc(W16("NOT LINK"));
+        CPlc* plc = link->FirstPlc();
+        if (!plc)
+            return plat::BstrAlloc(W16("NOT DEVICE"));
+        if (!name || !name[0]) {
+            // The wait must not hold the table: a reload would wait on it.
+            table.UnlockAll();
+            link->RequestEnumeration();
+            for (uint32_t i = 0; i < kListWaitSteps && !link->Stopping(); ++i) {
+                plat::SleepMs(kListWaitStepMs);
+                if (link->EnumerationDone())
+                    break;
+            }
+            return plat::BstrAlloc(kDeviceTypes);
+        }
+        CPlcDevice* device = plc->FindDevice(name);
+        if (!device)
+            return plat::BstrAlloc(W16("NOT DEVICE"));
+        return ListDeviceItems(device);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 int32_t CreateDriver(CLinkTable& table, plat::ModuleHandle module, INimbroDriver** out,

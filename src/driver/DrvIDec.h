@@ -9,6 +9,12 @@
 #include "platform/sync.h"
 
 class CLinkTable;
+class CPlcDevice;
+class CDeviceItem;
+struct ItemSpec;
+namespace plat {
+struct Variant;
+}
 
 class CDrvIDec : public INimbroDriver {
 public:
@@ -47,6 +53,11 @@ public:
     int32_t RefCount() const { return refs_.load(); }
 
 private:
+    // Stages a converted value in the block's write arrays under the device
+    // lock. False when the item cannot take it (nothing staged).
+    bool Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
+               const ItemSpec& spec);
+
     std::atomic<int32_t> refs_;
     int32_t wordOrder_;
     plat::CriticalSection lock_;

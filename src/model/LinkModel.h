@@ -416,6 +416,9 @@ public:
     // Stops and destroys every link.
     void RemoveAll();
 
+    // The table lock: a host lookup that walks from a link to its blocks
+    // holds it across the walk, so that a reload cannot free them meanwhile.
+    plat::CriticalSection& Lock() const { return lock_; }
     CPlcDrvLink* FindLink(const WChar* name) const;
     CPlcDrvLink* GetLink(uint32_t index) const;
     uint32_t LinkCount() const;

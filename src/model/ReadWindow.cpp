@@ -234,13 +234,16 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
     w.generation = generation;
     w.start = lo;
     w.length = hi - lo;
+    // Items the host uses stay polled across a rebuild (the enumeration
+    // rebuilds while the host reads).
+    const uint32_t now = Now();
     for (uint32_t i = 0; i < itemsByAddress_.Count(); ++i) {
         CDeviceItem* item = model::PointerAt<CDeviceItem>(itemsByAddress_, i);
         if (!item)
             continue;
         item->block = this;
         item->valid = false;
-        AttachItem(item, mark);
+        AttachItem(item, mark || ItemFresh(item, now));
     }
     uint32_t access = 0;
     for (uint32_t u = 0; u < w.units; ++u)
