@@ -694,7 +694,12 @@ bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint1
         }
         if (itemBit || nameBit || available < 8)
             return false;
-        const uint64_t bits = LittleEndian(bytes, 8);
+        // A double is written in its own byte order; the image holds words
+        // low byte first, so the pairs are put back before reading it.
+        uint8_t own[8];
+        for (int i = 0; i < 8; ++i)
+            own[i] = unitSize >= 2 ? bytes[i ^ 1] : bytes[i];
+        const uint64_t bits = LittleEndian(own, 8);
         std::memcpy(&out->dblVal, &bits, sizeof bits);
         return true;
     }

@@ -145,6 +145,9 @@ TEST(ItemCodecDecode, NumbersByTypeMaskAndWordOrder) {
     const double d = 26.5;
     Bytes r8(8);
     std::memcpy(r8.data(), &d, 8);
+    // The image holds each word low byte first.
+    for (size_t i = 0; i < 8; i += 2)
+        std::swap(r8[i], r8[i + 1]);
     struct Row {
         const char* what;
         Bytes bytes; // host order
@@ -393,8 +396,11 @@ TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
 
 TEST(ItemCodecStage, WhatIsStagedDecodesToTheSameValue) {
     // The scan turns PLC order into host order by swapping each pair.
+    Variant dbl{};
+    dbl.vt = kR8;
+    dbl.dblVal = -1234.0625e10;
     const Variant values[] = {Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f),
-                              Num(kI2, 0x8001)};
+                              Num(kI2, 0x8001), dbl};
     for (int mode = 0; mode < 2; ++mode) {
         for (const Variant& v : values) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " vt " << v.vt);
