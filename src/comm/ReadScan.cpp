@@ -56,7 +56,11 @@ struct RunPlan {
     size_t bytes = 0;
     std::vector<Text> texts;
     std::vector<Contact> contacts;
-    std::vector<CDeviceItem*> items; // fresh items, validated after a good read
+    struct Fresh {
+        CDeviceItem* item;
+        size_t end; // bytes of the run that must be read for its value
+    };
+    std::vector<Fresh> items; // validated after a good read
 };
 
 // Items of the run [first, first + count) that the host used within the
@@ -76,8 +80,10 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
         if (!device.ItemFresh(item, now))
             continue;
         ++plan->fresh;
-        plan->items.push_back(item);
         const size_t offset = static_cast<size_t>(item->unitIndex - first) * us;
+        // A text counts as read from its first byte on; its NUL ends it.
+        const size_t size = item->size ? item->size : 1u;
+        plan->items.push_back({item, IsTextType(item->dataType) ? offset + 1 : offset + size * us});
         if (contacts) {
             plan->contacts.push_back(
                 {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
@@ -212,13 +218,10 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
         ReadContacts(link, device, &plan, host.data(), plc.data(), &read);
     } else {
         good = ReadBlocks(link, device, absolute, &plan, host.data(), plc.data());
-        for (CDeviceItem* item : plan.items) {
-            const size_t at = static_cast<size_t>(item->unitIndex - first) * us;
-            const size_t end =
-                IsTextType(item->dataType) ? at + 1 : at + (item->size ? item->size : 1u) * us;
-            if (end <= good)
-                read.push_back(item);
-        }
+        // Only what the plan noted under the lock: the items may move now.
+        for (const RunPlan::Fresh& f : plan.items)
+            if (f.end <= good)
+                read.push_back(f.item);
     }
     hold.Lock();
 

@@ -277,7 +277,12 @@ int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, 
         int32_t n = 1;
         if (vt == kVtBstr)
             n = spec.stringLength != 0 ? spec.stringLength : 1023;
-        store(HostTypeOfVariant(vt), n, static_cast<int32_t>(device->accessFlags));
+        uint32_t flags;
+        {
+            LockGuard hold(&device->Lock());
+            flags = device->accessFlags;
+        }
+        store(HostTypeOfVariant(vt), n, static_cast<int32_t>(flags));
         return 1;
     } catch (...) {
         return 0;
@@ -329,7 +334,6 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
         CDeviceItem* item = FindOrCreate(device, spec, &created);
         if (!item || created)
             return ResultNotReady; // the first read of an item never has a value
-        const uint16_t vt = ItemType(spec, item);
         if (spec.stringLength == 65535) {
             *count = 0;
             return ResultOk;
@@ -338,8 +342,10 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
         plat::Variant value;
         plat::VariantInit(&value);
         bool valid = false;
+        uint16_t vt;
         {
             LockGuard hold(&device->Lock());
+            vt = ItemType(spec, item);
             uint16_t length = 0;
             if (vt == kVtBstr) {
                 length = spec.stringLength != 0 ? spec.stringLength : item->textSize;
@@ -389,16 +395,20 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
         ParseItemName(name, device->bitDevice != 0, &spec);
         bool created = false;
         CDeviceItem* item = FindOrCreate(device, spec, &created);
-        if (!item || !(device->accessFlags & 2))
+        if (!item)
             return ResultFailed;
-        const uint16_t vt = ItemType(spec, item);
+        uint16_t vt;
+        {
+            LockGuard hold(&device->Lock());
+            if (!(device->accessFlags & 2))
+                return ResultFailed;
+            vt = ItemType(spec, item);
+            if (spec.stringLength != 65535 && vt == kVtBstr)
+                item->textSize = spec.stringLength;
+        }
         if (spec.stringLength == 65535) {
             *count = 0;
             return ResultOk;
-        }
-        if (vt == kVtBstr) {
-            LockGuard hold(&device->Lock());
-            item->textSize = spec.stringLength;
         }
         const int32_t status = ResultOfStatus(device->deviceStatus.load());
         if (status != ResultOk)
