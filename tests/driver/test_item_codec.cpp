@@ -273,7 +273,10 @@ HostIn Real(int32_t type, double f) {
 HostIn Text(const char* text) {
     const testutil::WString w = W(text);
     Bytes b((w.size() + 1) * sizeof(WChar), 0);
-    std::memcpy(b.data(), w.c_str(), w.size() * sizeof(WChar));
+    for (size_t i = 0; i < w.size(); ++i) {
+        const WChar c = w[i];
+        std::memcpy(&b[i * sizeof(WChar)], &c, sizeof c);
+    }
     return {TypeText, b};
 }
 
