@@ -535,11 +535,13 @@ bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
 
 bool CEngineLinkChannel::WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
     NoteTicking();
+    PrepareTrace(link);
     return idec::WriteQueue(link, device);
 }
 
 bool CEngineLinkChannel::ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
     NoteTicking();
+    PrepareTrace(link);
     return idec::ReadScan(link, device);
 }
 

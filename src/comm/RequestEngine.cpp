@@ -7,6 +7,7 @@
 #include <new>
 
 #include "comm/Buf.h"
+#include "comm/FrameTrace.h"
 #include "support/LockGuard.h"
 
 namespace idec {
@@ -127,7 +128,7 @@ void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* 
 // Sends a built frame and collects its reply. An empty frame (the builder
 // refused its arguments) sends nothing and gets an empty reply.
 Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, int32_t cap,
-                   CBuf& reply) {
+                   CBuf& reply, CFrameTrace* trace) {
     Collected c;
     if (frame.Length() <= 0)
         return c;
@@ -135,6 +136,8 @@ Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, in
     if (channel.Send(frame.Data(), frame.Length()) <= 0)
         return c;
     c.sent = true;
+    if (trace)
+        trace->Request(frame.Data(), frame.Length());
     if (pattern == Pattern::kRead)
         CollectRead(channel, reply, &c);
     else
@@ -148,6 +151,25 @@ Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, in
     return c;
 }
 
+// The reply as it came: a read keeps its CR as a NUL, the other replies
+// drop it.
+void TraceReply(CFrameTrace* trace, const Collected& c, const CBuf& reply, int32_t status) {
+    if (!trace || !c.sent)
+        return;
+    if (c.length <= 0) {
+        trace->NoReply(status);
+        return;
+    }
+    std::vector<uint8_t> bytes(reply.Data(), reply.Data() + c.length);
+    if (c.complete) {
+        if (bytes.back() == 0)
+            bytes.back() = kCr;
+        else
+            bytes.push_back(kCr);
+    }
+    trace->Reply(bytes.data(), static_cast<int32_t>(bytes.size()), status);
+}
+
 bool AllHex(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
         if (HexDigitValue(static_cast<char>(p[i])) < 0)
@@ -158,6 +180,11 @@ bool AllHex(const uint8_t* p, size_t n) {
 CIDecComBase* ByteChannel(CPlcDrvLink& link) {
     auto* channel = dynamic_cast<CEngineLinkChannel*>(link.Channel());
     return channel ? channel->Channel() : nullptr;
+}
+
+CFrameTrace* TraceOf(CPlcDrvLink& link) {
+    auto* channel = dynamic_cast<CEngineLinkChannel*>(link.Channel());
+    return channel ? channel->Trace() : nullptr;
 }
 
 // Length of a whole negative reply: NAK or "2", station, code, block check,
@@ -198,8 +225,11 @@ int32_t WriteExchange(CPlcDrvLink& link, CPlcDevice& device, Build build) {
     CBuf frame;
     build(frame);
     CBuf reply;
-    const Collected c = Exchange(*channel, frame, Pattern::kUntilCr, kMaxReplyLen, reply);
-    return JudgeWriteReply(device, c, reply);
+    CFrameTrace* trace = TraceOf(link);
+    const Collected c = Exchange(*channel, frame, Pattern::kUntilCr, kMaxReplyLen, reply, trace);
+    const int32_t status = JudgeWriteReply(device, c, reply);
+    TraceReply(trace, c, reply, status);
+    return status;
 }
 
 // The decimal number after the leading letters of an item name.
@@ -303,7 +333,7 @@ bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel) {
         const char letter = kListLetters[i];
         bool sent = false;
         const ListReplyKind kind =
-            QueryAddressList(channel, link.StationText(), letter, &entries, &sent);
+            QueryAddressList(channel, link.StationText(), letter, &entries, &sent, TraceOf(link));
         if (!sent)
             continue;
         if (kind == kListEmpty)
@@ -339,11 +369,13 @@ int32_t BlockRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t ad
     CBuf frame;
     BuildBlockRead(frame, link.StationText(), letter, address, count);
     CBuf reply;
-    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply);
-    if (c.overlong)
-        return StoreStatus(device, kStatusReadSize);
+    CFrameTrace* trace = TraceOf(link);
+    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply, trace);
     const int32_t status =
-        JudgeBlockRead(reply.Data(), JudgedLength(reply.Data(), c.length, kNegativeReadLen), count);
+        c.overlong ? kStatusReadSize
+                   : JudgeBlockRead(reply.Data(),
+                                    JudgedLength(reply.Data(), c.length, kNegativeReadLen), count);
+    TraceReply(trace, c, reply, status);
     if (status == kStatusOk && data)
         DecodeBlockData(reply.Data(), c.length, count, data);
     return StoreStatus(device, status);
@@ -356,12 +388,14 @@ int32_t BitRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t addr
     CBuf frame;
     BuildBitRead(frame, link.StationText(), letter, address);
     CBuf reply;
-    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply);
-    if (c.overlong)
-        return StoreStatus(device, kStatusReadSize);
+    CFrameTrace* trace = TraceOf(link);
+    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply, trace);
     bool bit = false;
     const int32_t status =
-        JudgeBitRead(reply.Data(), JudgedLength(reply.Data(), c.length, kNegativeReadLen), &bit);
+        c.overlong ? kStatusReadSize
+                   : JudgeBitRead(reply.Data(),
+                                  JudgedLength(reply.Data(), c.length, kNegativeReadLen), &bit);
+    TraceReply(trace, c, reply, status);
     if (status == kStatusOk && on)
         *on = bit;
     return StoreStatus(device, status);
@@ -387,13 +421,14 @@ int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int
 }
 
 ListReplyKind QueryAddressList(CIDecComBase& channel, const char* station, char letter,
-                               std::vector<uint32_t>* entries, bool* sent) {
+                               std::vector<uint32_t>* entries, bool* sent, CFrameTrace* trace) {
     if (entries)
         entries->clear();
     CBuf frame;
     BuildListQuery(frame, station, letter);
     CBuf reply;
-    const Collected c = Exchange(channel, frame, Pattern::kUntilCr, kMaxListReplyLen, reply);
+    const Collected c = Exchange(channel, frame, Pattern::kUntilCr, kMaxListReplyLen, reply, trace);
+    TraceReply(trace, c, reply, -1);
     if (sent)
         *sent = c.sent;
     if (c.overlong)
@@ -467,7 +502,7 @@ int32_t EnumerationStatus(const CPlcDrvLink& link) {
 
 CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
     : channel_(params), tickThread_(plat::CurrentThreadId()), stopped_(false),
-      enumerationStatus_(idec::kStatusOk), temporary_(nullptr) {}
+      enumerationStatus_(idec::kStatusOk), temporary_(nullptr), traceChecked_(false) {}
 
 CEngineLinkChannel::~CEngineLinkChannel() = default;
 
@@ -498,8 +533,19 @@ int CEngineLinkChannel::Close() {
     return channel_.Abort();
 }
 
+void CEngineLinkChannel::PrepareTrace(CPlcDrvLink& link) {
+    if (traceChecked_)
+        return;
+    traceChecked_ = true;
+    WChar path[plat::kMaxPath];
+    CLinkTable* table = link.Owner();
+    if (table && table->TraceFile(path, plat::kMaxPath))
+        trace_.reset(new (std::nothrow) idec::CFrameTrace(path, link.Name()));
+}
+
 void CEngineLinkChannel::EnumeratePlc(CPlcDrvLink& link, CPlc& plc) {
     NoteTicking();
+    PrepareTrace(link);
     idec::EnumeratePlcWith(link, plc, this);
 }
 

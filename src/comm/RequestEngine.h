@@ -15,8 +15,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "comm/FrameTrace.h"
 #include "comm/Frames.h"
 #include "comm/KQV_IDecCom.h"
 #include "model/LinkChannel.h"
@@ -26,6 +28,8 @@
 class CEngineLinkChannel;
 
 namespace idec {
+
+class CFrameTrace;
 
 // A read waits this long, over as many receive calls as it takes, for its CR.
 constexpr int32_t kReadTimeoutMs = 2000;
@@ -70,7 +74,8 @@ int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int
 // whose count or entries are not hexadecimal, or that is too long. sent
 // tells whether the query went out at all.
 ListReplyKind QueryAddressList(CIDecComBase& channel, const char* station, char letter,
-                               std::vector<uint32_t>* entries, bool* sent = nullptr);
+                               std::vector<uint32_t>* entries, bool* sent = nullptr,
+                               CFrameTrace* trace = nullptr);
 
 // Item name of an address-list entry: the type name and the value in
 // decimal, six digits from 100000, five from 10000, four for x and y, else
@@ -121,10 +126,14 @@ public:
     void DetachTemporary(CIDecComEthernet* temporary);
 
     int32_t EnumerationStatus() const { return enumerationStatus_.load(); }
+    // The frame trace the host settings asked for, or nullptr.
+    idec::CFrameTrace* Trace() const { return trace_.get(); }
     void SetEnumerationStatus(int32_t status) { enumerationStatus_.store(status); }
 
 private:
     void NoteTicking() { tickThread_.store(plat::CurrentThreadId()); }
+    // Opens the trace once, on the worker, when the table names a file.
+    void PrepareTrace(CPlcDrvLink& link);
 
     CIDecComEthernet channel_;
     std::atomic<uint32_t> tickThread_; // the thread that last used the channel
@@ -132,4 +141,6 @@ private:
     std::atomic<int32_t> enumerationStatus_;
     plat::CriticalSection temporaryLock_; // guards temporary_
     CIDecComEthernet* temporary_;
+    std::unique_ptr<idec::CFrameTrace> trace_;
+    bool traceChecked_;
 };

@@ -496,6 +496,7 @@ int32_t CreateDriver(CLinkTable& table, plat::ModuleHandle module, INimbroDriver
         WChar path[plat::kMaxPath];
         path[0] = 0;
         CLinkTable::FindConfigurationFile(module, path, plat::kMaxPath);
+        table.ReadTraceSetting(module);
         table.LoadConfiguration(path);
         LockGuard hold(&driver->ObjectLock());
         table.StartAll();

@@ -7,6 +7,13 @@ bool CLinkTable::FindConfigurationFile(plat::ModuleHandle module, WChar* path, u
     return config::FindConfigurationFile(module, path, cap);
 }
 
+bool CLinkTable::ReadTraceSetting(plat::ModuleHandle module) {
+    WChar path[plat::kMaxPath];
+    const bool on = config::TraceFile(module, path, plat::kMaxPath);
+    SetTraceFile(on ? path : W16(""));
+    return on;
+}
+
 bool CLinkTable::LoadConfiguration(const WChar* path) {
     // A load always starts from an empty table.
     return config::LoadConfiguration(*this, path);

@@ -111,6 +111,39 @@ bool FindConfigurationFileIn(const WChar* moduleFolder, WChar* out, uint32_t cap
     return loaded;
 }
 
+bool TraceFileIn(const WChar* moduleFolder, WChar* out, uint32_t cap) {
+    if (!out || cap == 0)
+        return false;
+    out[0] = 0;
+    WChar folder[plat::kMaxPath];
+    SettingsFolder(moduleFolder, folder, plat::kMaxPath);
+    WChar hostPath[plat::kMaxPath];
+    WChar name[plat::kMaxPath] = {};
+    if (!Concat(folder, W16("Nimbro.ini"), hostPath, plat::kMaxPath))
+        return false;
+    CIniFile ini;
+    int n = 0;
+    if (ini.OpenFile(hostPath))
+        n = ini.GetWString("NimbroDrvIDec", "TraceFile", W16(""), name, plat::kMaxPath);
+    ini.CloseFile();
+    if (n < 2)
+        return false; // absent or empty: no trace
+    // A relative name lives in the settings folder; a path that would have
+    // to be cut names another file, and is not used.
+    WChar joined[2 * plat::kMaxPath + 2];
+    MakeFullPath(name, joined, folder, static_cast<int>(sizeof joined / sizeof joined[0]));
+    if (plat::WStrLen(joined) >= plat::kMaxPath || plat::WStrLen(joined) >= cap)
+        return false;
+    CopyTextW(out, joined, static_cast<int>(cap));
+    return true;
+}
+
+bool TraceFile(plat::ModuleHandle module, WChar* out, uint32_t cap) {
+    WChar folder[plat::kMaxPath];
+    ModuleFolder(module, folder, plat::kMaxPath);
+    return TraceFileIn(folder, out, cap);
+}
+
 bool FindConfigurationFile(plat::ModuleHandle module, WChar* out, uint32_t cap) {
     WChar folder[plat::kMaxPath];
     ModuleFolder(module, folder, plat::kMaxPath);

@@ -35,6 +35,11 @@ bool FindConfigurationFileIn(const WChar* moduleFolder, WChar* out, uint32_t cap
 // The same below the folder of the driver module.
 bool FindConfigurationFile(plat::ModuleHandle module, WChar* out, uint32_t cap);
 
+// The frame trace file that "Nimbro.ini" names with [NimbroDrvIDec]
+// TraceFile (relative to the settings folder); false, out empty, for none.
+bool TraceFileIn(const WChar* moduleFolder, WChar* out, uint32_t cap);
+bool TraceFile(plat::ModuleHandle module, WChar* out, uint32_t cap);
+
 // Folder of a configuration file: the path cut after its last separator.
 void ConfigurationFolder(const WChar* path, WChar* out, uint32_t cap);
 

@@ -429,6 +429,9 @@ public:
     // Settings-file discovery: the path of the driver configuration file
     // (out, cap units). True when the host settings file was read.
     static bool FindConfigurationFile(plat::ModuleHandle module, WChar* path, uint32_t cap);
+    // The frame trace setting of the host settings file beside the module;
+    // true when a trace file is named.
+    bool ReadTraceSetting(plat::ModuleHandle module);
     // Removes every link, then builds the model from the file. True when
     // everything loaded.
     bool LoadConfiguration(const WChar* path);
@@ -438,6 +441,10 @@ public:
     void SetChannelFactory(ChannelFactory factory) { channelFactory_.store(factory); }
     ChannelFactory GetChannelFactory() const { return channelFactory_.load(); }
     void SetTickSource(TickSource source) { tickSource_.store(source); }
+    // The frame trace file from the host settings; empty for none. Read by
+    // each link's channel when it starts.
+    void SetTraceFile(const WChar* path);
+    bool TraceFile(WChar* out, uint32_t cap) const;
     uint32_t Now() const;
 
 private:
@@ -450,4 +457,5 @@ private:
     std::atomic<const CResLang*> resLang_;
     std::atomic<ChannelFactory> channelFactory_;
     std::atomic<TickSource> tickSource_;
+    WChar traceFile_[plat::kMaxPath];
 };

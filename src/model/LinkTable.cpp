@@ -3,11 +3,13 @@
 #include "model/LinkModel.h"
 #include "model/NameOrder.h"
 #include "support/LockGuard.h"
+#include "support/Strings.h"
 
 CLinkTable::CLinkTable()
     : scanPeriod_(model::kDefaultScanPeriod), readInterval_(model::kDefaultReadInterval),
       started_(0), hostPort_(0), resLang_(nullptr), channelFactory_(nullptr), tickSource_(nullptr) {
     links_.Configure(&model::CompareNames<CPlcDrvLink>, sizeof(void*));
+    traceFile_[0] = 0;
 }
 
 CLinkTable::~CLinkTable() {
@@ -81,4 +83,14 @@ bool CLinkTable::InsertLink(CPlcDrvLink* link) {
 uint32_t CLinkTable::Now() const {
     TickSource source = tickSource_.load();
     return source ? source() : plat::TickCount();
+}
+
+void CLinkTable::SetTraceFile(const WChar* path) {
+    LockGuard hold(&lock_);
+    CopyTextW(traceFile_, path ? path : W16(""), plat::kMaxPath);
+}
+
+bool CLinkTable::TraceFile(WChar* out, uint32_t cap) const {
+    LockGuard hold(&lock_);
+    return cap > 0 && traceFile_[0] && CopyTextW(out, traceFile_, static_cast<int>(cap)) > 0;
 }

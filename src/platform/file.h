@@ -12,6 +12,9 @@ FileHandle FileOpenAlways(const WChar* path);
 FileHandle FileOpenRead(const WChar* path);
 // Creates or truncates for writing.
 FileHandle FileCreateWrite(const WChar* path);
+// Opens for writing at the end, creating the file when there is none; other
+// writers and readers may keep it open meanwhile.
+FileHandle FileOpenAppend(const WChar* path);
 int64_t FileSize(FileHandle f);                      // -1 on failure
 int64_t FileRead(FileHandle f, void* buf, size_t n); // bytes read, -1 on failure
 int64_t FileWrite(FileHandle f, const void* data, size_t n);
@@ -20,6 +23,8 @@ void FileClose(FileHandle f);
 // Writes a whole file (tests, tools). True on success.
 bool FileWriteAll(const WChar* path, const void* data, size_t n);
 bool FileRemove(const WChar* path);
+// Renames from to to, replacing a file of that name. True on success.
+bool FileReplace(const WChar* from, const WChar* to);
 bool DirCreate(const WChar* path);
 bool DirRemove(const WChar* path); // empty folders only
 

@@ -78,6 +78,13 @@ private:
 
 // Milliseconds since some start; wraps after 49.7 days.
 uint32_t TickCount();
+
+// The local wall-clock time, for time stamps that people read.
+struct LocalTime {
+    int year, month, day; // month and day from 1
+    int hour, minute, second, millisecond;
+};
+void GetLocalTimeNow(LocalTime* out);
 void SleepMs(uint32_t ms);
 uint32_t CurrentThreadId();
 

@@ -72,6 +72,39 @@ TEST(File, ReadsInPiecesToTheEnd) {
     EXPECT_EQ(-1, plat::FileRead(nullptr, buf, 1));
 }
 
+std::string Content(const WString& path) {
+    plat::FileHandle f = plat::FileOpenRead(path.c_str());
+    if (!f)
+        return "<missing>";
+    char buf[256];
+    const int64_t n = plat::FileRead(f, buf, sizeof buf);
+    plat::FileClose(f);
+    return n < 0 ? "<unreadable>" : std::string(buf, static_cast<size_t>(n));
+}
+
+TEST(File, AppendWritesAtTheEndAndReplaceRenamesOverAFile) {
+    TempDir dir;
+    WString log = dir.Join("trace.log");
+    // Two handles open at once (as a rotation meets a writer) both append.
+    plat::FileHandle a = plat::FileOpenAppend(log.c_str());
+    ASSERT_NE(nullptr, a);
+    plat::FileHandle b = plat::FileOpenAppend(log.c_str());
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(3, plat::FileWrite(a, "one", 3));
+    EXPECT_EQ(3, plat::FileWrite(b, "two", 3));
+    EXPECT_EQ(5, plat::FileWrite(a, "three", 5));
+    plat::FileClose(a);
+    plat::FileClose(b);
+    EXPECT_EQ("onetwothree", Content(log));
+
+    WString old = dir.Write("trace.log.1", "stale");
+    EXPECT_TRUE(plat::FileReplace(log.c_str(), old.c_str()));
+    EXPECT_EQ("onetwothree", Content(old));
+    EXPECT_FALSE(plat::PathExists(log.c_str()));
+    EXPECT_FALSE(plat::FileReplace(log.c_str(), old.c_str())) << "nothing left to rename";
+    EXPECT_EQ(nullptr, plat::FileOpenAppend(dir.Path().c_str())) << "a folder is no file";
+}
+
 TEST(File, FoldersAreNotOpenedAsFiles) {
     TempDir dir;
     EXPECT_EQ(nullptr, plat::FileOpenRead(dir.Path().c_str()));

@@ -202,3 +202,24 @@ TEST(Time, TickCountAdvancesWithSleepAndThreadIdsDiffer) {
 }
 
 } // namespace
+
+namespace {
+
+// Both backends fill every field in its calendar range (months and days
+// from 1, not from 0).
+TEST(Clock, LocalTimeFieldsAreInTheirRanges) {
+    plat::LocalTime t{};
+    plat::GetLocalTimeNow(&t);
+    EXPECT_GE(t.year, 2020);
+    EXPECT_GE(t.month, 1);
+    EXPECT_LE(t.month, 12);
+    EXPECT_GE(t.day, 1);
+    EXPECT_LE(t.day, 31);
+    EXPECT_LT(t.hour, 24);
+    EXPECT_LT(t.minute, 60);
+    EXPECT_LE(t.second, 60);
+    EXPECT_GE(t.millisecond, 0);
+    EXPECT_LT(t.millisecond, 1000);
+}
+
+} // namespace

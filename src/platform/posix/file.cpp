@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -76,6 +77,10 @@ FileHandle FileCreateWrite(const WChar* path) {
     return OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
+FileHandle FileOpenAppend(const WChar* path) {
+    return OpenFile(path, O_WRONLY | O_CREAT | O_APPEND);
+}
+
 int64_t FileSize(FileHandle f) {
     if (!f)
         return -1;
@@ -135,6 +140,10 @@ bool FileWriteAll(const WChar* path, const void* data, size_t n) {
 
 bool FileRemove(const WChar* path) {
     return path && *path && ::unlink(ToUtf8(path).c_str()) == 0;
+}
+
+bool FileReplace(const WChar* from, const WChar* to) {
+    return from && *from && to && *to && ::rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) == 0;
 }
 
 bool DirCreate(const WChar* path) {

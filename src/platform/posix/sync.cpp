@@ -305,6 +305,21 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+void GetLocalTimeNow(LocalTime* out) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    const time_t seconds = ts.tv_sec;
+    localtime_r(&seconds, &parts);
+    out->year = parts.tm_year + 1900;
+    out->month = parts.tm_mon + 1;
+    out->day = parts.tm_mday;
+    out->hour = parts.tm_hour;
+    out->minute = parts.tm_min;
+    out->second = parts.tm_sec;
+    out->millisecond = static_cast<int>(ts.tv_nsec / 1000000);
+}
+
 void SleepMs(uint32_t ms) {
     timespec ts;
     ts.tv_sec = static_cast<time_t>(ms / 1000u);

@@ -48,6 +48,15 @@ FileHandle FileCreateWrite(const WChar* path) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+FileHandle FileOpenAppend(const WChar* path) {
+    if (!path)
+        return nullptr;
+    // Append access: every write lands at the end, whoever else writes.
+    return FromHandle(CreateFileW(path, FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 int64_t FileSize(FileHandle f) {
     LARGE_INTEGER size;
     if (!f || !GetFileSizeEx(f, &size))
@@ -103,6 +112,9 @@ bool FileWriteAll(const WChar* path, const void* data, size_t n) {
 
 bool FileRemove(const WChar* path) {
     return path && DeleteFileW(path) != FALSE;
+}
+bool FileReplace(const WChar* from, const WChar* to) {
+    return from && to && MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 bool DirCreate(const WChar* path) {
     return path && CreateDirectoryW(path, nullptr) != FALSE;

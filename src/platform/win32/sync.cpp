@@ -148,6 +148,18 @@ bool Thread::IsCurrent() const {
 uint32_t TickCount() {
     return GetTickCount();
 }
+void GetLocalTimeNow(LocalTime* out) {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    out->year = t.wYear;
+    out->month = t.wMonth;
+    out->day = t.wDay;
+    out->hour = t.wHour;
+    out->minute = t.wMinute;
+    out->second = t.wSecond;
+    out->millisecond = t.wMilliseconds;
+}
+
 void SleepMs(uint32_t ms) {
     Sleep(ms);
 }

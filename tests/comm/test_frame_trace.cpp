@@ -1,0 +1,110 @@
+// The frame trace: what a record says, the size bound with its one rotation,
+// and the settings key that turns it on.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "comm/FrameTrace.h"
+#include "model/Configuration.h"
+#include "platform/file.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using testutil::TempDir;
+using testutil::WString;
+
+std::string Content(const WString& path) {
+    plat::FileHandle f = plat::FileOpenRead(path.c_str());
+    if (!f)
+        return std::string();
+    std::string text;
+    char buf[4096];
+    int64_t n;
+    while ((n = plat::FileRead(f, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    plat::FileClose(f);
+    return text;
+}
+
+const uint8_t kRequest[] = {0x05, '0', '1', '0', 'R', 'A', '0', '0', '0', '0',
+                            '0',  '0', '6', '4', '1', '2', '2', '6', 0x0D};
+const uint8_t kReply[] = {0x06, '0', '1', '0', '0', '4', 'D', '2', 0x7F, 0x0D};
+
+TEST(FrameTrace, RecordsNameTimeLinkDirectionBytesAndVerdict) {
+    TempDir dir;
+    const WString path = dir.Join("frames.log");
+    {
+        idec::CFrameTrace trace(path.c_str(), W16("Line 1"));
+        trace.Request(kRequest, sizeof kRequest);
+        trace.Reply(kReply, sizeof kReply, 0);
+        trace.NoReply(13);
+    }
+    const std::string text = Content(path);
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} link "Line 1" )";
+    EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(> <ENQ>010RA000000641226<CR>\r\n)")))
+        << text;
+    EXPECT_TRUE(
+        std::regex_search(text, std::regex(stamp + R"(< <ACK>01004D2<7F><CR> = 0 NO_ERROR)")))
+        << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(! \(no reply\) = 13 RECV_TIME_OUT)")))
+        << text;
+}
+
+TEST(FrameTrace, StaysWithinItsBoundWithOneRotation) {
+    TempDir dir;
+    const WString path = dir.Join("frames.log");
+    const WString old = dir.Join("frames.log.1");
+    const int64_t bound = 1000;
+    {
+        idec::CFrameTrace trace(path.c_str(), W16(""), bound);
+        for (int i = 0; i < 200; ++i)
+            trace.Request(kRequest, sizeof kRequest);
+    }
+    const std::string now = Content(path);
+    const std::string before = Content(old);
+    EXPECT_FALSE(now.empty());
+    EXPECT_FALSE(before.empty()) << "the full file was rotated";
+    EXPECT_LE(static_cast<int64_t>(now.size()), bound);
+    EXPECT_LE(static_cast<int64_t>(before.size()), bound);
+    // Whole records only: a rotation never splits one.
+    const std::regex record(R"((\d{4}-[^\r\n]* > <ENQ>010RA000000641226<CR>\r\n)+)");
+    EXPECT_TRUE(std::regex_match(now, record));
+    EXPECT_TRUE(std::regex_match(before, record));
+}
+
+TEST(FrameTrace, AFileThatCannotBeOpenedIsIgnored) {
+    TempDir dir;
+    // A folder stands where the file should be: nothing is written, nothing fails.
+    idec::CFrameTrace trace(dir.Path().c_str(), W16("x"));
+    trace.Request(kRequest, sizeof kRequest);
+    trace.Reply(kReply, sizeof kReply, 0);
+    EXPECT_TRUE(plat::PathExists(dir.Path().c_str()));
+}
+
+TEST(FrameTrace, SettingsKeyNamesTheFileBesideTheSettings) {
+    TempDir dir;
+    WString folder = dir.Path();
+    if (!plat::IsPathSep(folder.back()))
+        folder += plat::kPathSep;
+    WChar out[plat::kMaxPath];
+
+    // No key: no trace.
+    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nSettingFile=a.cfg\r\n");
+    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
+    EXPECT_EQ(out[0], 0);
+    // An empty value: no trace either.
+    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=\r\n");
+    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
+
+    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=frames.log\r\n");
+    ASSERT_TRUE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
+    EXPECT_EQ(WString(out), folder + WString(W16("frames.log")));
+
+    // A name that would have to be cut is not used.
+    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=" + std::string(250, 'x') + "\r\n");
+    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
+}
+
+} // namespace

@@ -1,0 +1,74 @@
+// The frame trace of a running link: on when the settings name a file, and
+// no file at all when they do not.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "harness.h"
+#include "platform/file.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using itest::Rig;
+
+std::string Content(const testutil::WString& path) {
+    plat::FileHandle f = plat::FileOpenRead(path.c_str());
+    if (!f)
+        return std::string();
+    std::string text;
+    char buf[4096];
+    int64_t n;
+    while ((n = plat::FileRead(f, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    plat::FileClose(f);
+    return text;
+}
+
+TEST(FrameTraceLink, EveryExchangeOfATickIsTracedWhenAsked) {
+    idecsim::Simulator sim;
+    ASSERT_TRUE(sim.SetValue("D", 100, 1234));
+    ASSERT_NE(sim.Start(0), 0);
+    testutil::TempDir dir;
+    const testutil::WString path = dir.Join("frames.log");
+    {
+        Rig rig(sim.Port(), 1);
+        rig.Table().SetTraceFile(path.c_str());
+        rig.Link().OnTick(); // the enumeration's queries, then the connection
+        ASSERT_TRUE(rig.Connected());
+    }
+    const std::string text = Content(path);
+    // Every address-list query went out, and each got its reply with it.
+    for (char letter : std::string("xyarTtCcAdek")) {
+        const std::string query = std::string("> <ENQ>010L") + letter;
+        EXPECT_NE(text.find(query), std::string::npos) << letter << "\n" << text;
+    }
+    EXPECT_NE(text.find("< <ACK>010000000010000006434<CR>"), std::string::npos) << text;
+    EXPECT_EQ(sim.FrameLog().size() * 2,
+              static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
+        << "one request and one reply line per frame";
+}
+
+TEST(FrameTraceLink, NoSettingNoFile) {
+    idecsim::Simulator sim;
+    ASSERT_NE(sim.Start(0), 0);
+    testutil::TempDir dir;
+    {
+        Rig rig(sim.Port(), 1);
+        rig.Link().OnTick();
+        ASSERT_TRUE(rig.Connected());
+    }
+    int files = 0;
+    plat::FindFiles(
+        dir.Join("*").c_str(),
+        [](const plat::DirEntry&, void* n) {
+            ++*static_cast<int*>(n);
+            return true;
+        },
+        &files);
+    EXPECT_EQ(files, 0);
+    EXPECT_FALSE(sim.FrameLog().empty());
+}
+
+} // namespace
