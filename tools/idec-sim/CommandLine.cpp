@@ -38,7 +38,9 @@ const OptionInfo kOptions[] = {
      "addresses that an address-list query for LETTER answers, e.g. A=100,200 (repeatable; "
      "A= answers none); letters and devices: x=I y=Q a=M r=R T=TP t=TC C=CP c=CC A=D d=T "
      "e=C k=P, both letters of a device sharing one list"},
-    {"--trace", nullptr, "print every request and reply, control characters by name"},
+    {"--trace", nullptr,
+     "print every request and reply, control characters by name, and junk bytes dropped "
+     "ahead of an ENQ"},
     {"--lock-presets", nullptr, "refuse writes of timer and counter presets with code 07"},
     {"--fault", "KIND[:KEY=VALUE,...]",
      "inject a fault into requests (repeatable). Kinds: "
@@ -233,6 +235,10 @@ void PrintTrace(std::ostream& out, const TraceEvent& ev) {
         break;
     case TraceEvent::kRefused:
         line += "refused";
+        break;
+    case TraceEvent::kDiscarded:
+        line += "discarded " + std::to_string(ev.bytes.size()) +
+                " byte(s) ahead of an ENQ: " + Printable(ev.bytes, false);
         break;
     case TraceEvent::kRequest:
         line += "> " + Printable(ev.bytes);

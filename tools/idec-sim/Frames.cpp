@@ -92,4 +92,23 @@ std::string Printable(const std::string& bytes, bool markBcc) {
     return out;
 }
 
+bool NextFrame(std::string* pending, std::string* frame, std::string* junk) {
+    std::string& p = *pending;
+    const size_t cr = p.find(kCr);
+    if (cr == std::string::npos) {
+        const size_t enq = p.rfind(kEnq);
+        if (enq != std::string::npos && enq > 0) {
+            junk->append(p, 0, enq);
+            p.erase(0, enq);
+        }
+        return false;
+    }
+    const size_t enq = p.rfind(kEnq, cr);
+    const size_t start = enq == std::string::npos ? 0 : enq;
+    junk->append(p, 0, start);
+    frame->assign(p, start, cr + 1 - start);
+    p.erase(0, cr + 1);
+    return true;
+}
+
 } // namespace idecsim

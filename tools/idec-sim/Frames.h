@@ -41,4 +41,11 @@ std::string RefusalReply(int station, int code);
 // NAK, station, "0", code, block check, CR.
 std::string NakReply(int station, int code);
 
+// Takes the next frame, CR included, off the front of the bytes received so
+// far; false when no CR has come yet. A controller starts a frame afresh at
+// every ENQ, so bytes ahead of the last ENQ before the CR are junk: they are
+// appended to *junk and dropped (also while the CR is still to come). Bytes
+// ending in a CR without any ENQ make a frame of their own.
+bool NextFrame(std::string* pending, std::string* frame, std::string* junk);
+
 } // namespace idecsim

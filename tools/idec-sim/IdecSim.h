@@ -67,14 +67,15 @@ struct Exchange {
     std::string request;     // as received, CR included
     std::string reply;       // as sent; empty when nothing was sent (yet)
     int fault = -1;          // the FaultKind that hit it, -1 none
+    size_t discarded = 0;    // junk bytes dropped on its connection just before it
 };
 
 struct TraceEvent {
-    enum Kind { kConnected, kRequest, kReply, kClosed, kRefused };
+    enum Kind { kConnected, kRequest, kReply, kClosed, kRefused, kDiscarded };
     Kind kind = kConnected;
     uint32_t connection = 0;
     uint64_t timeMs = 0;
-    std::string bytes; // kRequest, kReply
+    std::string bytes; // kRequest, kReply, kDiscarded (the junk)
     int fault = -1;    // kReply: the FaultKind applied, -1 none
 };
 typedef std::function<void(const TraceEvent&)> TraceFn;
@@ -134,6 +135,8 @@ public:
 
     // The frame log: each request with its time and connection.
     std::vector<Exchange> FrameLog() const;
+    // Junk bytes dropped ahead of an ENQ since Start, over all connections.
+    uint64_t DiscardedBytes() const;
     void ClearFrameLog();
     void SetFrameLogLimit(size_t entries); // oldest dropped beyond it; default 100000
 

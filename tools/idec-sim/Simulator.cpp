@@ -100,6 +100,7 @@ public:
         plat::SocketHandle s = plat::kInvalidSocket;
         bool mute = false;
         uint64_t handled = 0;
+        size_t junk = 0; // dropped since its last frame
         plat::Thread thread;
         std::atomic<bool> done{false};
     };
@@ -118,6 +119,7 @@ public:
     size_t logLimit = 100000;
     uint64_t nextSeq = 1;
     std::vector<std::unique_ptr<Conn>> conns;
+    uint64_t discarded = 0;
 
     // Set only while stopped.
     TraceFn trace;
@@ -212,9 +214,16 @@ public:
         return g;
     }
 
+    // The socket does not block: a client that stops reading must not hold
+    // up a stop, so a stop drops a connection whose send cannot go on.
     bool SendAll(plat::SocketHandle s, const char* data, size_t n) {
         while (n > 0) {
             int sent = plat::SockSend(s, data, static_cast<int>(n));
+            if (sent < 0 && plat::NetLastError() == plat::wsa::kEwouldblock) {
+                if (stopping.load() || plat::SockWait(s, true, kPollMs) < 0)
+                    return false;
+                continue;
+            }
             if (sent <= 0)
                 return false;
             data += sent;
@@ -253,6 +262,9 @@ public:
         {
             Guard g(lock);
             seq = AppendLog(c.id, now, frame);
+            if (Exchange* e = LogEntry(seq))
+                e->discarded = c.junk;
+            c.junk = 0;
             if (c.mute) {
                 ++fired[static_cast<int>(FaultKind::kNeverAnswer)];
                 f.kind = static_cast<int>(FaultKind::kNeverAnswer);
@@ -305,8 +317,18 @@ public:
         return !closeNow;
     }
 
+    void Discard(Conn& c, const std::string& junk) {
+        {
+            Guard g(lock);
+            discarded += junk.size();
+        }
+        c.junk += junk.size();
+        Emit(TraceEvent::kDiscarded, c.id, junk);
+    }
+
     void ConnLoop(Conn& c) {
         Emit(TraceEvent::kConnected, c.id);
+        plat::SockSetNonBlocking(c.s, true);
         std::string pending;
         char buf[1024];
         bool keep = true;
@@ -317,13 +339,18 @@ public:
             if (r < 0)
                 break;
             int n = plat::SockRecv(c.s, buf, static_cast<int>(sizeof buf));
+            if (n < 0 && plat::NetLastError() == plat::wsa::kEwouldblock)
+                continue;
             if (n <= 0)
                 break;
             pending.append(buf, static_cast<size_t>(n));
-            size_t cr;
-            while (keep && (cr = pending.find(kCr)) != std::string::npos) {
-                std::string frame = pending.substr(0, cr + 1);
-                pending.erase(0, cr + 1);
+            while (keep) {
+                std::string frame, junk;
+                const bool got = NextFrame(&pending, &frame, &junk);
+                if (!junk.empty())
+                    Discard(c, junk);
+                if (!got)
+                    break;
                 keep = HandleFrame(c, frame);
             }
             if (keep && pending.size() > kMaxPending) {
@@ -494,12 +521,13 @@ uint16_t Simulator::Start(uint16_t port, uint32_t addrHost) {
         plat::NetCleanup();
         return 0;
     }
+    m.started = std::chrono::steady_clock::now();
     {
         Guard g(m.lock);
         for (uint64_t& f : m.fired)
             f = 0;
+        m.discarded = 0;
     }
-    m.started = std::chrono::steady_clock::now();
     m.totalCount.store(0);
     m.stopping.store(false);
     m.stopEvent.Reset();
@@ -630,6 +658,11 @@ void Simulator::SetSeed(uint32_t seed) {
 std::vector<Exchange> Simulator::FrameLog() const {
     Guard g(impl_->lock);
     return std::vector<Exchange>(impl_->log.begin(), impl_->log.end());
+}
+
+uint64_t Simulator::DiscardedBytes() const {
+    Guard g(impl_->lock);
+    return impl_->discarded;
 }
 
 void Simulator::ClearFrameLog() {
