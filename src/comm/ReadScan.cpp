@@ -385,6 +385,33 @@ bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fi
     return written > 0;
 }
 
+// Units that a value of this type covers from the unit its type marks. A
+// 32-bit or 64-bit value staged on a word item (the host's ".long", ".float")
+// reaches into the units after the item's own one; on bit devices a value
+// stays within its unit.
+int32_t ValueUnits(const CPlcDevice& device, uint16_t type, uint32_t us) {
+    if (device.bitDevice || device.radix == model::kRadixDecimalOctal)
+        return 1;
+    uint32_t bytes;
+    switch (type) {
+    case 2:  // VT_I2
+    case 18: // VT_UI2
+        bytes = 2;
+        break;
+    case 3:  // VT_I4
+    case 4:  // VT_R4
+    case 19: // VT_UI4
+        bytes = 4;
+        break;
+    case 5: // VT_R8
+        bytes = 8;
+        break;
+    default:
+        return 1;
+    }
+    return static_cast<int32_t>(bytes > us ? (bytes + us - 1) / us : 1);
+}
+
 // The first byte of unit u with a mask gives the type that unit closes with.
 uint16_t FirstMaskedType(const model::ReadWindow& w, uint32_t u, uint32_t us, bool* pending) {
     *pending = false;
@@ -477,33 +504,57 @@ bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
         return w.generation == generation && w.Allocated();
     };
     const uint32_t end = std::min<uint32_t>(static_cast<uint32_t>(w.length) + 8, w.units);
+    // The value staged last that is wider than its first unit: its type, and
+    // one past its last unit.
+    uint16_t valueType = 0;
+    int32_t valueEnd = -1;
     for (uint32_t i = 0; i < end; ++i) {
         if (link.Stopping() || !ChannelUp(link))
             return false;
         const int32_t u = static_cast<int32_t>(i);
         bool pending = false;
-        const uint16_t p = FirstMaskedType(w, i, us, &pending);
+        uint16_t p = FirstMaskedType(w, i, us, &pending);
         const uint16_t t = w.writeType[static_cast<size_t>(i) * us];
-        const int32_t use = w.useCounts[i];
+        int32_t use = w.useCounts[i];
+        bool writable = (w.flags[i] & model::kUnitWritable) != 0;
+        // A wide value goes out whole from the unit its type marks: the units
+        // after that one count as writable and staged (its masks may lie in
+        // them only), and no run ends inside it.
+        bool inside = false;
+        if (t != 0) {
+            const int32_t units = writable && use > 0 ? ValueUnits(device, t, us) : 1;
+            valueType = t;
+            valueEnd = units > 1 ? u + units : -1;
+            pending = pending || units > 1;
+        } else if (u < valueEnd) {
+            inside = true;
+            writable = true;
+            pending = true;
+            use = std::max(use, model::kUseInUse);
+            p = run >= 0 ? runType : valueType;
+        }
+        const bool valueGoesOn = u + 1 < valueEnd;
+        const uint16_t startType = inside ? valueType : t;
         bool still = true;
-        if (!(w.flags[i] & model::kUnitWritable) || !pending || use <= 0) {
+        if (!writable || !pending || use <= 0) {
             if (run >= 0)
                 still = flush(run, u - run, runType);
             run = -1;
         } else if (use == model::kUseInUse) {
-            const bool itemEnd = (w.flags[i] & model::kUnitItemBits) == model::kUnitItemLast;
+            const bool itemEnd =
+                (w.flags[i] & model::kUnitItemBits) == model::kUnitItemLast && !valueGoesOn;
             if (run < 0) {
                 run = u;
-                runType = t;
+                runType = startType;
             } else if (t == 0 || (t == runType && u - run < maxRun && !itemEnd)) {
                 // extends the run
-            } else if (p == runType) {
+            } else if (p == runType && !valueGoesOn) {
                 still = flush(run, u - run + 1, runType);
                 run = -1;
             } else {
                 still = flush(run, u - run, runType);
                 run = u;
-                runType = t;
+                runType = startType;
             }
         } else {
             if (run < 0) {
