@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <algorithm>
 
+#include "Animation.h"
 #include "Plc.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
@@ -38,6 +39,14 @@ const OptionInfo kOptions[] = {
      "addresses that an address-list query for LETTER answers, e.g. A=100,200 (repeatable; "
      "A= answers none); letters and devices: x=I y=Q a=M r=R T=TP t=TC C=CP c=CC A=D d=T "
      "e=C k=P, both letters of a device sharing one list"},
+    {"--animate", "DEVADDR=KIND:ARGS",
+     "move a value by itself while running (repeatable). D100=ramp:0:1000:1s rises from 0 "
+     "towards 1000 over 1 s, then starts again; D101=counter:1:500ms adds 1 every 500 ms "
+     "(negative steps count down; wraps within the unit); D102=square:0:1:2s is 0 for the "
+     "first half of 2 s and 1 for the second; D103=walk:500:10:200ms starts at 500 and moves "
+     "by up to 10 either way every 200 ms, kept within the unit. Durations as 500ms or 2s, "
+     "10 ms to 1 h. A client's write lasts until a ramp or square wave changes next; a "
+     "counter or walk moves on from it"},
     {"--trace", nullptr,
      "print every request and reply, control characters by name, and junk bytes dropped "
      "ahead of an ENQ"},
@@ -355,6 +364,12 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
                 return false;
             }
             o.lists.push_back(l);
+        } else if (name == "--animate") {
+            Animation anim;
+            if (!ParseAnimation(value, &anim, error))
+                return false;
+            o.animations.push_back(anim);
+            o.animationTexts.push_back(value);
         } else if (name == "--trace") {
             o.trace = true;
         } else if (name == "--lock-presets") {
@@ -434,9 +449,11 @@ std::string HelpText() {
         }
         t += line + "\n";
     }
-    t += "\nExample:\n"
+    t += "\nExamples:\n"
          "  idec-sim --port 2101 --station 1 --plc config/idec.plc --set D100=1234 --set M5=1 "
-         "--trace\n";
+         "--trace\n"
+         "  idec-sim --animate D100=ramp:0:1000:1s --animate D101=counter:1:500ms \\\n"
+         "           --animate D102=square:0:1:2s --animate D103=walk:500:10:200ms\n";
     return t;
 }
 
@@ -475,6 +492,13 @@ int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
             err << "idec-sim: --list " << l.first << ": the PLC has no device "
                 << DeviceOfLetter(l.first) << "\n";
             return 1;
+        }
+    }
+    for (size_t i = 0; i < o.animations.size(); ++i) {
+        std::string why;
+        if (!sim.Animate(o.animations[i], &why)) {
+            err << "idec-sim: --animate " << o.animationTexts[i] << ": " << why << "\n";
+            return 2;
         }
     }
     for (const FaultRule& r : o.faults)

@@ -27,6 +27,8 @@ struct CliOptions {
     std::string plcFile;
     std::vector<ValueSetting> sets;
     std::vector<std::pair<char, std::vector<uint32_t>>> lists;
+    std::vector<Animation> animations;
+    std::vector<std::string> animationTexts; // as given, for messages
     bool trace = false;
     bool lockPresets = false;
     std::vector<FaultRule> faults;
@@ -47,7 +49,8 @@ std::string HelpText();
 bool ParseFaultOption(const std::string& text, FaultRule* out, std::string* error);
 
 // Runs the simulator until stop turns true. 0 after a clean stop, 1 when it
-// cannot start. onListening (may be empty) gets the bound port.
+// cannot start, 2 for an --animate that the controller cannot carry out.
+// onListening (may be empty) gets the bound port.
 int RunSimulator(const CliOptions& options, std::ostream& out, std::ostream& err,
                  const std::atomic<bool>& stop,
                  const std::function<void(uint16_t)>& onListening = nullptr);

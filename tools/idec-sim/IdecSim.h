@@ -80,6 +80,24 @@ struct TraceEvent {
 };
 typedef std::function<void(const TraceEvent&)> TraceFn;
 
+// A value that moves by itself, as a PLC program would move it.
+enum class AnimationKind : int {
+    kRamp,    // from FROM towards TO evenly over ms, then again from FROM
+    kCounter, // STEP added every ms, wrapping within the unit
+    kSquare,  // FROM for the first half of ms, TO for the second
+    kWalk,    // starts at FROM; every ms moves by a random amount within STEP
+};
+
+struct Animation {
+    AnimationKind kind = AnimationKind::kCounter;
+    std::string device; // "D"
+    uint32_t address = 0;
+    uint32_t from = 0;  // ramp, square, walk
+    uint32_t to = 0;    // ramp, square
+    int64_t step = 1;   // counter (may be negative), walk (largest move, above 0)
+    uint32_t ms = 1000; // ramp and square: period; counter and walk: interval
+};
+
 class Simulator {
 public:
     Simulator();
@@ -119,6 +137,15 @@ public:
     // device share one list). Until set: the addresses given to SetValue.
     bool SetAddressList(char letter, const std::vector<uint32_t>& addresses);
     std::vector<uint32_t> AddressList(char letter) const;
+
+    // Moves a value by itself from now (or from Start) until Stop, on a
+    // thread of the simulator. A client's write to an animated value is
+    // overwritten by the next change of a ramp or square wave; a counter or a
+    // walk moves on from the written value. False, with a reason, for an
+    // unknown device, an address outside its ranges or values that do not fit
+    // its unit.
+    bool Animate(const Animation& animation, std::string* error);
+    void ClearAnimations();
 
     // Per-request faults. AddFault returns the rule id.
     int AddFault(const FaultRule& rule);

@@ -5,6 +5,7 @@
 #include <deque>
 #include <random>
 
+#include "Animation.h"
 #include "Frames.h"
 #include "Plc.h"
 #include "platform/sync.h"
@@ -23,6 +24,8 @@ const char* const kFaultNames[kFaultKindCount] = {
 constexpr size_t kMaxPending = 1024;
 // How often idle threads look at the stop flag.
 constexpr int32_t kPollMs = 50;
+// How often animated values are brought up to date.
+constexpr uint32_t kAnimateTickMs = 10;
 constexpr int kAcceptBacklog = 64;
 
 class Guard {
@@ -119,6 +122,7 @@ public:
     size_t logLimit = 100000;
     uint64_t nextSeq = 1;
     std::vector<std::unique_ptr<Conn>> conns;
+    std::vector<Animator> animators;
     uint64_t discarded = 0;
 
     // Set only while stopped.
@@ -133,6 +137,7 @@ public:
     std::atomic<bool> stopping{false};
     plat::Event stopEvent{true, false};
     plat::Thread acceptor;
+    plat::Thread animator;
     std::atomic<uint32_t> openCount{0};
     std::atomic<uint32_t> totalCount{0};
 
@@ -444,6 +449,41 @@ public:
         static_cast<Impl*>(p)->AcceptLoop();
         return 0;
     }
+
+    void AnimateLoop() {
+        while (stopEvent.Wait(kAnimateTickMs) != plat::kWaitFirst) {
+            Guard g(lock);
+            const uint64_t now = Now();
+            for (Animator& a : animators) {
+                const Animation& spec = a.Spec();
+                uint32_t current = 0;
+                uint32_t next = 0;
+                if (plc.GetValue(spec.device, spec.address, &current) &&
+                    a.Next(now, current, rng, &next))
+                    plc.SetValue(spec.device, spec.address, next);
+            }
+        }
+    }
+
+    static unsigned AnimateMain(void* p) {
+        static_cast<Impl*>(p)->AnimateLoop();
+        return 0;
+    }
+
+    // Under lock: the largest value a unit of the device holds; false when
+    // the controller has no such device.
+    bool UnitMax(const std::string& device, uint32_t* max) const {
+        for (const DeviceType& t : plc.DeviceTypes()) {
+            if (t.name != device)
+                continue;
+            if (t.bitDevice)
+                *max = 1;
+            else
+                *max = t.unitSize >= 4 ? UINT32_MAX : (1u << (8 * t.unitSize)) - 1;
+            return true;
+        }
+        return false;
+    }
 };
 
 Simulator::Simulator() : impl_(new Impl) {}
@@ -527,11 +567,15 @@ uint16_t Simulator::Start(uint16_t port, uint32_t addrHost) {
         for (uint64_t& f : m.fired)
             f = 0;
         m.discarded = 0;
+        for (Animator& a : m.animators)
+            a.Restart(0);
     }
     m.totalCount.store(0);
     m.stopping.store(false);
     m.stopEvent.Reset();
-    if (!m.acceptor.Start(Impl::AcceptMain, &m)) {
+    if (!m.animator.Start(Impl::AnimateMain, &m) || !m.acceptor.Start(Impl::AcceptMain, &m)) {
+        m.stopEvent.Set();
+        m.animator.Join(plat::kInfinite);
         m.lastError = plat::wsa::kEnobufs;
         plat::SockClose(m.listener);
         m.listener = plat::kInvalidSocket;
@@ -550,6 +594,7 @@ void Simulator::Stop() {
     m.stopping.store(true);
     m.stopEvent.Set();
     m.acceptor.Join(plat::kInfinite);
+    m.animator.Join(plat::kInfinite);
     plat::SockClose(m.listener);
     m.listener = plat::kInvalidSocket;
     m.Reap(true);
@@ -592,6 +637,45 @@ std::vector<uint32_t> Simulator::AddressList(char letter) const {
     std::vector<uint32_t> list;
     impl_->plc.AddressList(letter, &list);
     return list;
+}
+
+bool Simulator::Animate(const Animation& a, std::string* error) {
+    std::string ignored;
+    std::string& err = error ? *error : ignored;
+    Impl& m = *impl_;
+    Guard g(m.lock);
+    const std::string where = a.device + std::to_string(a.address);
+    uint32_t max = 0;
+    uint32_t current = 0;
+    if (!m.UnitMax(a.device, &max)) {
+        err = "no device " + a.device;
+        return false;
+    }
+    if (!m.plc.GetValue(a.device, a.address, &current)) {
+        err = where + " lies outside the device's ranges";
+        return false;
+    }
+    const bool usesTo = a.kind == AnimationKind::kRamp || a.kind == AnimationKind::kSquare;
+    if ((a.kind != AnimationKind::kCounter && a.from > max) || (usesTo && a.to > max)) {
+        err = "a value above " + std::to_string(max) + ", the largest " + where + " holds";
+        return false;
+    }
+    if (a.ms == 0 || (a.kind == AnimationKind::kWalk && a.step <= 0)) {
+        err = "no period, or a walk without a step";
+        return false;
+    }
+    Animator animator(a, max, m.running.load() ? m.Now() : 0);
+    uint32_t initial = current;
+    animator.Initial(&initial);
+    // Also puts the address into the answers of address-list queries.
+    m.plc.SetValue(a.device, a.address, initial);
+    m.animators.push_back(animator);
+    return true;
+}
+
+void Simulator::ClearAnimations() {
+    Guard g(impl_->lock);
+    impl_->animators.clear();
 }
 
 int Simulator::AddFault(const FaultRule& rule) {
