@@ -58,12 +58,17 @@ TEST(FrameTraceLink, NoSettingNoFile) {
         Rig rig(sim.Port(), 1);
         rig.Link().OnTick();
         ASSERT_TRUE(rig.Connected());
+        auto* channel = dynamic_cast<CEngineLinkChannel*>(rig.Link().Channel());
+        ASSERT_NE(channel, nullptr);
+        EXPECT_EQ(channel->Trace(), nullptr) << "nothing formats records";
     }
     int files = 0;
     plat::FindFiles(
         dir.Join("*").c_str(),
-        [](const plat::DirEntry&, void* n) {
-            ++*static_cast<int*>(n);
+        [](const plat::DirEntry& e, void* n) {
+            const std::string name = testutil::Narrow(e.name);
+            if (name != "." && name != "..")
+                ++*static_cast<int*>(n);
             return true;
         },
         &files);
