@@ -318,6 +318,19 @@ TEST_F(HostProgram, HelpAndBadOption) {
     EXPECT_TRUE(out_.empty()) << out_;
 }
 
+// Output into a file: the program asks the platform and gets plain lines.
+TEST_F(HostProgram, WatchIntoAFileHasNoCursorMovement) {
+    ModuleFolder folder;
+    ASSERT_TRUE(folder.Ok());
+    folder.Dir().Write("NimbroDrvIDec.cfg", "[Link0]\r\n[Link0.Plc0]\r\nName=P1\r\n"
+                                            "[Link0.Plc0.Dev0]\r\nDeviceName=D\r\n");
+    EXPECT_EQ(RunProgram("--module " + folder.Path() + " watch D D100 --interval 10 --count 2"), 0)
+        << err_;
+    EXPECT_NE(out_.find("watch \"D\": refresh 2 of 2"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find('\x1b'), std::string::npos) << out_;
+    EXPECT_NE(out_.find("Release() -> 0"), std::string::npos) << out_;
+}
+
 TEST_F(HostProgram, AgainstTheModule) {
     ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());

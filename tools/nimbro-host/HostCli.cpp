@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "NimbroDriver.h"
+#include "WatchTable.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/module.h"
@@ -36,8 +37,8 @@ const char* const kTypeCodeNames[] = {"TypeDefault", "TypeBool", "TypeU8",  "Typ
                                       "TypeF32",     "TypeF64",  "TypeText"};
 constexpr int32_t kTypeCount = 13;
 
-const char* const kActionWords[] = {"resolve", "register", "read",   "write",
-                                    "list",    "wait",     "repeat", "end"};
+const char* const kActionWords[] = {"resolve", "register", "read",  "write", "list",
+                                    "wait",    "repeat",   "watch", "end"};
 
 bool IsActionWord(const std::string& s) {
     for (const char* w : kActionWords)
@@ -408,6 +409,58 @@ bool TakeMs(Args& a, const char* action, const char* what, uint32_t* out, std::s
 }
 
 bool ParseActions(Args& a, bool inRepeat, std::vector<Action>* out, std::string* error);
+void SplitOption(const std::string& arg, std::string* name, std::string* value, bool* hasValue);
+
+// watch DEVICE ITEM... [--interval MS] [--count N]: the items run to the next
+// action word; the two options may stand anywhere among them.
+bool ParseWatch(Args& a, Action* act, std::string* error) {
+    act->kind = ActionKind::kWatch;
+    act->ms = kDefaultWatchIntervalMs;
+    act->count = 0;
+    if (!TakeWord(a, "watch", "DEVICE", &act->device, error))
+        return false;
+    while (a.More() && !IsActionWord(a.Peek())) {
+        const std::string word = a.Next();
+        if (word.compare(0, 1, "-") != 0) {
+            act->items.push_back(word);
+            continue;
+        }
+        std::string name, value;
+        bool inlineValue = false;
+        SplitOption(word, &name, &value, &inlineValue);
+        if (name != "--interval" && name != "--count") {
+            *error = "watch: unknown option '" + name + "' (--interval MS, --count N)";
+            return false;
+        }
+        if (!inlineValue) {
+            if (!a.More()) {
+                *error = "watch: " + name + " needs a value";
+                return false;
+            }
+            value = a.Next();
+        }
+        uint64_t v = 0;
+        if (name == "--interval") {
+            if (!ParseUnsigned(value, kMaxWaitMs, &v) || v < kMinWatchIntervalMs) {
+                *error = "watch: --interval '" + value + "' is not a number from " +
+                         std::to_string(kMinWatchIntervalMs) + " to " + std::to_string(kMaxWaitMs);
+                return false;
+            }
+            act->ms = static_cast<uint32_t>(v);
+        } else {
+            if (!ParseUnsigned(value, 1000000, &v) || v == 0) {
+                *error = "watch: --count '" + value + "' is not a number from 1 to 1000000";
+                return false;
+            }
+            act->count = static_cast<uint32_t>(v);
+        }
+    }
+    if (act->items.empty()) {
+        *error = "watch: ITEM missing";
+        return false;
+    }
+    return true;
+}
 
 bool ParseAction(Args& a, const std::string& word, Action* act, std::string* error) {
     if (word == "resolve") {
@@ -462,6 +515,8 @@ bool ParseAction(Args& a, const std::string& word, Action* act, std::string* err
         act->kind = ActionKind::kWait;
         return TakeMs(a, "wait", "MS", &act->ms, error);
     }
+    if (word == "watch")
+        return ParseWatch(a, act, error);
     if (word == "repeat") {
         act->kind = ActionKind::kRepeat;
         std::string n;
@@ -520,8 +575,8 @@ void SplitOption(const std::string& arg, std::string* name, std::string* value, 
 // Runs the actions against one driver object.
 class Session {
 public:
-    Session(INimbroDriver* driver, std::ostream& out, const std::atomic<bool>* stop)
-        : driver_(driver), out_(out), stop_(stop) {}
+    Session(INimbroDriver* driver, std::ostream& out, const std::atomic<bool>* stop, bool terminal)
+        : driver_(driver), out_(out), stop_(stop), terminal_(terminal) {}
 
     void RunAll(const std::vector<Action>& actions) {
         for (const Action& a : actions) {
@@ -556,6 +611,9 @@ private:
             out_ << "wait " << a.ms << " ms\n";
             out_.flush();
             Sleep(a.ms);
+            break;
+        case ActionKind::kWatch:
+            Watch(a);
             break;
         case ActionKind::kRepeat:
             for (uint32_t round = 1; round <= a.count && !Stopped(); ++round) {
@@ -678,6 +736,115 @@ private:
         out_ << call << " -> " << ResultName(r) << ", count " << count << "\n";
     }
 
+    // The type a host reads an item in: what registering it reported. A
+    // refused registration leaves the default type.
+    int32_t WatchType(NimbroDevice dev, const std::string& device, const std::string& item,
+                      bool* refused) {
+        auto it = registered_.find(device + '\n' + item);
+        *refused = false;
+        if (it != registered_.end())
+            return it->second;
+        WString w = Wide(item);
+        int32_t type = TypeDefault, size = 0, access = 0;
+        if (driver_->RegisterItem(dev, w.c_str(), &type, &size, &access) != 1) {
+            *refused = true;
+            return TypeDefault;
+        }
+        registered_[device + '\n' + item] = type;
+        return type;
+    }
+
+    std::string StatusText(NimbroDevice dev) {
+        alignas(8) unsigned char buf[kReadCapacity * sizeof(WChar)];
+        std::memset(buf, 0, sizeof buf);
+        int32_t type = TypeText;
+        int32_t count = 0;
+        const WString name = Wide("Status_str");
+        int32_t r = driver_->ReadItem(dev, name.c_str(), &type, buf, kReadCapacity, &count, 0);
+        if (r != ResultOk || type != TypeText)
+            return "(" + ResultName(r) + ")";
+        WChar units[kReadCapacity];
+        std::memcpy(units, buf, sizeof units);
+        return Narrow(units, BoundedLen(units, kReadCapacity));
+    }
+
+    // Reads the items and the block's status every interval and shows them
+    // as a table. The age is the time since the value shown last changed
+    // (its first good read counts as a change).
+    void Watch(const Action& a) {
+        NimbroDevice dev = Device(a.device);
+        if (!dev) {
+            out_ << "watch " << Quoted(a.device) << " not started: no device " << Quoted(a.device)
+                 << "\n";
+            return;
+        }
+        struct Watched {
+            std::string item;
+            WString name;
+            int32_t type = TypeDefault;
+            bool refused = false;
+            bool hasValue = false;
+            std::string value;
+            int32_t valueType = TypeDefault;
+            uint32_t changedAt = 0;
+        };
+        std::vector<Watched> watched;
+        for (const std::string& item : a.items) {
+            Watched w;
+            w.item = item;
+            w.name = Wide(item);
+            w.type = WatchType(dev, a.device, item, &w.refused);
+            watched.push_back(w);
+        }
+        WatchTable table(terminal_);
+        uint32_t refresh = 0;
+        while (!Stopped() && (a.count == 0 || refresh < a.count)) {
+            ++refresh;
+            std::vector<WatchRow> rows;
+            for (Watched& w : watched) {
+                alignas(8) unsigned char buf[kReadCapacity * sizeof(WChar)];
+                std::memset(buf, 0, sizeof buf);
+                int32_t type = w.type;
+                int32_t count = 0;
+                int32_t r =
+                    driver_->ReadItem(dev, w.name.c_str(), &type, buf, kReadCapacity, &count, 0);
+                const uint32_t now = plat::TickCount();
+                if (r == ResultOk && count > 0) {
+                    std::string v = FormatValue(type, buf, count);
+                    if (!w.hasValue || v != w.value || type != w.valueType)
+                        w.changedAt = now;
+                    w.hasValue = true;
+                    w.value = v;
+                    w.valueType = type;
+                }
+                WatchRow row;
+                row.item = w.item;
+                row.value = w.hasValue ? w.value : "-";
+                row.type =
+                    w.refused ? "(not registered)" : TypeName(w.hasValue ? w.valueType : w.type);
+                row.result = ResultName(r);
+                row.age = w.hasValue ? FormatAge(now - w.changedAt) : "-";
+                rows.push_back(row);
+            }
+            const std::string status = StatusText(dev);
+            for (WatchRow& row : rows)
+                row.status = status;
+            std::string title =
+                "watch " + Quoted(a.device) + ": refresh " + std::to_string(refresh);
+            if (a.count > 0)
+                title += " of " + std::to_string(a.count);
+            title += ", every " + std::to_string(a.ms) + " ms";
+            if (a.count == 0)
+                title += ", Ctrl+C ends";
+            out_ << table.Render(title, rows);
+            out_.flush();
+            if (a.count == 0 || refresh < a.count)
+                Sleep(a.ms);
+        }
+        out_ << "watch " << Quoted(a.device) << " ended after " << refresh << " refresh"
+             << (refresh == 1 ? "" : "es") << "\n";
+    }
+
     void List(const Action& a) {
         WString name = Wide(a.device);
         NimbroBstr list = driver_->ListItems(name.c_str());
@@ -695,6 +862,7 @@ private:
     INimbroDriver* driver_;
     std::ostream& out_;
     const std::atomic<bool>* stop_;
+    bool terminal_;
     std::map<std::string, NimbroDevice> devices_;
     std::map<std::string, int32_t> registered_;
 };
@@ -808,6 +976,14 @@ std::string HelpText() {
            "  wait MS                        sleep (0-3600000 ms)\n"
            "  repeat N MS ACTION... [end]    run the actions up to 'end' (or to the\n"
            "                                 end of the line) N times, MS ms apart\n"
+           "  watch DEVICE ITEM... [--interval MS] [--count N]\n"
+           "                                 a table of the items, read again every MS\n"
+           "                                 ms (default 1000, at least 10): value,\n"
+           "                                 host type, result, the block's Status_str\n"
+           "                                 and the age of the value (time since it\n"
+           "                                 last changed). Redrawn in place on a\n"
+           "                                 terminal, plain lines otherwise. Ends\n"
+           "                                 after N refreshes, else on Ctrl+C\n"
            "DEVICE is resolved once with ResolveDevice and its handle kept. A name that\n"
            "resolves to nothing is resolved again by the next action that uses it;\n"
            "that action is then not called. ITEM: D100, D100.Long, D100.Bit3,\n"
@@ -823,12 +999,13 @@ std::string HelpText() {
            "\n"
            "Exit status: 0 when the module loaded and NimbroInterface succeeded, whatever\n"
            "the actions returned; 1 when it did not; 2 for a command-line error.\n"
-           "Ctrl+C ends a wait and skips the remaining actions; the driver is still\n"
-           "released.\n"
+           "Ctrl+C ends a wait or a watch and skips the remaining actions; the driver\n"
+           "is still released.\n"
            "\n"
            "Example:\n"
            "  nimbro-host --port 2101 resolve D register D D100 read D D100 wait 1000 \\\n"
-           "      repeat 3 500 read D D100 read D Status_str text end list D\n";
+           "      repeat 3 500 read D D100 read D Status_str text end list D\n"
+           "  nimbro-host watch D D100 D102.Long Status --interval 500\n";
 }
 
 std::string DefaultModulePath() {
@@ -891,7 +1068,7 @@ int Run(const Options& options, std::ostream& out, std::ostream& err,
 
     int rc = kExitOk;
     try {
-        Session session(driver, out, stop);
+        Session session(driver, out, stop, options.terminal);
         session.RunAll(options.actions);
     } catch (const std::exception& e) {
         // Still release the driver: its links run threads inside the module.

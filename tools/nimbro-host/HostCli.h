@@ -10,18 +10,19 @@
 
 namespace nimbrohost {
 
-enum class ActionKind { kResolve, kRegister, kRead, kWrite, kList, kWait, kRepeat };
+enum class ActionKind { kResolve, kRegister, kRead, kWrite, kList, kWait, kRepeat, kWatch };
 
 struct Action {
     ActionKind kind = ActionKind::kWait;
     std::string device; // device name as given
     std::string item;
-    bool hasType = false;     // read: TYPE given
-    int32_t type = 0;         // ValueType code
-    std::string value;        // write: VALUE as given
-    uint32_t count = 0;       // repeat: rounds
-    uint32_t ms = 0;          // wait, repeat: pause
-    std::vector<Action> body; // repeat: the actions of one round
+    bool hasType = false;           // read: TYPE given
+    int32_t type = 0;               // ValueType code
+    std::string value;              // write: VALUE as given
+    uint32_t count = 0;             // repeat: rounds; watch: refreshes, 0 until stopped
+    uint32_t ms = 0;                // wait, repeat: pause; watch: interval
+    std::vector<Action> body;       // repeat: the actions of one round
+    std::vector<std::string> items; // watch
 };
 
 struct Options {
@@ -29,6 +30,9 @@ struct Options {
     uint32_t port = 0;
     int32_t wordOrder = 0;
     bool help = false;
+    // Standard output is a terminal: watch redraws its table in place. Not
+    // from the arguments; the program asks the platform.
+    bool terminal = false;
     std::vector<Action> actions;
 };
 
@@ -38,6 +42,8 @@ constexpr int kExitHostFailed = 1; // module not loaded, or NimbroInterface fail
 constexpr int kExitUsage = 2;
 
 constexpr uint32_t kMaxWaitMs = 3600000;
+constexpr uint32_t kMinWatchIntervalMs = 10;
+constexpr uint32_t kDefaultWatchIntervalMs = 1000;
 
 // Reads the arguments after the program name (8-bit text in the system code
 // page). False, with a message, for an unknown option, a missing or malformed

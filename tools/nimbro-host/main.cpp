@@ -4,6 +4,7 @@
 #include <string>
 
 #include "HostCli.h"
+#include "platform/console.h"
 #include "platform/signals.h"
 
 namespace {
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
         std::cout << nimbrohost::HelpText();
         return nimbrohost::kExitOk;
     }
+    options.terminal = plat::StdoutIsTerminal();
     if (!plat::InstallStopHandler(OnStop))
         std::cerr << "nimbro-host: cannot catch Ctrl+C; the driver may not be released\n";
     int rc = nimbrohost::Run(options, std::cout, std::cerr, &gStop);
