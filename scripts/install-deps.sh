@@ -1,9 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# wine32:i386 runs the 32-bit Windows tests; it needs the i386 architecture.
+# Installs the Debian packages that the named presets need, when missing.
+# Usage: scripts/install-deps.sh [preset ...]
+#   linux, linux-tsan, win64, win32, linux-fuzz   the CMake presets
+#   plain                                         cmake -S . -B build without tests
+# Without a name: what every preset needs. As root it installs what is missing
+# (wine32:i386 runs the 32-bit Windows tests; it needs the i386 architecture,
+# which is added); as another user it names the missing packages and the
+# commands that install them, and fails.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ binutils libgtest-dev googletest libbenchmark-dev
-      g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 clang file)
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-tsan win64 win32 linux-fuzz)
+
+pkgs=(cmake ninja-build)
+for p in "${presets[@]}"; do
+  case "$p" in
+    plain)      pkgs+=(make g++) ;;
+    linux)      pkgs+=(g++ binutils libgtest-dev libgmock-dev libbenchmark-dev) ;;
+    linux-tsan) pkgs+=(g++ binutils libgtest-dev libgmock-dev) ;;
+    # wine64 makes the Wine prefix that both Windows presets share.
+    win64)      pkgs+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64) ;;
+    win32)      pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine64 wine32:i386) ;;
+    # clang alone lacks the fuzzer and sanitizer runtimes (a recommends only).
+    linux-fuzz) pkgs+=(clang libclang-rt-dev) ;;
+    *) echo "install-deps.sh: unknown preset '$p'" \
+            "(linux, linux-tsan, win64, win32, linux-fuzz, plain)" >&2
+       exit 2 ;;
+  esac
+done
+mapfile -t pkgs < <(printf '%s\n' "${pkgs[@]}" | awk '!seen[$0]++')
+
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -11,12 +37,30 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
+
+needs_i386=0
+for p in "${missing[@]}"; do
+  if [[ "$p" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    needs_i386=1
+  fi
+done
+
 if [ "$(id -u)" -ne 0 ]; then
-  echo "missing packages: ${missing[*]} (run this script as root, or install them)" >&2
+  {
+    echo "install-deps.sh: missing Debian packages for ${presets[*]}: ${missing[*]}"
+    echo "Install them as root:"
+    if [ $needs_i386 -eq 1 ]; then
+      echo "  sudo dpkg --add-architecture i386"
+    fi
+    echo "  sudo apt-get update"
+    echo "  sudo apt-get install --no-install-recommends ${missing[*]}"
+    echo "or run: sudo scripts/install-deps.sh ${presets[*]}"
+  } >&2
   exit 1
 fi
+
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ $needs_i386 -eq 1 ]; then
   dpkg --add-architecture i386
 fi
 # Wait for another apt or dpkg run instead of failing on its lock: install

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs prerequisites, then builds and tests every preset:
-# linux (ASan+UBSan), linux-tsan, win64 (tests under Wine) and win32 (the shipped
-# DLL and its tests in the shipped configuration, under 32-bit Wine).
+# linux (ASan+UBSan), linux-tsan, win64 (tests under Wine), win32 (the shipped
+# DLL and its tests in the shipped configuration, under 32-bit Wine) and linux-fuzz
+# (clang: the libFuzzer targets, each run once on its committed seeds).
 # Usage: scripts/test.sh [preset ...]
+# CMAKE_BUILD_PARALLEL_LEVEL sets the build jobs (default: Ninja's choice).
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux linux-tsan win64 win32)
+[ ${#presets[@]} -gt 0 ] || presets=(linux linux-tsan win64 win32 linux-fuzz)
+
+scripts/install-deps.sh "${presets[@]}" || exit 1
 
 wants() { [[ " ${presets[*]} " == *" $1 "* ]]; }
 
@@ -45,19 +48,21 @@ status=0
 summary=()
 for p in "${presets[@]}"; do
   echo "=== preset $p"
+  start=$SECONDS
   if cmake --preset "$p" >"build-$p.log" 2>&1 || { cat "build-$p.log"; false; }; then
     if cmake --build --preset "$p" 2>&1 | tail -n 40; [ "${PIPESTATUS[0]}" -eq 0 ]; then
       if ctest --preset "$p"; then
-        summary+=("$p: passed")
+        result="passed"
       else
-        summary+=("$p: FAILED (tests)"); status=1
+        result="FAILED (tests)"; status=1
       fi
     else
-      summary+=("$p: FAILED (build)"); status=1
+      result="FAILED (build)"; status=1
     fi
   else
-    summary+=("$p: FAILED (configure)"); status=1
+    result="FAILED (configure)"; status=1
   fi
+  summary+=("$p: $result ($((SECONDS - start)) s)")
   rm -f "build-$p.log"
 done
 echo "=== summary"
