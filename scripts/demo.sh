@@ -2,8 +2,9 @@
 # The main job: the driver module, loaded by nimbro-host, talks to the PLC
 # simulator on loopback. Installs prerequisites (as root on Debian), builds
 # natively in build/demo, writes a demo configuration beside a copy of the
-# module, starts idec-sim, runs the host's calls against it and shows what
-# both sides did.
+# module, starts idec-sim with values that move by themselves, reads, writes
+# and lists items through the host, watches a few of them live for a few
+# seconds, and shows what both sides did.
 #
 # Usage: scripts/demo.sh [--check]
 #   --check   also fail unless the driver delivered the simulator's values
@@ -24,7 +25,8 @@ step() { printf '\n=== %s\n' "$*"; }
 fail() { echo "demo.sh: $*" >&2; exit 1; }
 
 step "prerequisites"
-scripts/install-deps.sh
+# The demo builds without tests: CMake, Ninja and a compiler are enough.
+scripts/install-deps.sh plain
 
 step "build (build/demo, Release)"
 mkdir -p build/demo
@@ -64,9 +66,14 @@ trap 'stop_sim; rm -rf "$work"' EXIT
 
 step "simulator"
 # The values the driver should read back: D100 a word, D102-D103 one 32-bit
-# value (high word first) = 100000.
-"$sim" --port 0 --station 1 --plc config/idec.plc \
-  --set D100=1234 --set D102=1 --set D103=0x86A0 --set D110=0 --trace >"$work/sim.log" 2>&1 &
+# value (high word first) = 100000. D120-D123 move by themselves: a counter,
+# a ramp, a square wave and a random walk.
+animate=(D120=counter:1:100ms D121=ramp:0:1000:5s D122=square:0:1:2s D123=walk:500:10:200ms)
+sim_args=(--port 0 --station 1 --plc config/idec.plc
+  --set D100=1234 --set D102=1 --set D103=0x86A0 --set D110=0)
+for a in "${animate[@]}"; do sim_args+=(--animate "$a"); done
+echo "idec-sim ${sim_args[*]} --trace"
+"$sim" "${sim_args[@]}" --trace >"$work/sim.log" 2>&1 &
 sim_pid=$!
 port=""
 for _ in $(seq 100); do
@@ -123,55 +130,89 @@ sed 's/^/    /' "$work/NimbroDrvIDec.cfg"
 step "nimbro-host"
 # First reads create or attach items and answer ResultNotReady; the waits let
 # the link enumerate, connect and poll. list without a device re-enumerates
-# (at most 10 s). Bounded as a whole: SIGTERM first, which the host turns
-# into releasing the driver, then SIGKILL.
+# (at most 10 s). The watch ends after its fifth refresh; into a pipe it
+# prints plain lines (on a terminal it redraws its table in place). Bounded
+# as a whole: SIGTERM first, which the host turns into releasing the driver,
+# then SIGKILL.
 host_status=0
 timeout -k 5 90 "$host" --module "$work/NimbroDrvIDec.so" \
   resolve D \
   register D D100 \
   register D D102.Long \
   register D D110 \
+  register D D120 \
   read D D100 \
   wait 2000 \
   read D D100 \
   read D D102.Long \
+  read D D120 \
   read D Status u32 \
   read D Status_str text \
   write D D110 u16 4321 \
   wait 1500 \
   read D D110 u16 \
+  read D D120 \
   list D \
   list \
+  watch D D100 D120 D121 D122 D123 --interval 1000 --count 5 \
   | tee "$work/host.log" || host_status=${PIPESTATUS[0]}
 
-step "simulator log"
 stop_sim
-lines=$(wc -l <"$work/sim.log")
-if [ "$lines" -gt 60 ]; then
-  head -n 45 "$work/sim.log"
-  echo "    ... ($((lines - 55)) lines left out)"
-  tail -n 10 "$work/sim.log"
+
+step "the write, as the simulator received it"
+# D110 is 6E in the frame's hexadecimal address; 4321 is 10E1.
+write_line=$(grep -F '> <ENQ>010WA0000006E02' "$work/sim.log" | head -n 1 || true)
+if [ -n "$write_line" ]; then
+  echo "$write_line"
+  echo "    = a block write of 2 bytes at D110 (6E): 10E1 = 4321"
 else
-  cat "$work/sim.log"
+  echo "    (no write to D110 reached the simulator)"
 fi
+
+step "simulator log (excerpt; $work/sim.log is removed on exit)"
+# The start, the first address-list query, the first block read with its
+# reply, and the end.
+lines=$(wc -l <"$work/sim.log")
+{
+  head -n 4 "$work/sim.log"
+  echo "    ..."
+  grep -m 1 -A 1 -F '> <ENQ>010RA' "$work/sim.log" || true
+  echo "    ..."
+  tail -n 2 "$work/sim.log"
+} | cut -c 1-120
+echo "($lines lines in all)"
 
 step "what happened"
 requests=$(grep -c '\] > ' "$work/sim.log" || true)
 echo "the simulator answered $requests request(s) from the driver"
 ok=1
-expect() {
-  if grep -qF "$1" "$work/host.log"; then
+verdict() {
+  if [ "$1" -eq 1 ]; then
     echo "  yes: $2"
   else
     echo "  no:  $2"
     ok=0
   fi
 }
+expect() {
+  if grep -qF "$1" "$work/host.log"; then verdict 1 "$2"; else verdict 0 "$2"; fi
+}
 expect 'NimbroInterface(hostPort 0, wordOrder 0) -> S_OK' "the driver was created"
 expect 'ResolveDevice("D") -> device' "device D resolved"
 expect 'ReadItem("D", "D100", TypeU16) -> ResultOk (0): 1234 ' "D100 read as 1234"
 expect 'ReadItem("D", "D102.Long", TypeI32) -> ResultOk (0): 100000 ' "D102.Long read as 100000"
 expect 'ReadItem("D", "D110", TypeU16) -> ResultOk (0): 4321 ' "D110 written and read back as 4321"
+arrived=0
+case "$write_line" in *'10E1 '*) arrived=1 ;; esac
+verdict "$arrived" "the write of D110 = 4321 arrived in the simulator"
+counter=$(sed -n 's/^ReadItem("D", "D120", TypeU16) -> ResultOk (0): \([0-9]*\) .*/\1/p' "$work/host.log")
+first=$(echo "$counter" | sed -n 1p)
+second=$(echo "$counter" | sed -n 2p)
+moved=0
+[ -n "$first" ] && [ -n "$second" ] && [ "$first" != "$second" ] && moved=1
+verdict "$moved" "the animated D120 moved between two reads (${first:-none} then ${second:-none})"
+expect 'ListItems("D") -> "' "the items of D listed"
+expect 'watch "D" ended after 5 refreshes' "D100 and D120-D123 watched for 5 refreshes"
 
 if [ "$host_status" -ne 0 ]; then
   fail "nimbro-host failed (exit status $host_status)"
