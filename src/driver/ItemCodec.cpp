@@ -215,7 +215,8 @@ uint64_t RadixBits(const RadixNumber& r) {
 
 // Text to an integer item: hexadecimal or octal when marked so, otherwise the
 // decimal value truncated. narrow selects the 32-bit intermediate of 8- and
-// 16-bit items. The caller keeps the low bits that fit the item.
+// 16-bit items and of signed 32-bit ones. The caller keeps the low bits that
+// fit the item.
 uint64_t IntegerTextBits(const WChar* text, bool narrow) {
     if (HasRadixMark(text, 'x'))
         return RadixBits(ReadRadix(text, 16));
@@ -336,9 +337,12 @@ HostValue ReadHost(int32_t type, const void* value) {
 }
 
 // The integer an integer item receives, before it is cut to the item's width.
+// A signed 32-bit item takes a float through the 32-bit intermediate, so that
+// one beyond its range stops at its limit of the same sign; the 64-bit one
+// (for VT_UI4) would leave the low bits of INT64_MAX there, -1.
 uint64_t IntegerItemBits(const HostValue& h, uint16_t vt) {
     const bool byteItem = vt == plat::kVtI1 || vt == plat::kVtUi1;
-    const bool narrow = byteItem || vt == plat::kVtI2 || vt == plat::kVtUi2;
+    const bool narrow = byteItem || vt == plat::kVtI2 || vt == plat::kVtUi2 || vt == plat::kVtI4;
     if (h.type == TypeText) {
         if (byteItem)
             return static_cast<uint64_t>(TruncToI32(DecimalValue(h.text)));
