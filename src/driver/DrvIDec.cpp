@@ -113,15 +113,19 @@ CPlcDrvLink* LinkOf(CPlcDevice* device) {
 }
 
 // Host calls wait while the link runs its first address-list enumeration,
-// which creates blocks and items; a link that stops ends the wait.
+// which creates blocks and items; a link that stops ends the wait. A stop
+// also ends the enumeration, often within the sleep: a call that waited
+// fails when the link is stopping once the enumeration is over, too.
 bool WaitForFirstEnumeration(CPlcDevice* device) {
     CPlcDrvLink* link = LinkOf(device);
+    bool waited = false;
     while (link && link->FirstEnumerationRunning()) {
         if (link->Stopping())
             return false;
+        waited = true;
         plat::SleepMs(1);
     }
-    return true;
+    return !(waited && link->Stopping());
 }
 
 bool IsAsciiLetter(WChar c) {
