@@ -140,22 +140,6 @@ TEST(HostWatchTable, ColumnsLineUpUnderTheirHeadings) {
     }
 }
 
-TEST(HostWatchTable, PlainLinesFollowEachOtherATerminalIsRedrawnInPlace) {
-    WatchTable plain(false);
-    std::string text = plain.Render("one", Rows()) + plain.Render("two", Rows());
-    EXPECT_EQ(text.find('\x1b'), std::string::npos) << "no escapes into a file or pipe";
-    EXPECT_EQ(Lines(text).size(), 8u);
-
-    WatchTable term(true);
-    const std::string first = term.Render("one", Rows());
-    EXPECT_EQ(first.find("\x1b["), first.find("\x1b[2K")) << "nothing to move back over yet";
-    const std::string second = term.Render("two", Rows());
-    // Back up over the four lines drawn, then each line cleared and written.
-    EXPECT_EQ(second.compare(0, 4, "\x1b[4A"), 0) << second;
-    EXPECT_EQ(Occurrences(second, "\r\x1b[2K"), 4u);
-    EXPECT_EQ(Occurrences(second, "\n"), 4u);
-}
-
 TEST(HostWatchTable, AgesInTenthsOfSeconds) {
     EXPECT_EQ(nimbrohost::FormatAge(0), "0.0 s");
     EXPECT_EQ(nimbrohost::FormatAge(1999), "1.9 s");

@@ -114,16 +114,6 @@ TEST_F(SimServerResync, AFrameAfterJunkIsAnsweredAndTheJunkCounted) {
     EXPECT_EQ(traced, junk + half);
 }
 
-TEST_F(SimServerResync, CleanFramesDiscardNothing) {
-    Client c(port);
-    ASSERT_TRUE(c.Send(kRead + kRead));
-    EXPECT_EQ(c.ReadReply(kWait), Reply("1234ABCD"));
-    EXPECT_EQ(c.ReadReply(kWait), Reply("1234ABCD"));
-    EXPECT_EQ(sim.DiscardedBytes(), 0u);
-    for (const idecsim::Exchange& e : sim.FrameLog())
-        EXPECT_EQ(e.discarded, 0u);
-}
-
 // ---- A client that stops reading ----
 
 // A client with small socket buffers that does not block, so that it can
