@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs prerequisites, then builds and tests every preset:
 # linux (ASan+UBSan), linux-tsan, win64 (tests under Wine), win32 (the shipped
-# DLL and its tests in the shipped configuration, under 32-bit Wine) and linux-fuzz
+# DLL and its tests in the shipped configuration, under 32-bit Wine; then its
+# ZIP, made by cpack and checked by scripts/check-package.sh) and linux-fuzz
 # (clang: the libFuzzer targets, each run once on its committed seeds).
 # Usage: scripts/test.sh [preset ...]
 # CMAKE_BUILD_PARALLEL_LEVEL sets the build jobs (default: Ninja's choice).
@@ -44,6 +45,20 @@ if wants win64 || wants win32; then
   fi
 fi
 
+# The package of a preset, when it makes one: win32 ships a ZIP.
+package() {
+  case "$1" in
+    win32) local machine=i386 ;;
+    *) return 0 ;;
+  esac
+  local dir="build/$1"
+  rm -rf "$dir/package"
+  (cd "$dir" && cpack -G ZIP) >"build-$1-package.log" 2>&1 || { cat "build-$1-package.log"; return 1; }
+  local zips=("$dir"/package/*.zip)
+  [ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || { echo "cpack made no single ZIP in $dir/package"; return 1; }
+  scripts/check-package.sh "${zips[0]}" "$machine"
+}
+
 status=0
 summary=()
 for p in "${presets[@]}"; do
@@ -51,10 +66,12 @@ for p in "${presets[@]}"; do
   start=$SECONDS
   if cmake --preset "$p" >"build-$p.log" 2>&1 || { cat "build-$p.log"; false; }; then
     if cmake --build --preset "$p" 2>&1 | tail -n 40; [ "${PIPESTATUS[0]}" -eq 0 ]; then
-      if ctest --preset "$p"; then
-        result="passed"
-      else
+      if ! ctest --preset "$p"; then
         result="FAILED (tests)"; status=1
+      elif ! package "$p"; then
+        result="FAILED (package)"; status=1
+      else
+        result="passed"
       fi
     else
       result="FAILED (build)"; status=1
@@ -63,7 +80,7 @@ for p in "${presets[@]}"; do
     result="FAILED (configure)"; status=1
   fi
   summary+=("$p: $result ($((SECONDS - start)) s)")
-  rm -f "build-$p.log"
+  rm -f "build-$p.log" "build-$p-package.log"
 done
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
