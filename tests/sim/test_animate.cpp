@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint32_t kWordMax = 0xFFFF;
 
-Animation Spec(const char* text) {
+Animation Parsed(const char* text) {
     Animation a;
     std::string error;
     EXPECT_TRUE(ParseAnimation(text, &a, &error)) << error;
@@ -42,7 +42,7 @@ uint32_t At(Animator& a, uint64_t t, uint32_t current) {
 // ---- Syntax ----
 
 TEST(SimAnimateSyntax, TheFourKindsAndTheirArguments) {
-    Animation a = Spec("D100=ramp:0:1000:1s");
+    Animation a = Parsed("D100=ramp:0:1000:1s");
     EXPECT_EQ(a.kind, AnimationKind::kRamp);
     EXPECT_EQ(a.device, "D");
     EXPECT_EQ(a.address, 100u);
@@ -50,18 +50,18 @@ TEST(SimAnimateSyntax, TheFourKindsAndTheirArguments) {
     EXPECT_EQ(a.to, 1000u);
     EXPECT_EQ(a.ms, 1000u);
 
-    a = Spec("D101=counter:-3:500ms");
+    a = Parsed("D101=counter:-3:500ms");
     EXPECT_EQ(a.kind, AnimationKind::kCounter);
     EXPECT_EQ(a.step, -3);
     EXPECT_EQ(a.ms, 500u);
 
-    a = Spec("M5=square:0:1:2s");
+    a = Parsed("M5=square:0:1:2s");
     EXPECT_EQ(a.kind, AnimationKind::kSquare);
     EXPECT_EQ(a.device, "M");
     EXPECT_EQ(a.to, 1u);
     EXPECT_EQ(a.ms, 2000u);
 
-    a = Spec("TP3=walk:0x1F4:10:200ms");
+    a = Parsed("TP3=walk:0x1F4:10:200ms");
     EXPECT_EQ(a.kind, AnimationKind::kWalk);
     EXPECT_EQ(a.device, "TP");
     EXPECT_EQ(a.from, 500u);
@@ -101,7 +101,7 @@ TEST(SimAnimateSyntax, MistakesAreNamed) {
 // ---- Movement over time ----
 
 TEST(SimAnimateMotion, ARampRisesOverItsPeriodThenStartsAgain) {
-    Animator up(Spec("D1=ramp:100:1100:1s"), kWordMax, 0);
+    Animator up(Parsed("D1=ramp:100:1100:1s"), kWordMax, 0);
     EXPECT_EQ(At(up, 0, 0), 100u);
     EXPECT_EQ(At(up, 250, 0), 350u);
     EXPECT_EQ(At(up, 999, 0), 1099u);
@@ -109,13 +109,13 @@ TEST(SimAnimateMotion, ARampRisesOverItsPeriodThenStartsAgain) {
     EXPECT_EQ(At(up, 1500, 0), 600u);
 
     // Falling, and started late: time counts from its own start.
-    Animator down(Spec("D1=ramp:1000:0:100ms"), kWordMax, 5000);
+    Animator down(Parsed("D1=ramp:1000:0:100ms"), kWordMax, 5000);
     EXPECT_EQ(At(down, 5000, 0), 1000u);
     EXPECT_EQ(At(down, 5050, 0), 500u);
 }
 
 TEST(SimAnimateMotion, ASquareWaveSpendsHalfItsPeriodOnEachLevel) {
-    Animator sq(Spec("M5=square:0:1:2s"), 1, 0);
+    Animator sq(Parsed("M5=square:0:1:2s"), 1, 0);
     EXPECT_EQ(At(sq, 0, 9), 0u);
     EXPECT_EQ(At(sq, 999, 9), 9u) << "no change, nothing stored";
     EXPECT_EQ(At(sq, 1000, 9), 1u);
@@ -125,7 +125,7 @@ TEST(SimAnimateMotion, ASquareWaveSpendsHalfItsPeriodOnEachLevel) {
 
 // A client's write lasts until the wave or ramp changes next.
 TEST(SimAnimateMotion, ARampLeavesAWriteAloneUntilItMovesOn) {
-    Animator ramp(Spec("D1=ramp:0:100:1s"), kWordMax, 0);
+    Animator ramp(Parsed("D1=ramp:0:100:1s"), kWordMax, 0);
     std::mt19937 rng(1);
     uint32_t v = 0;
     ASSERT_TRUE(ramp.Next(500, 0, rng, &v));
@@ -136,7 +136,7 @@ TEST(SimAnimateMotion, ARampLeavesAWriteAloneUntilItMovesOn) {
 }
 
 TEST(SimAnimateMotion, ACounterStepsFromTheValueItFinds) {
-    Animator c(Spec("D1=counter:2:500ms"), kWordMax, 0);
+    Animator c(Parsed("D1=counter:2:500ms"), kWordMax, 0);
     uint32_t initial = 0;
     EXPECT_FALSE(c.Initial(&initial)) << "a counter starts from what is there";
     EXPECT_EQ(At(c, 499, 7), 7u);
@@ -149,16 +149,16 @@ TEST(SimAnimateMotion, ACounterStepsFromTheValueItFinds) {
 }
 
 TEST(SimAnimateMotion, ACounterWrapsWithinItsUnit) {
-    Animator up(Spec("D1=counter:1:10ms"), kWordMax, 0);
+    Animator up(Parsed("D1=counter:1:10ms"), kWordMax, 0);
     EXPECT_EQ(At(up, 10, kWordMax), 0u);
-    Animator down(Spec("D1=counter:-1:10ms"), kWordMax, 0);
+    Animator down(Parsed("D1=counter:-1:10ms"), kWordMax, 0);
     EXPECT_EQ(At(down, 10, 0), kWordMax);
-    Animator wide(Spec("D1=counter:3:10ms"), 0xFFFFFFFFu, 0);
+    Animator wide(Parsed("D1=counter:3:10ms"), 0xFFFFFFFFu, 0);
     EXPECT_EQ(At(wide, 10, 0xFFFFFFFEu), 1u);
 }
 
 TEST(SimAnimateMotion, ACounterThatFellFarBehindCatchesUpBoundedly) {
-    Animator c(Spec("D1=counter:1:10ms"), 0xFFFFFFFFu, 0);
+    Animator c(Parsed("D1=counter:1:10ms"), 0xFFFFFFFFu, 0);
     const uint32_t v = At(c, 10ull * 1000000, 0);
     EXPECT_GT(v, 0u);
     EXPECT_LT(v, 1000000u);
@@ -168,9 +168,9 @@ TEST(SimAnimateMotion, ACounterThatFellFarBehindCatchesUpBoundedly) {
 
 TEST(SimAnimateMotion, AWalkMovesWithinItsStepAndItsUnit) {
     const uint32_t maxes[] = {kWordMax, 1};
-    const char* specs[] = {"D1=walk:3:10:10ms", "M1=walk:1:1:10ms"};
+    const char* texts[] = {"D1=walk:3:10:10ms", "M1=walk:1:1:10ms"};
     for (int k = 0; k < 2; ++k) {
-        Animator w(Spec(specs[k]), maxes[k], 0);
+        Animator w(Parsed(texts[k]), maxes[k], 0);
         std::mt19937 rng(42);
         uint32_t v = 0;
         ASSERT_TRUE(w.Initial(&v));
@@ -179,13 +179,13 @@ TEST(SimAnimateMotion, AWalkMovesWithinItsStepAndItsUnit) {
             uint32_t next = v;
             ASSERT_TRUE(w.Next(i * 10, v, rng, &next)) << "one step is due every interval";
             const int64_t delta = static_cast<int64_t>(next) - static_cast<int64_t>(v);
-            EXPECT_LE(delta, w.Spec().step);
-            EXPECT_GE(delta, -w.Spec().step);
+            EXPECT_LE(delta, w.Settings().step);
+            EXPECT_GE(delta, -w.Settings().step);
             EXPECT_LE(next, maxes[k]);
             moved = moved || next != v;
             v = next;
         }
-        EXPECT_TRUE(moved) << specs[k];
+        EXPECT_TRUE(moved) << texts[k];
     }
 }
 
@@ -204,18 +204,18 @@ int64_t ReadWord(simtest::Client& c, uint32_t address) {
 TEST(SimAnimate, TheSimulatorChecksAnimationsAgainstItsDevices) {
     idecsim::Simulator sim;
     std::string error;
-    EXPECT_FALSE(sim.Animate(Spec("X100=counter:1:1s"), &error));
+    EXPECT_FALSE(sim.Animate(Parsed("X100=counter:1:1s"), &error));
     EXPECT_NE(error.find("no device X"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Spec("D9000=counter:1:1s"), &error));
+    EXPECT_FALSE(sim.Animate(Parsed("D9000=counter:1:1s"), &error));
     EXPECT_NE(error.find("D9000"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Spec("D100=ramp:0:70000:1s"), &error));
+    EXPECT_FALSE(sim.Animate(Parsed("D100=ramp:0:70000:1s"), &error));
     EXPECT_NE(error.find("65535"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Spec("M5=square:0:2:1s"), &error));
-    EXPECT_FALSE(sim.Animate(Spec("D100=walk:65536:1:1s"), &error));
+    EXPECT_FALSE(sim.Animate(Parsed("M5=square:0:2:1s"), &error));
+    EXPECT_FALSE(sim.Animate(Parsed("D100=walk:65536:1:1s"), &error));
     // A counter keeps the value it finds; the others start at theirs.
     ASSERT_TRUE(sim.SetValue("D", 101, 40));
-    EXPECT_TRUE(sim.Animate(Spec("D101=counter:1:1s"), &error)) << error;
-    EXPECT_TRUE(sim.Animate(Spec("D102=walk:500:10:1s"), &error)) << error;
+    EXPECT_TRUE(sim.Animate(Parsed("D101=counter:1:1s"), &error)) << error;
+    EXPECT_TRUE(sim.Animate(Parsed("D102=walk:500:10:1s"), &error)) << error;
     EXPECT_EQ(sim.Value("D", 101), 40u);
     EXPECT_EQ(sim.Value("D", 102), 500u);
     // Animated addresses are among those an address-list query answers.
@@ -226,7 +226,7 @@ TEST(SimAnimate, TheSimulatorChecksAnimationsAgainstItsDevices) {
 TEST(SimAnimate, ValuesMoveWhileRunningAndStopWithTheSimulator) {
     idecsim::Simulator sim;
     std::string error;
-    ASSERT_TRUE(sim.Animate(Spec("D100=counter:1:20ms"), &error)) << error;
+    ASSERT_TRUE(sim.Animate(Parsed("D100=counter:1:20ms"), &error)) << error;
     const uint16_t port = sim.Start(0);
     ASSERT_NE(port, 0);
     simtest::Client c(port);
@@ -234,7 +234,7 @@ TEST(SimAnimate, ValuesMoveWhileRunningAndStopWithTheSimulator) {
     ASSERT_GE(first, 0);
     EXPECT_TRUE(testutil::WaitUntil([&] { return ReadWord(c, 100) > first; }, 10000));
     // Added while running: moves from then on.
-    ASSERT_TRUE(sim.Animate(Spec("D200=square:7:9:40ms"), &error)) << error;
+    ASSERT_TRUE(sim.Animate(Parsed("D200=square:7:9:40ms"), &error)) << error;
     EXPECT_TRUE(testutil::WaitUntil([&] { return ReadWord(c, 200) == 9; }, 10000));
     EXPECT_TRUE(testutil::WaitUntil([&] { return ReadWord(c, 200) == 7; }, 10000));
     c.Close();
@@ -251,10 +251,10 @@ bool ParseArgs(std::vector<const char*> args, idecsim::CliOptions* o, std::strin
     return idecsim::ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
 }
 
-int RunOnce(const char* spec, std::string* err) {
+int RunOnce(const char* animate, std::string* err) {
     idecsim::CliOptions o;
     std::string error;
-    EXPECT_TRUE(ParseArgs({"--port", "0", "--animate", spec}, &o, &error)) << error;
+    EXPECT_TRUE(ParseArgs({"--port", "0", "--animate", animate}, &o, &error)) << error;
     std::ostringstream out, errors;
     std::atomic<bool> stop{true}; // starts, then stops at once
     const int rc = idecsim::RunSimulator(o, out, errors, stop);

@@ -13,7 +13,7 @@ namespace idecsim {
 // DEVADDR=KIND:ARGS as --animate spells it, e.g. D100=ramp:0:1000:1s,
 // D101=counter:1:500ms, D102=square:0:1:2s, D103=walk:500:10:200ms.
 // Durations are N ms or N s, from 10 ms to 1 hour. False with a message that
-// names the spec and the expected form.
+// names the text and the form expected.
 bool ParseAnimation(const std::string& text, Animation* out, std::string* error);
 
 // Moves one value. Not thread-safe; the simulator calls it under its lock.
@@ -23,7 +23,7 @@ public:
     // animation's clock starts.
     Animator(const Animation& a, uint32_t max, uint64_t startMs);
 
-    const Animation& Spec() const { return a_; }
+    const Animation& Settings() const { return a_; }
     // The value the animation starts with; false when it keeps the current one.
     bool Initial(uint32_t* value) const;
     // The value to store at nowMs, given the value stored now; false when

@@ -455,12 +455,12 @@ public:
             Guard g(lock);
             const uint64_t now = Now();
             for (Animator& a : animators) {
-                const Animation& spec = a.Spec();
+                const Animation& what = a.Settings();
                 uint32_t current = 0;
                 uint32_t next = 0;
-                if (plc.GetValue(spec.device, spec.address, &current) &&
+                if (plc.GetValue(what.device, what.address, &current) &&
                     a.Next(now, current, rng, &next))
-                    plc.SetValue(spec.device, spec.address, next);
+                    plc.SetValue(what.device, what.address, next);
             }
         }
     }
