@@ -43,8 +43,11 @@ uint16_t UserDefaultUILanguage();
 
 enum RegistryHive : int { kHkeyCurrentUser = 1, kHkeyLocalMachine = 2 };
 
-// Reads a registry value into data (at most *size bytes); *size becomes the
-// bytes stored. False when the key or the value is missing.
+// Reads a whole registry value into data (room for *size bytes); *size
+// becomes the bytes stored. False when the key or the value is missing, and
+// when the value does not fit: then *size tells the bytes needed and data is
+// left as it was (a value is never handed over cut). data nullptr asks for
+// the size only.
 // POSIX: the text file that NIMBRO_REGISTRY names, lines of the form
 //   HKCU\SOFTWARE\Varnholt\Nimbro\LanguageID=dword:00000411
 //   HKLM\SOFTWARE\Varnholt\Ondrel\PLCDir=/opt/plc

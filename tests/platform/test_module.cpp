@@ -8,6 +8,7 @@
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/registry_write.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -175,19 +176,6 @@ TEST_F(RegistryFile, TextValueIsUtf16WithTerminator) {
     EXPECT_EQ(testutil::W("Gr\xC3\xBC\xC3\x9F"
                           "e"),
               WString(buf));
-
-    // No buffer asks for the size; too small a buffer fails, writes nothing
-    // and tells the size, as RegQueryValueExW does.
-    size = 0;
-    ASSERT_TRUE(plat::RegistryReadValue(plat::kHkeyLocalMachine, W16("SOFTWARE\\Varnholt\\Ondrel"),
-                                        W16("PLCDir"), nullptr, &size));
-    EXPECT_EQ(26u, size);
-    WChar small[4] = {0x7777, 0x7777, 0x7777, 0x7777};
-    size = sizeof small;
-    EXPECT_FALSE(plat::RegistryReadValue(plat::kHkeyLocalMachine, W16("SOFTWARE\\Varnholt\\Ondrel"),
-                                         W16("PLCDir"), small, &size));
-    EXPECT_EQ(26u, size);
-    EXPECT_EQ(static_cast<WChar>(0x7777), small[0]);
 }
 
 TEST_F(RegistryFile, MissingKeysValuesAndFiles) {
@@ -209,6 +197,47 @@ TEST_F(RegistryFile, MissingKeysValuesAndFiles) {
     size = sizeof data;
     EXPECT_FALSE(plat::RegistryReadValue(plat::kHkeyCurrentUser, W16("SOFTWARE\\Varnholt\\Nimbro"),
                                          W16("LanguageID"), data, &size));
+}
+
+// Both backends: a value is handed over whole or not at all. Windows keeps
+// the probe in the user's registry, POSIX in the file NIMBRO_REGISTRY names.
+TEST(Registry, AValueIsReadWholeOrNotAtAll) {
+    testutil::TempDir dir;
+    testutil::ScopedEnv env("NIMBRO_REGISTRY",
+                            testutil::Narrow(dir.Join("registry.txt").c_str()).c_str());
+    const WChar* key = W16("SOFTWARE\\Varnholt\\Nimbro");
+    const WChar* name = W16("PlatformTestProbe");
+    const WChar* text = W16("/opt/plc dir");
+    ASSERT_TRUE(plat::RegistryWriteText(plat::kHkeyCurrentUser, key, name, text));
+    auto read = [&](void* data, uint32_t* size) {
+        return plat::RegistryReadValue(plat::kHkeyCurrentUser, key, name, data, size);
+    };
+    const uint32_t whole = static_cast<uint32_t>((plat::WStrLen(text) + 1) * sizeof(WChar));
+
+    uint32_t size = 0;
+    EXPECT_TRUE(read(nullptr, &size)) << "no buffer asks for the size";
+    EXPECT_EQ(whole, size);
+
+    for (uint32_t room : {whole - 1, 4u, 0u}) {
+        WChar buf[16];
+        for (WChar& c : buf)
+            c = 0x7777;
+        size = room;
+        EXPECT_FALSE(read(buf, &size)) << room;
+        EXPECT_EQ(whole, size) << room;
+        for (WChar c : buf)
+            EXPECT_EQ(static_cast<WChar>(0x7777), c) << room;
+    }
+
+    WChar exact[13]; // the text and its terminator
+    size = sizeof exact;
+    ASSERT_TRUE(read(exact, &size));
+    EXPECT_EQ(whole, size);
+    EXPECT_EQ(WString(text), WString(exact));
+
+    EXPECT_TRUE(plat::RegistryDeleteValue(plat::kHkeyCurrentUser, key, name));
+    size = sizeof exact;
+    EXPECT_FALSE(read(exact, &size));
 }
 
 } // namespace

@@ -1,12 +1,11 @@
 // Behaviour the Windows backend adds on top of the system calls it wraps:
-// backslash path rules, bounded registry reads, environment changes the C
-// runtime sees, a timer kill that waits for its callback, zero-filled BSTRs.
+// backslash path rules, environment changes the C runtime sees, a timer kill
+// that waits for its callback, zero-filled BSTRs.
 // Checks that only make sense with backslash paths skip elsewhere.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/file.h"
 #include "platform/mmtimer.h"
@@ -56,34 +55,6 @@ TEST(BackendPaths, EitherTrailingSeparatorIsIgnored) {
     }
     EXPECT_TRUE(plat::PathExists((file + W16("/")).c_str()));
     EXPECT_FALSE(plat::PathExists((dir.Path() + W16("\\missing\\")).c_str()));
-}
-
-TEST(BackendRegistry, ReadsAreBoundedByTheCallersRoom) {
-    if (!BackslashPaths())
-        GTEST_SKIP() << "reads the system registry";
-    const WChar* key = W16("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
-    WChar full[128] = {};
-    uint32_t fullSize = sizeof(full);
-    ASSERT_TRUE(
-        plat::RegistryReadValue(plat::kHkeyLocalMachine, key, W16("ProductName"), full, &fullSize));
-    ASSERT_GT(fullSize, 8u);
-
-    // A value longer than the room gives its first bytes, nothing past them.
-    unsigned char cut[8];
-    std::memset(cut, 0xAB, sizeof(cut));
-    uint32_t cutSize = 4;
-    ASSERT_TRUE(
-        plat::RegistryReadValue(plat::kHkeyLocalMachine, key, W16("ProductName"), cut, &cutSize));
-    EXPECT_EQ(cutSize, 4u);
-    EXPECT_EQ(std::memcmp(cut, full, 4), 0);
-    EXPECT_EQ(cut[4], 0xAB);
-
-    uint32_t size = sizeof(full);
-    EXPECT_FALSE(
-        plat::RegistryReadValue(plat::kHkeyLocalMachine, key, W16("NoSuchValueHere"), full, &size));
-    size = sizeof(full);
-    EXPECT_FALSE(plat::RegistryReadValue(plat::kHkeyCurrentUser, W16("SOFTWARE\\NoSuchKey\\Here"),
-                                         W16("LanguageID"), full, &size));
 }
 
 TEST(BackendEnvironment, ChangesReachTheCRuntime) {

@@ -103,6 +103,27 @@ uint16_t UserDefaultUILanguage() {
     return GetUserDefaultUILanguage();
 }
 
+namespace {
+
+// The whole value, read again while it grows between the size query and the read.
+LONG ReadWholeValue(HKEY k, const WChar* name, std::vector<BYTE>* out) {
+    for (int tries = 0; tries < 4; ++tries) {
+        DWORD n = static_cast<DWORD>(out->size());
+        LONG rc =
+            RegQueryValueExW(k, name, nullptr, nullptr, out->empty() ? nullptr : out->data(), &n);
+        if (rc == ERROR_SUCCESS && n <= out->size()) {
+            out->resize(n);
+            return rc;
+        }
+        if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
+            return rc;
+        out->resize(n);
+    }
+    return ERROR_MORE_DATA;
+}
+
+} // namespace
+
 bool RegistryReadValue(RegistryHive hive, const WChar* key, const WChar* name, void* data,
                        uint32_t* size) {
     if (!key || !size)
@@ -117,33 +138,27 @@ bool RegistryReadValue(RegistryHive hive, const WChar* key, const WChar* name, v
     HKEY k;
     if (RegOpenKeyExW(root, key, 0, KEY_READ, &k) != ERROR_SUCCESS)
         return false;
-    DWORD got = data ? *size : 0;
-    LONG rc = RegQueryValueExW(k, name, nullptr, nullptr, static_cast<BYTE*>(data), &got);
-    if (!data && rc == ERROR_SUCCESS)
-        got = 0; // only asked whether the value exists
-    if (rc == ERROR_MORE_DATA) {
-        // Longer than the caller's room: keep its first bytes rather than
-        // failing, as a bounded read of the value would.
-        try {
-            std::vector<BYTE> whole;
-            for (int tries = 0; rc == ERROR_MORE_DATA && tries < 4; ++tries) {
-                whole.resize(got);
-                rc = RegQueryValueExW(k, name, nullptr, nullptr, whole.data(), &got);
-            }
-            if (rc == ERROR_SUCCESS) {
-                if (got > *size)
-                    got = *size;
-                if (got)
-                    std::memcpy(data, whole.data(), got);
-            }
-        } catch (...) {
-            rc = ERROR_OUTOFMEMORY;
-        }
+    // Read into a buffer of our own: RegQueryValueExW leaves the caller's
+    // room undefined when the value does not fit, and a cut value is never
+    // handed over.
+    std::vector<BYTE> whole;
+    LONG rc;
+    try {
+        rc = ReadWholeValue(k, name, &whole);
+    } catch (...) {
+        rc = ERROR_OUTOFMEMORY;
     }
     RegCloseKey(k);
     if (rc != ERROR_SUCCESS)
         return false;
-    *size = got;
+    const uint32_t need = static_cast<uint32_t>(whole.size());
+    if (data && *size < need) {
+        *size = need;
+        return false;
+    }
+    if (data && need)
+        std::memcpy(data, whole.data(), need);
+    *size = need;
     return true;
 }
 
