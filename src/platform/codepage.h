@@ -21,11 +21,14 @@ int WideToMultiByte(uint32_t cp, uint32_t flags, const WChar* src, int srcLen, c
                     int dstCap);
 
 size_t WStrLen(const WChar* s);
-// Case-insensitive comparison in the manner of _wcsicmp (letters folded to
-// lower case, then compared as unsigned units).
+// Case-insensitive comparison, the same on every platform and in every
+// locale: each unit is folded with WFoldCase, then the units are compared
+// as unsigned numbers.
 int WStrICmp(const WChar* a, const WChar* b);
 int WStrNICmp(const WChar* a, const WChar* b, size_t n);
-WChar WToLower(WChar c);
-WChar WToUpper(WChar c);
+// Unicode's simple case folding of one UTF-16 unit (casefold_data.inc,
+// made by gen_casefold.pl): mostly the lower case, one unit for one unit.
+// Units without a folding, surrogates among them, stay as they are.
+WChar WFoldCase(WChar c);
 
 } // namespace plat

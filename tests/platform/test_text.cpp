@@ -107,13 +107,40 @@ TEST(WideText, CaseInsensitiveComparison) {
     EXPECT_EQ(0u, plat::WStrLen(W16("")));
 }
 
-TEST(WideText, CaseMappingOfSingleCharacters) {
-    EXPECT_EQ(W16('a'), plat::WToLower(W16('A')));
-    EXPECT_EQ(W16('Z'), plat::WToUpper(W16('z')));
-    EXPECT_EQ(W16('1'), plat::WToLower(W16('1')));
-    EXPECT_EQ(static_cast<WChar>(0xE4), plat::WToLower(static_cast<WChar>(0xC4))); // Ä ä
-    EXPECT_EQ(static_cast<WChar>(0xC4), plat::WToUpper(static_cast<WChar>(0xE4)));
-    EXPECT_EQ(static_cast<WChar>(0xD7), plat::WToLower(static_cast<WChar>(0xD7))); // ×
+// Names that one platform would merge and another keep apart: every
+// backend folds with the same table, so these hold on each of them.
+TEST(WideText, CaseFoldingIsUnicodesSimpleFolding) {
+    const struct {
+        WChar upper, folded;
+    } pairs[] = {
+        {W16('A'), W16('a')}, {0xC4, 0xE4},     // Ä ä
+        {0x386, 0x3AC},       {0x3A3, 0x3C3},   // Ά ά, Σ σ
+        {0x3C2, 0x3C3},                         // final sigma ς folds with σ
+        {0x1EA0, 0x1EA1},     {0x531, 0x561},   // Ạ ạ, Armenian Ա ա
+        {0x2160, 0x2170},     {0x24B6, 0x24D0}, // Roman numeral Ⅰ ⅰ, Ⓐ ⓐ
+        {0x1E9E, 0xDF},                         // capital sharp s folds to ß
+        {0xFF21, 0xFF41},     {0x10A0, 0x2D00}, // fullwidth Ａ ａ, Georgian Ⴀ ⴀ
+        {0xAB70, 0x13A0},                       // Cherokee folds to its capitals
+    };
+    for (const auto& p : pairs) {
+        EXPECT_EQ(p.folded, plat::WFoldCase(p.upper)) << std::hex << unsigned(p.upper);
+        EXPECT_EQ(p.folded, plat::WFoldCase(p.folded)) << std::hex << unsigned(p.folded);
+        const WChar a[] = {W16('X'), p.upper, 0}, b[] = {W16('x'), p.folded, 0};
+        EXPECT_EQ(0, plat::WStrICmp(a, b)) << std::hex << unsigned(p.upper);
+    }
+    // No simple folding: these stay apart from what they resemble.
+    for (WChar alone : {WChar(0x130), WChar(0x131), WChar(0xDF), WChar(0xD7), WChar(0xD834),
+                        WChar(0xDD1E), W16('1'), W16('_')})
+        EXPECT_EQ(alone, plat::WFoldCase(alone)) << std::hex << unsigned(alone);
+    EXPECT_NE(0, plat::WStrICmp(W16("\u0130D"), W16("iD"))); // İ is not i
+    EXPECT_NE(0, plat::WStrICmp(W16("STRA\u00DFE"), W16("strasse")));
+}
+
+TEST(WideText, FoldingTwiceChangesNothing) {
+    for (uint32_t c = 0; c <= 0xFFFF; ++c) {
+        WChar once = plat::WFoldCase(static_cast<WChar>(c));
+        ASSERT_EQ(once, plat::WFoldCase(once)) << std::hex << c;
+    }
 }
 
 } // namespace
