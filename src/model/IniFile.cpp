@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 #include <functional>
-#include <string>
 #include <string_view>
 
 #include "platform/codepage.h"
@@ -68,7 +67,7 @@ int32_t IniParseHex8(const char* text) {
 
 CIniFile::CIniFile()
     : text_(nullptr), length_(0), capacity_(0), loaded_(false), open_(false), cachedBegin_(0),
-      cachedEnd_(0), indexed_(false), lastHeader_(-1) {
+      cachedEnd_(0), indexed_(false), lastHeader_(-1), utf8_(false) {
     path_[0] = 0;
     cachedName_[0] = 0;
 }
@@ -90,6 +89,7 @@ void CIniFile::CloseFile() {
     capacity_ = 0;
     loaded_ = false;
     open_ = false;
+    utf8_ = false;
     cachedName_[0] = 0;
     cachedBegin_ = cachedEnd_ = 0;
 }
@@ -138,6 +138,13 @@ bool CIniFile::OpenFile(const WChar* path) {
         got += static_cast<size_t>(r);
     }
     plat::FileClose(f);
+    // A UTF-8 byte-order mark would make the first header a line of text.
+    if (got >= 3 && std::memcmp(text_, "\xEF\xBB\xBF", 3) == 0) {
+        std::memmove(text_, text_ + 3, got - 3);
+        got -= 3;
+        n -= 3;
+        utf8_ = true;
+    }
     std::memset(text_ + got, 0, cap - got);
     length_ = got;
     loaded_ = got == n;
@@ -344,36 +351,34 @@ int CIniFile::GetWString(const char* section, const char* key, const WChar* def,
                          int outLen) {
     if (!out || outLen <= 0)
         return 0;
-    size_t bufSize = 2 * static_cast<size_t>(outLen) + 2;
-    // Most reads are names of 32 units: no heap for them.
-    char local[1024];
-    std::string heap;
-    char* buf = local;
-    if (bufSize > sizeof local) {
-        heap.assign(bufSize, '\0');
-        buf = &heap[0];
+    out[0] = 0;
+    size_t vb = 0, ve = 0;
+    if (!FindValue(section, key, &vb, &ve)) {
+        size_t n = def ? plat::WStrLen(def) : 0;
+        if (n >= static_cast<size_t>(outLen))
+            return 0;
+        for (size_t i = 0; i < n; ++i)
+            out[i] = def[i];
+        out[n] = 0;
+        return static_cast<int>(n + 1);
     }
-    buf[0] = 0;
-    std::string defA;
-    const char* defPtr = nullptr;
-    if (def) {
-        int need =
-            plat::WideToMultiByte(plat::kCpAcp, plat::kWcCompositeCheck, def, -1, nullptr, 0);
-        if (need > 0) {
-            defA.assign(static_cast<size_t>(need), '\0');
-            if (plat::WideToMultiByte(plat::kCpAcp, plat::kWcCompositeCheck, def, -1, &defA[0],
-                                      need) <= 0)
-                defA.assign(1, '\0');
-        } else {
-            defA.assign(1, '\0');
-        }
-        defPtr = defA.c_str();
-    }
-    GetString(section, key, defPtr, buf, static_cast<uint32_t>(bufSize));
-    int n = plat::MultiByteToWide(plat::kCpAcp, plat::kMbPrecomposed, buf, -1, out, outLen);
-    // A failed conversion may leave part of the text behind; callers then see
-    // an empty string, not a cut one.
-    if (n <= 0)
+    // The whole value is converted or none of it: a byte limit would cut a
+    // character of a multi-byte code page and pass a shorter name as valid.
+    const size_t bytes = ve - vb;
+    if (bytes == 0)
+        return 1;
+    if (bytes > 0x7FFFFFFF)
+        return 0;
+    const uint32_t cp = utf8_ ? plat::kCpUtf8 : plat::kCpAcp;
+    const uint32_t flags = utf8_ ? 0 : plat::kMbPrecomposed;
+    const int len = static_cast<int>(bytes);
+    const int need = plat::MultiByteToWide(cp, flags, text_ + vb, len, nullptr, 0);
+    if (need <= 0 || need >= outLen)
+        return 0;
+    if (plat::MultiByteToWide(cp, flags, text_ + vb, len, out, need) != need) {
         out[0] = 0;
-    return n;
+        return 0;
+    }
+    out[need] = 0;
+    return need + 1;
 }

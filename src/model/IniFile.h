@@ -22,6 +22,7 @@ public:
 
     // Loads the whole file; a missing file is created empty. True when the text
     // is usable (also when the file could not be opened at all: empty text).
+    // A leading UTF-8 byte-order mark is not part of the text.
     bool OpenFile(const WChar* path);
     void CloseFile();
 
@@ -31,7 +32,10 @@ public:
                        uint32_t outSize);
     // Decimal as atol, or hexadecimal when the value starts with "0x"/"0X".
     int32_t GetInt(const char* section, const char* key, int32_t def);
-    // UTF-16 units written to out, NUL included; below 2 means missing or empty.
+    // UTF-16 units written to out, NUL included; below 2 means missing, empty
+    // or refused. The value is taken in the ANSI code page (UTF-8 after a
+    // byte-order mark) and refused whole, never cut, when it does not fit
+    // outLen units; so is a default that does not fit.
     int GetWString(const char* section, const char* key, const WChar* def, WChar* out, int outLen);
 
     bool IsLoaded() const { return loaded_; }
@@ -74,6 +78,8 @@ private:
     bool indexed_;
     // Header of the last section found: loaders mostly ask for the next one.
     int64_t lastHeader_;
+    // The file began with a UTF-8 byte-order mark.
+    bool utf8_;
 };
 
 // Decimal text read with the rules of atol, saturated to 32 bits.

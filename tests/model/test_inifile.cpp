@@ -150,6 +150,39 @@ TEST(IniFile, CopiesAreBoundedAndWideReadsCountTheTerminator) {
     EXPECT_EQ(5, f.ini.GetWString("S", "X", W16("dflt"), w, 32));
 }
 
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += piece;
+    return out;
+}
+
+// After a byte-order mark the text is UTF-8 on every backend, as the ANSI code
+// page is on POSIX: a value is converted whole, never cut inside a character.
+TEST(IniFile, ByteOrderMarkIsSkippedAndWideValuesAreWholeCharacters) {
+    const std::string sun = "\xE6\x97\xA5", clef = "\xF0\x9D\x84\x9E"; // U+65E5, U+1D11E
+    IniText f("\xEF\xBB\xBF[First]\nName=\xC3\xA9t\xC3\xA9\nFits=" + Repeat(sun, 31) +
+              "\nOver=" + Repeat(sun, 32) + "\nPair=" + std::string(30, 'a') + clef + "\n");
+    EXPECT_EQ("\xC3\xA9t\xC3\xA9", Get(f.ini, "First", "Name")) << "the first section is found";
+    EXPECT_EQ('[', f.ini.Text()[0]);
+
+    WChar w[32];
+    ASSERT_EQ(4, f.ini.GetWString("First", "Name", nullptr, w, 32));
+    const WChar ete[] = {0xE9, W16('t'), 0xE9, 0};
+    EXPECT_EQ(testutil::WString(ete), testutil::WString(w));
+
+    ASSERT_EQ(32, f.ini.GetWString("First", "Fits", nullptr, w, 32));
+    EXPECT_EQ(testutil::WString(31, static_cast<WChar>(0x65E5)), testutil::WString(w));
+    // One character more does not fit: refused, not cut to what fits.
+    EXPECT_EQ(0, f.ini.GetWString("First", "Over", nullptr, w, 32));
+    EXPECT_EQ(0, w[0]);
+    // Nor is half of a surrogate pair kept.
+    EXPECT_EQ(0, f.ini.GetWString("First", "Pair", nullptr, w, 32));
+    WChar wider[33];
+    ASSERT_EQ(33, f.ini.GetWString("First", "Pair", nullptr, wider, 33));
+    EXPECT_EQ(static_cast<WChar>(0xDD1E), wider[31]);
+}
+
 TEST(IniFile, MissingUnopenableAndOversizedFiles) {
     TempDir dir;
     CIniFile ini;
