@@ -491,6 +491,15 @@ bool EnumeratedItemName(const WChar* typeName, char letter, uint32_t value, uint
     return true;
 }
 
+uint32_t ThisThreadId() {
+    // Trivially initialised, so that no per-thread constructor runs; no
+    // thread has the id 0.
+    thread_local uint32_t id = 0;
+    if (id == 0)
+        id = plat::CurrentThreadId();
+    return id;
+}
+
 int32_t EnumerationStatus(const CPlcDrvLink& link) {
     const auto* channel = dynamic_cast<const CEngineLinkChannel*>(link.Channel());
     return channel ? channel->EnumerationStatus() : kStatusOk;
@@ -501,7 +510,7 @@ int32_t EnumerationStatus(const CPlcDrvLink& link) {
 // ---------------------------------------------------------------------------
 
 CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
-    : channel_(params), tickThread_(plat::CurrentThreadId()), stopped_(false),
+    : channel_(params), tickThread_(idec::ThisThreadId()), stopped_(false),
       enumerationStatus_(idec::kStatusOk), temporary_(nullptr), traceChecked_(false) {}
 
 CEngineLinkChannel::~CEngineLinkChannel() = default;
@@ -521,7 +530,7 @@ bool CEngineLinkChannel::IsConnected(bool openIfClosed) {
 }
 
 int CEngineLinkChannel::Close() {
-    if (plat::CurrentThreadId() == tickThread_.load())
+    if (idec::ThisThreadId() == tickThread_.load())
         return channel_.Close();
     // A stop. Set before the lock, so that AttachTemporary either sees it or
     // leaves its channel here to be aborted.

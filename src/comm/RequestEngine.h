@@ -93,6 +93,9 @@ void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry
 // query.
 int32_t EnumerationStatus(const CPlcDrvLink& link);
 
+// plat::CurrentThreadId of the calling thread, asked once per thread.
+uint32_t ThisThreadId();
+
 } // namespace idec
 
 // The channel a link keeps for its life, over TCP. It also carries what the
@@ -131,7 +134,14 @@ public:
     void SetEnumerationStatus(int32_t status) { enumerationStatus_.store(status); }
 
 private:
-    void NoteTicking() { tickThread_.store(plat::CurrentThreadId()); }
+    // Called on every connection check and pass: the thread id comes from a
+    // per-thread copy (the system call it costs on Linux once per thread),
+    // and is written only when another thread took over the ticks.
+    void NoteTicking() {
+        const uint32_t id = idec::ThisThreadId();
+        if (tickThread_.load(std::memory_order_relaxed) != id)
+            tickThread_.store(id);
+    }
     // Opens the trace once, on the worker, when the table names a file.
     void PrepareTrace(CPlcDrvLink& link);
 
