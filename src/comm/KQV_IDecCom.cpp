@@ -198,7 +198,7 @@ int CIDecComBase::GetLastSocketError() {
 
 CIDecComEthernet::CIDecComEthernet(const IDecOpenParams* params)
     : CIDecComBase(params), socket_(kInvalidSocket), remoteAddr_(plat::kInaddrNone), remotePort_(0),
-      startupResult_(plat::NetStartup()), users_(0), aborted_(false) {
+      startupResult_(plat::NetStartup()), users_(0), nonBlocking_(false), aborted_(false) {
     readSet_.count = 0;
     writeSet_.count = 0;
 }
@@ -229,6 +229,13 @@ SocketHandle CIDecComEthernet::Acquire() {
     return h;
 }
 
+bool CIDecComEthernet::NonBlocking() {
+    lock_.Enter();
+    const bool on = socket_ != kInvalidSocket && nonBlocking_;
+    lock_.Leave();
+    return on;
+}
+
 void CIDecComEthernet::ReleaseHandle() {
     lock_.Enter();
     if (--users_ == 0) {
@@ -244,6 +251,7 @@ SocketHandle CIDecComEthernet::DetachSocketLocked() {
     if (h == kInvalidSocket)
         return h;
     socket_ = kInvalidSocket;
+    nonBlocking_ = false;
     plat::SockShutdown(h, plat::kShutSend);
     plat::SockShutdown(h, plat::kShutRecv);
     return h;
@@ -374,6 +382,10 @@ int32_t CIDecComEthernet::Open(bool blocking) {
     plat::NetSetLastError(0);
     const int rc = plat::SockConnect(h, remoteAddr_, remotePort_);
     const int err = rc != 0 ? plat::NetLastError() : 0;
+    // Connected, the socket stops blocking: a receive takes what has come
+    // and waits only when nothing has (see Receive). Should that fail, the
+    // receives wait first, as on any blocking socket.
+    const bool nonBlocking = rc == 0 && plat::SockSetNonBlocking(h, true) == 0;
     ReleaseHandle();
 
     if (rc != 0) {
@@ -385,6 +397,8 @@ int32_t CIDecComEthernet::Open(bool blocking) {
     lock_.Enter();
     // A Close from another thread during the connect wins.
     const bool ours = socket_ == h;
+    if (ours)
+        nonBlocking_ = nonBlocking;
     state_ = ours ? idec::kStateOpening : idec::kStateFailed;
     lock_.Leave();
     return ours ? idec::kStateOpening : idec::kStateFailed;
@@ -500,11 +514,34 @@ int CIDecComEthernet::Receive(void* buffer, int capacity, int32_t timeoutMs) {
         return 0;
     if (timeoutMs == -1)
         timeoutMs = defaultTimeout_;
-    if (timeoutMs != -1 && WaitSocket(false, timeoutMs) != kWaitReady) {
+    // A socket that does not block is read first: the readiness wait (one
+    // more system call, and with a time-out a timer) comes only when nothing
+    // has arrived yet. With time-out 0 that first look is all.
+    const bool nonBlocking = NonBlocking();
+    bool wouldBlock = false;
+    if (nonBlocking) {
+        const int n = ReceiveOnce(buffer, capacity, true, &wouldBlock);
+        if (!wouldBlock)
+            return n;
+        if (timeoutMs == 0) {
+            lastSocketError_ = 0; // a time-out
+            return -1;
+        }
+    }
+    // Without a time-out a blocking socket waits in recv; one that does not
+    // block waits here, without limit (-1).
+    if ((timeoutMs != -1 || nonBlocking) && WaitSocket(false, timeoutMs) != kWaitReady) {
         lastSocketError_ = plat::NetLastError();
         return -1;
     }
+    const int n = ReceiveOnce(buffer, capacity, nonBlocking, &wouldBlock);
+    if (wouldBlock)
+        lastSocketError_ = 0; // ready, yet nothing to take: as a time-out
+    return n;
+}
 
+int CIDecComEthernet::ReceiveOnce(void* buffer, int capacity, bool nonBlocking, bool* wouldBlock) {
+    *wouldBlock = false;
     const SocketHandle h = Acquire();
     if (h == kInvalidSocket)
         return 0;
@@ -514,6 +551,10 @@ int CIDecComEthernet::Receive(void* buffer, int capacity, int32_t timeoutMs) {
     ReleaseHandle();
 
     if (n < 0) {
+        if (nonBlocking && err == plat::wsa::kEwouldblock) {
+            *wouldBlock = true;
+            return -1;
+        }
         Fail(err);
         return -1;
     }

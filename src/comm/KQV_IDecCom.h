@@ -85,6 +85,10 @@ protected:
 // returned; a call that the shutdown does not wake (WinSock) is ended by
 // closing the handle after a grace time of kCloseGraceMs. Close then returns
 // only when the handle is closed.
+//
+// Once connected, the socket does not block: Receive takes what has come
+// with one recv and waits for readiness (with its time-out) only when
+// nothing has, and a look with time-out 0 costs one call.
 class CIDecComEthernet : public CIDecComBase {
 public:
     struct SocketSet {
@@ -119,6 +123,14 @@ private:
     // Disconnect errors close the channel; the error is reported either way.
     void Fail(int code);
 
+    // One recv on the current handle. On a socket that does not block,
+    // "nothing there yet" sets *wouldBlock and returns -1 with no error
+    // reported; everything else as Receive returns it.
+    int ReceiveOnce(void* buffer, int capacity, bool nonBlocking, bool* wouldBlock);
+
+    // True when the current socket does not block.
+    bool NonBlocking();
+
     // The current handle with a use count taken, or kInvalidSocket.
     plat::SocketHandle Acquire();
     void ReleaseHandle();
@@ -139,6 +151,7 @@ private:
 
     plat::CriticalSection lock_;              // guards socket_, the sets and the fields below
     int users_;                               // operations running on the socket
+    bool nonBlocking_;                        // socket_ was made non-blocking after its connect
     std::vector<plat::SocketHandle> orphans_; // shut down, waiting for their users
     bool aborted_;
 };
