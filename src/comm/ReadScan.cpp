@@ -61,17 +61,45 @@ struct RunPlan {
         size_t end; // bytes of the run that must be read for its value
     };
     std::vector<Fresh> items; // validated after a good read
+
+    void Clear() {
+        fresh = 0;
+        allText = true;
+        bytes = 0;
+        texts.clear();
+        contacts.clear();
+        items.clear();
+    }
+};
+
+// What the runs of one pass reuse, so that a run allocates nothing once the
+// pass has met its largest one: the plan, the run's bytes in both orders and
+// the items read. nextItem is where the next run's items may begin in the
+// address index: runs come in unit order, as the index does. An item added
+// while the lock is let go moves the ones after it a place on, so nextItem
+// can only point too early, which costs a skipped item; a removal changes
+// the window's generation, which ends the pass.
+struct PassScratch {
+    RunPlan plan;
+    std::vector<uint8_t> host;
+    std::vector<uint8_t> plc;
+    std::vector<CDeviceItem*> read;
+    uint32_t nextItem = 0;
 };
 
 // Items of the run [first, first + count) that the host used within the
-// freshness time. Units count from the window start.
-void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPlan* plan) {
+// freshness time. Units count from the window start. The search starts at
+// *cursor and leaves it at the first item past the run.
+void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPlan* plan,
+             uint32_t* cursor) {
     const uint32_t now = device.Now();
     const uint32_t us = device.UnitSize();
     const bool contacts = IsContactLetter(device.UnitAccessLetter());
+    plan->Clear();
     plan->bytes = static_cast<size_t>(count) * us;
     const uint32_t n = device.ItemCount();
-    for (uint32_t i = 0; i < n; ++i) {
+    uint32_t i = *cursor < n ? *cursor : n;
+    for (; i < n; ++i) {
         CDeviceItem* item = device.GetItemByAddress(i);
         if (!item || !item->attached || item->unitIndex < first)
             continue;
@@ -99,6 +127,7 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
         if (need > plan->bytes)
             plan->bytes = need;
     }
+    *cursor = i;
     if (plan->bytes > cap)
         plan->bytes = cap;
 }
@@ -185,7 +214,8 @@ void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t*
 
 // Reads the run [first, first + count) of the window; the device lock is
 // held by hold and let go for the exchanges. True when something was read.
-bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count) {
+bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count,
+             PassScratch& scratch) {
     model::ReadWindow& w = device.Window();
     const uint32_t us = device.UnitSize();
     if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
@@ -199,20 +229,26 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     if (cap == 0)
         return false;
 
-    RunPlan plan;
-    PlanRun(device, first, count, cap, &plan);
+    RunPlan& plan = scratch.plan;
+    PlanRun(device, first, count, cap, &plan, &scratch.nextItem);
     if (plan.fresh == 0 || plan.bytes == 0)
         return false;
     if (!link.Channel()) {
         device.deviceStatus.store(kStatusNotInitialized);
         return false;
     }
+    // The exchanges change no byte past the plan's (at most cap): only those
+    // are taken out of the window and put back.
     const size_t offset = static_cast<size_t>(first) * us;
-    std::vector<uint8_t> host(w.current.get() + offset, w.current.get() + offset + cap);
-    std::vector<uint8_t> plc(w.raw.get() + offset, w.raw.get() + offset + cap);
+    const size_t span = plan.bytes;
+    std::vector<uint8_t>& host = scratch.host;
+    std::vector<uint8_t>& plc = scratch.plc;
+    host.assign(w.current.get() + offset, w.current.get() + offset + span);
+    plc.assign(w.raw.get() + offset, w.raw.get() + offset + span);
 
     hold.UnlockAll();
-    std::vector<CDeviceItem*> read;
+    std::vector<CDeviceItem*>& read = scratch.read;
+    read.clear();
     size_t good = 0;
     if (!plan.contacts.empty()) {
         ReadContacts(link, device, &plan, host.data(), plc.data(), &read);
@@ -229,8 +265,8 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     // belong to other units now. The next pass reads them again.
     if (w.generation != generation || !w.Allocated() || read.empty())
         return false;
-    std::memcpy(w.current.get() + offset, host.data(), cap);
-    std::memcpy(w.raw.get() + offset, plc.data(), cap);
+    std::memcpy(w.current.get() + offset, host.data(), span);
+    std::memcpy(w.raw.get() + offset, plc.data(), span);
     for (CDeviceItem* item : read)
         item->valid = true;
     return true;
@@ -440,6 +476,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
     bool any = false;
     bool ended = false;
     int32_t run = -1;
+    PassScratch scratch;
     for (uint32_t i = 0; i < w.units; ++i) {
         if (link.Stopping()) {
             ended = true;
@@ -474,7 +511,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
                 break;
             }
             const uint32_t generation = w.generation;
-            any |= ReadRun(link, device, hold, from, count);
+            any |= ReadRun(link, device, hold, from, count, scratch);
             if (w.generation != generation || !w.Allocated()) {
                 ended = true; // unit indexes moved: the next pass walks anew
                 break;
@@ -482,7 +519,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
         }
     }
     if (!ended && run >= 0 && ChannelUp(link))
-        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run);
+        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch);
     if (any && w.Allocated())
         MarkChanges(device);
     return any;
