@@ -1,12 +1,12 @@
 // Load cost of large configurations: many device sections, one item each.
-// Goal: 65,500 sections in under a second, growing linearly with the count.
+// Goal: 65,500 sections in under a second, growing linearly with the count:
+// 6.55 times the sections of 10,000 within 10 times the time.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 
-#include "model/Configuration.h"
 #include "model/IniFile.h"
 #include "model/LinkModel.h"
 #include "platform/file.h"
@@ -33,7 +33,7 @@ const WString& ConfigFile(uint32_t sections) {
         return it->second.path;
     std::string text = "[FileVersion]\nPlcFileVersion=3\n[PlcConfig]\nOPCScanTiming=100\n"
                        "[Link0]\nOpenName=127.0.0.1:2101\nDeviceNo=1\n"
-                       "[Link0.Plc0]\nName=Press1\nPlcFile=none.plc\n";
+                       "[Link0.Plc0]\nName=Press1\nPlcFile=" NIMBRO_BENCH_PLC_FILE "\n";
     char buf[160];
     for (uint32_t m = 0; m < sections; ++m) {
         std::snprintf(buf, sizeof buf,
@@ -78,14 +78,18 @@ void BM_IniLookups(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-// The whole configuration load into a link table: sections, blocks and items.
+// The whole configuration load into a link table (CLinkTable::LoadConfiguration):
+// the file, the PLC definition file, sections, blocks and items.
 void BM_ConfigurationLoad(benchmark::State& state) {
     const uint32_t n = static_cast<uint32_t>(state.range(0));
     const auto& path = ConfigFile(n);
     for (auto _ : state) {
         CLinkTable table;
-        bool ok = config::LoadConfiguration(table, path.c_str());
-        benchmark::DoNotOptimize(ok);
+        const bool ok = table.LoadConfiguration(path.c_str());
+        if (!ok) {
+            state.SkipWithError("the configuration did not load");
+            return;
+        }
         state.PauseTiming(); // freeing the model is not part of the load
         table.RemoveAll();
         state.ResumeTiming();
