@@ -5,6 +5,8 @@
 //   BM_WriteItem       WriteItem of a number on one host thread, the link
 //                      sending the staged writes meanwhile;
 //   BM_ListItems       ListItems of a block with 10,000 items.
+// ReadItem also reports "waits" per call: how often a host thread gave up its
+// core to wait, for the device lock mostly.
 // Each reports "allocs" per call: heap allocations of the calling threads,
 // counted by the replaced global operator new and, in builds without a
 // sanitizer on glibc, by a malloc hook as well. Goals: ReadItem 0 allocations
@@ -19,6 +21,10 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
 
 #include "NimbroDriver.h"
 #include "common/MiniPeer.h"
@@ -120,6 +126,18 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept {
 
 namespace {
 
+// Times this thread gave up its core to wait (for a lock, mostly): each a
+// futex call and a wake-up.
+double Waits() {
+#ifdef __linux__
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_nvcsw);
+#else
+    return 0;
+#endif
+}
+
 constexpr int kScanItems = 100;
 constexpr int kItemGap = 20; // D0, D20, ...: every item a run of its own
 
@@ -206,6 +224,7 @@ void BM_ReadItemCached(benchmark::State& state) {
     const bench::WString name = ItemName(state.thread_index() * kItemGap);
     const uint64_t exchanges = s.peer.Requests();
     const uint64_t before = tAllocs;
+    const double waits = Waits();
     int32_t failures = 0;
     for (auto _ : state) {
         int32_t type = TypeU16;
@@ -215,6 +234,8 @@ void BM_ReadItemCached(benchmark::State& state) {
         benchmark::DoNotOptimize(value);
     }
     const uint64_t allocs = tAllocs - before;
+    state.counters["waits"] =
+        benchmark::Counter(Waits() - waits, benchmark::Counter::kAvgIterations);
     if (failures != 0)
         state.SkipWithError("a read failed");
     state.counters["allocs"] =
