@@ -269,12 +269,13 @@ goal("3. ReadItem, 4 host threads while the link scans 100 items: CPU ns per cal
      f"{fmt(r4['cpu_time'], 0)} ns", f"1 thread {fmt(r1['cpu_time'], 0)} ns", fmt(ratio4),
      "< 2", ratio4 < 2,
      f"over by {fmt((ratio4 / 2 - 1) * 100, 0)} %. The host threads meet at the block's device "
-     "lock, which ReadItem takes twice a call (the item lookup, then the decoding): at 4 "
-     f"threads {r4['waits']:.2f} waits per call (the thread gave up its core for the lock: a "
-     f"futex call and a wake-up each), against {r1['waits']:.2f} at one thread. On this "
-     "machine that happens when both cores are ours: in runs where other work keeps one core "
-     "busy the threads seldom overlap and the ratio stays near 1 (0.96 and 1.20 in two "
-     "earlier runs). The lock and ReadItem are the model's and the driver's, outside this work.")
+     "lock, which ReadItem takes twice a call (the item lookup, then the decoding). When two "
+     "of them run at once, one on each core, the lock's memory and the item's access time "
+     "change hands between the cores on every call, and a thread that finds the lock taken "
+     "calls the kernel (futex) to wait or to wake the other; "
+     f"{r4['waits']:.3f} of the calls at 4 threads slept outright. With other work on one "
+     "core the threads seldom overlap and the ratio stays near 1. The lock and ReadItem are "
+     "the model's and the driver's, outside this work.")
 wi = pick(dr, "BM_WriteItem")
 li = pick(dr, "BM_ListItems/10000")
 rows.append(("4. WriteItem of a number", f"{fmt(wi['cpu_time'], 0)} ns CPU, {wi['allocs']:.2f} allocations", "", "", "", ""))
@@ -456,6 +457,14 @@ w(f"The link scans in every row, the one-thread row too. The goal compares CPU t
   "a call takes on each thread then counts the waits for a core as well (it is shown beside "
   "it: about the threads per core times the one-thread figure). A wait is a voluntary "
   "context switch of the calling thread (getrusage), for the device lock mostly.")
+w("")
+w("The CPU time of a call rises when host threads overlap on the two cores: they meet at the "
+  "block's device lock, which ReadItem takes twice a call, and its memory and the item's "
+  "access time then change hands between the cores on every call, besides the futex calls "
+  "of a thread that finds the lock taken. How often the threads overlap depends on what "
+  "else the machine runs, so these rows differ from run to run: in four earlier runs of "
+  "this benchmark on this machine the 4-thread ratio was 0.96, 1.09, 1.20 and 2.25; in this "
+  f"one {fmt(ratio4)}.")
 w("")
 w(f"WriteItem of a number: {fmt(wi['cpu_time'], 0)} ns CPU per call ({fmt(wi['real_time'], 0)} ns wall), "
   f"{wi['allocs']:.2f} allocations. ListItems of a block with 10,000 items: "
