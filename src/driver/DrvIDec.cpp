@@ -7,6 +7,7 @@
 
 #include "driver/ItemCodec.h"
 #include "model/LinkModel.h"
+#include "platform/alloc.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "platform/variant.h"
@@ -150,7 +151,7 @@ struct ListEntry {
 NimbroBstr ListDeviceItems(CPlcDevice* device) {
     LockGuard hold(&device->Lock());
     const uint32_t n = device->ItemCount();
-    std::unique_ptr<ListEntry[]> entries(new (std::nothrow) ListEntry[n == 0 ? 1 : n]);
+    plat::Buffer<ListEntry> entries = plat::NewBuffer<ListEntry>(n == 0 ? 1 : n);
     if (!entries)
         return nullptr;
     size_t chars = 0;
@@ -487,7 +488,7 @@ int32_t CreateDriver(CLinkTable& table, plat::ModuleHandle module, INimbroDriver
         return NIMBRO_E_INVALIDARG;
     CDrvIDec* driver = nullptr;
     try {
-        driver = new (std::nothrow) CDrvIDec(table);
+        driver = plat::NewObject<CDrvIDec>(table);
     } catch (...) {
         driver = nullptr;
     }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/alloc.h"
+
 namespace {
 
 // Bytes for count elements, false when that does not fit in size_t.
@@ -15,15 +17,36 @@ bool StorageBytes(uint32_t count, uint16_t elementSize, size_t* bytes) {
 } // namespace
 
 CBinArray::CBinArray()
-    : heap_(plat::HeapCreatePrivate()), data_(nullptr), count_(0), capacity_(0), allocFlags_(0),
-      elementSize_(0), compare_(nullptr) {}
+    : data_(nullptr), count_(0), capacity_(0), elementSize_(0), compare_(nullptr) {}
 
 CBinArray::~CBinArray() {
     Clear();
-    plat::HeapDestroyPrivate(heap_);
 }
 
-bool CBinArray::Configure(BinCompareFn cmp, uint16_t elementSize, uint32_t allocFlags) {
+bool CBinArray::Resize(uint32_t capacity) {
+    size_t bytes = 0;
+    if (!StorageBytes(capacity, elementSize_, &bytes))
+        return false;
+    uint8_t* p;
+    try {
+        p = static_cast<uint8_t*>(plat::Alloc(bytes));
+    } catch (...) {
+        // Owners undo by result codes; an exception halfway would skip that.
+        p = nullptr;
+    }
+    if (!p)
+        return false;
+    size_t keep = static_cast<size_t>(count_) * elementSize_;
+    if (data_)
+        std::memcpy(p, data_, keep);
+    std::memset(p + keep, 0, bytes - keep);
+    plat::Free(data_);
+    data_ = p;
+    capacity_ = capacity;
+    return true;
+}
+
+bool CBinArray::Configure(BinCompareFn cmp, uint16_t elementSize) {
     if (!cmp || elementSize == 0)
         return false;
     // Stored elements would be misread with another size.
@@ -31,7 +54,6 @@ bool CBinArray::Configure(BinCompareFn cmp, uint16_t elementSize, uint32_t alloc
         return false;
     compare_ = cmp;
     elementSize_ = elementSize;
-    allocFlags_ = allocFlags;
     return true;
 }
 
@@ -81,19 +103,11 @@ bool CBinArray::Find(void* key, uint32_t* index, int* lastResult) const {
 }
 
 int CBinArray::Insert(const void* element, uint32_t* index) {
-    if (!heap_ || !Configured() || !element)
+    if (!Configured() || !element)
         return kInsertFailed;
     if (count_ == 0) {
-        if (!data_) {
-            size_t bytes = 0;
-            if (!StorageBytes(kGrowStep, elementSize_, &bytes))
-                return kInsertFailed;
-            void* p = plat::HeapAllocFlags(heap_, allocFlags_, bytes);
-            if (!p)
-                return kInsertFailed;
-            data_ = static_cast<uint8_t*>(p);
-            capacity_ = kGrowStep;
-        }
+        if (!data_ && !Resize(kGrowStep))
+            return kInsertFailed;
         std::memcpy(data_, element, elementSize_);
         count_ = 1;
         if (index)
@@ -110,16 +124,8 @@ int CBinArray::Insert(const void* element, uint32_t* index) {
         return kReplaced;
     }
     if (count_ + 1 > capacity_) {
-        if (capacity_ > UINT32_MAX - kGrowStep)
+        if (capacity_ > UINT32_MAX - kGrowStep || !Resize(capacity_ + kGrowStep))
             return kInsertFailed;
-        size_t bytes = 0;
-        if (!StorageBytes(capacity_ + kGrowStep, elementSize_, &bytes))
-            return kInsertFailed;
-        void* p = plat::HeapReAllocFlags(heap_, allocFlags_, data_, bytes);
-        if (!p)
-            return kInsertFailed;
-        data_ = static_cast<uint8_t*>(p);
-        capacity_ += kGrowStep;
     }
     if (r > 0)
         ++at;
@@ -140,15 +146,8 @@ int CBinArray::RemoveAt(uint32_t index) {
     if (count_ == 0) {
         Clear();
     } else if (capacity_ > kGrowStep && count_ < capacity_ - kGrowStep) {
-        size_t bytes = 0;
-        if (StorageBytes(capacity_ - kGrowStep, elementSize_, &bytes)) {
-            // A failed shrink keeps the larger block.
-            void* p = plat::HeapReAllocFlags(heap_, allocFlags_, data_, bytes);
-            if (p) {
-                data_ = static_cast<uint8_t*>(p);
-                capacity_ -= kGrowStep;
-            }
-        }
+        // A failed shrink keeps the larger block.
+        Resize(capacity_ - kGrowStep);
     }
     return kRemoved;
 }
@@ -194,8 +193,7 @@ const void* CBinArray::At(uint32_t index) const {
 }
 
 void CBinArray::Clear() {
-    if (data_)
-        plat::HeapFreeFlags(heap_, data_);
+    plat::Free(data_);
     data_ = nullptr;
     count_ = 0;
     capacity_ = 0;

@@ -1,11 +1,10 @@
-// Sorted array of fixed-size elements in a private heap of its own, searched
-// by bisection with a comparison supplied by the owner.
+// Sorted array of fixed-size elements in one zero-filled block (from
+// plat::Alloc), searched by bisection with a comparison supplied by the owner.
 //
-// No lock of its own and a heap without serialisation: the owner confines
-// every use of one array to one thread at a time.
+// No lock of its own: the owner confines every use of one array to one thread
+// at a time.
 #pragma once
 
-#include "platform/heap.h"
 #include "platform/types.h"
 
 // Compares a key with an element (both of the array's element size) and
@@ -14,9 +13,6 @@ typedef int (*BinCompareFn)(const void* key, const void* element);
 
 class CBinArray {
 public:
-    // Allocation flags of every array of the model: no serialisation (the
-    // owners lock) and zero-filled storage.
-    static constexpr uint32_t kDefaultFlags = plat::kHeapNoSerialize | plat::kHeapZeroMemory;
     // Storage grows and shrinks in steps of this many elements.
     static constexpr uint32_t kGrowStep = 16;
 
@@ -31,7 +27,7 @@ public:
     CBinArray& operator=(const CBinArray&) = delete;
 
     // False, changing nothing, when cmp is null or elementSize is 0.
-    bool Configure(BinCompareFn cmp, uint16_t elementSize, uint32_t allocFlags = kDefaultFlags);
+    bool Configure(BinCompareFn cmp, uint16_t elementSize);
 
     // Bisection for key: the last index looked at and, in *lastResult, the
     // last comparison result. An empty array (or no key) gives 0 and -1.
@@ -75,13 +71,14 @@ public:
 
 private:
     void* Element(uint32_t index) const;
+    // A block of capacity elements holding the count_ ones there are, the
+    // rest zero; false (nothing changed) without memory.
+    bool Resize(uint32_t capacity);
     void CopyNeighbour(uint32_t index, void* out) const;
 
-    plat::HeapHandle heap_;
     uint8_t* data_;
     uint32_t count_;
     uint32_t capacity_;
-    uint32_t allocFlags_;
     uint16_t elementSize_;
     BinCompareFn compare_;
 };

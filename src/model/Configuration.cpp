@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
-
-#include <new>
+#include <memory>
 
 #include "model/IniFile.h"
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
+#include "platform/alloc.h"
 #include "platform/file.h"
 #include "platform/module.h"
 #include "support/Strings.h"
@@ -180,7 +180,8 @@ bool LoadItem(CPlcDevice& device, CIniFile& ini, const char* section, int32_t fi
     WChar name[model::kNameCap];
     if (ini.GetWString(section, "Name", nullptr, name, model::kNameCap) < 2)
         return true; // a device section without an item
-    CDeviceItem* item = new (std::nothrow) CDeviceItem;
+    // Owned here until a device block takes it, also past an exception.
+    std::unique_ptr<CDeviceItem> item(plat::NewObject<CDeviceItem>());
     if (!item)
         return false;
     CopyTextW(item->name, name, model::kNameCap);
@@ -203,10 +204,9 @@ bool LoadItem(CPlcDevice& device, CIniFile& ini, const char* section, int32_t fi
             item->dataType = model::kTypeAltText;
     }
     item->baseDataType = item->dataType == model::kTypeAltText ? model::kTypeText : item->dataType;
-    if (!device.InsertItem(item)) {
-        delete item;
+    if (!device.InsertItem(item.get()))
         return false;
-    }
+    item.release();
     return true;
 }
 
@@ -220,9 +220,10 @@ bool LoadPlc(CPlc& plc, CIniFile& ini, const char* section, int32_t fileVersion,
     plc.retryNumber = static_cast<uint16_t>(ini.GetInt(section, "RetryNumber", 0));
     plc.timeout = ini.GetInt(section, "Timeout", 3);
 
-    ReadPlcDefinition(&plc, configFolder, plcFolder);
+    bool noMemory = false;
+    ReadPlcDefinition(&plc, configFolder, plcFolder, &noMemory);
 
-    bool ok = true;
+    bool ok = !noMemory;
     char devSection[64];
     WChar devName[model::kNameCap];
     for (uint32_t m = 0; m < kMaxDeviceSections; ++m) {
@@ -231,13 +232,14 @@ bool LoadPlc(CPlc& plc, CIniFile& ini, const char* section, int32_t fileVersion,
             break;
         CPlcDevice* device = plc.FindDevice(devName);
         if (!device) {
-            device = new (std::nothrow) CPlcDevice(&plc);
-            if (!device) {
+            std::unique_ptr<CPlcDevice> made(plat::NewObject<CPlcDevice>(&plc));
+            if (!made) {
                 ok = false;
                 continue;
             }
-            device->SetName(devName);
-            if (!plc.InsertDevice(device)) {
+            made->SetName(devName);
+            device = made.get();
+            if (!plc.InsertDevice(made.release())) {
                 ok = false;
                 continue;
             }
@@ -272,7 +274,7 @@ bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fil
         std::snprintf(plcSection, sizeof plcSection, "%s.Plc%u", section, n);
         if (ini.GetWString(plcSection, "Name", nullptr, plcName, model::kNameCap) < 2)
             break;
-        CPlc* plc = new (std::nothrow) CPlc(&link);
+        std::unique_ptr<CPlc> plc(plat::NewObject<CPlc>(&link));
         if (!plc) {
             ok = false;
             continue;
@@ -280,18 +282,18 @@ bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fil
         plc->SetName(plcName);
         if (!LoadPlc(*plc, ini, plcSection, fileVersion, configFolder, plcFolder))
             ok = false;
-        if (!link.InsertPlc(plc))
+        if (!link.InsertPlc(plc.release()))
             ok = false;
     }
     if (link.PlcCount() == 0) {
         // Without a named PLC the first section still gives one, unnamed.
         std::snprintf(plcSection, sizeof plcSection, "%s.Plc0", section);
-        CPlc* plc = new (std::nothrow) CPlc(&link);
+        std::unique_ptr<CPlc> plc(plat::NewObject<CPlc>(&link));
         if (!plc)
             return false;
         if (!LoadPlc(*plc, ini, plcSection, fileVersion, configFolder, plcFolder))
             ok = false;
-        if (!link.InsertPlc(plc))
+        if (!link.InsertPlc(plc.release()))
             ok = false;
     }
     return ok;
@@ -323,14 +325,14 @@ bool LoadConfiguration(CLinkTable& table, const WChar* path) {
     WChar plcFolder[plat::kMaxPath];
     PlcDefinitionFolder(plcFolder, plat::kMaxPath);
 
-    CPlcDrvLink* link = new (std::nothrow) CPlcDrvLink(&table);
+    std::unique_ptr<CPlcDrvLink> link(plat::NewObject<CPlcDrvLink>(&table));
     if (!link)
         return false;
     bool ok = LoadLink(*link, ini, "Link0", fileVersion, configFolder, plcFolder);
     uint32_t port = table.HostPort();
     if (link->Name()[0] == 0 && port != 0)
         link->ApplyPortOverride(port);
-    if (!table.InsertLink(link))
+    if (!table.InsertLink(link.release()))
         ok = false;
     return ok;
 }

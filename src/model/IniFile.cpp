@@ -1,10 +1,10 @@
 #include "model/IniFile.h"
 
 #include <cstring>
-#include <new>
 #include <functional>
 #include <string_view>
 
+#include "platform/alloc.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 
@@ -83,7 +83,7 @@ void CIniFile::CloseFile() {
     slots_.shrink_to_fit();
     indexed_ = false;
     lastHeader_ = -1;
-    delete[] text_;
+    plat::Free(text_);
     text_ = nullptr;
     length_ = 0;
     capacity_ = 0;
@@ -106,8 +106,9 @@ bool CIniFile::OpenFile(const WChar* path) {
     // one, treat it as a file that cannot be opened.
     plat::FileHandle f = (pathLen && pathLen == keep) ? plat::FileOpenAlways(path_) : nullptr;
     if (!f) {
-        text_ = new (std::nothrow) char[kEmptyCapacity]();
+        text_ = static_cast<char*>(plat::Alloc(kEmptyCapacity));
         if (text_) {
+            std::memset(text_, 0, kEmptyCapacity);
             capacity_ = kEmptyCapacity;
             loaded_ = true;
         }
@@ -123,7 +124,7 @@ bool CIniFile::OpenFile(const WChar* path) {
     }
     size_t n = static_cast<size_t>(size);
     size_t cap = (n / 1024 + 1) * 1024; // always at least one zero byte after the text
-    text_ = new (std::nothrow) char[cap];
+    text_ = static_cast<char*>(plat::Alloc(cap));
     if (!text_) {
         plat::FileClose(f);
         open_ = true;

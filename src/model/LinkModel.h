@@ -21,6 +21,7 @@
 #include "model/LinkChannel.h"
 #include "model/OpenParams.h"
 #include "model/Timers.h"
+#include "platform/alloc.h"
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/types.h"
@@ -94,14 +95,14 @@ struct ReadWindow {
     // and finds another generation must not touch the window by its old
     // unit indexes.
     uint32_t generation = 0;
-    std::unique_ptr<int32_t[]> useCounts;
-    std::unique_ptr<uint8_t[]> previous;
-    std::unique_ptr<uint8_t[]> current;   // host order: each 16-bit word low byte first
-    std::unique_ptr<uint8_t[]> raw;       // PLC order: each 16-bit word high byte first
-    std::unique_ptr<uint8_t[]> writeData; // staged writes, PLC order
-    std::unique_ptr<uint8_t[]> flags;
-    std::unique_ptr<uint8_t[]> writeMask; // one per data byte
-    std::unique_ptr<uint8_t[]> writeType; // one per data byte
+    plat::Buffer<int32_t> useCounts;
+    plat::Buffer<uint8_t> previous;
+    plat::Buffer<uint8_t> current;   // host order: each 16-bit word low byte first
+    plat::Buffer<uint8_t> raw;       // PLC order: each 16-bit word high byte first
+    plat::Buffer<uint8_t> writeData; // staged writes, PLC order
+    plat::Buffer<uint8_t> flags;
+    plat::Buffer<uint8_t> writeMask; // one per data byte
+    plat::Buffer<uint8_t> writeType; // one per data byte
 
     bool Allocated() const { return useCounts != nullptr; }
 };

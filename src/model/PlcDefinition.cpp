@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "model/LinkModel.h"
+#include "platform/alloc.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/module.h"
@@ -216,9 +216,10 @@ bool CPlcDefinitionFile::FindValue(const char* key, size_t* valueBegin, size_t* 
                           (IsBlank(t[occ - 1]) && (occ == 1 || IsLineEnd(t[occ - 2])));
         if (separated && beginsLine)
             return take(p);
-        // Search on after what was examined: the key, its blanks and the
-        // separator with its blanks.
-        from = p;
+        // Search on from the next byte: a key that holds a line end can
+        // begin a line again inside what was just examined ("x\nx" in
+        // "x\nx\nx: v").
+        from = occ + 1;
     }
     return false;
 }
@@ -474,7 +475,7 @@ CPlcDevice* GetOrCreatePlcDevice(CPlc* plc, const DeviceTypeRecord& record) {
     if (CPlcDevice* existing = plc->FindDevice(name))
         return existing;
 
-    CPlcDevice* device = new (std::nothrow) CPlcDevice(plc);
+    CPlcDevice* device = plat::NewObject<CPlcDevice>(plc);
     if (!device)
         return nullptr;
     device->SetName(name);
@@ -501,7 +502,12 @@ CPlcDevice* GetOrCreatePlcDevice(CPlc* plc, const DeviceTypeRecord& record) {
     return device;
 }
 
-bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFolder) {
+bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFolder,
+                       bool* noMemory) {
+    bool ignored = false;
+    if (!noMemory)
+        noMemory = &ignored;
+    *noMemory = false;
     if (!plc)
         return false;
     for (uint32_t i = 0; i < plc->DeviceCount(); ++i)
@@ -515,9 +521,13 @@ bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFol
     if (!file.Load(path))
         return false;
     // Header and records are large: keep them off the stack.
-    std::unique_ptr<PlcDefinitionHeader> header(new (std::nothrow) PlcDefinitionHeader);
-    std::unique_ptr<DeviceTypeRecord> record(new (std::nothrow) DeviceTypeRecord);
-    if (!header || !record || !file.ReadHeader(header.get()))
+    std::unique_ptr<PlcDefinitionHeader> header(plat::NewObject<PlcDefinitionHeader>());
+    std::unique_ptr<DeviceTypeRecord> record(plat::NewObject<DeviceTypeRecord>());
+    if (!header || !record) {
+        *noMemory = true;
+        return false;
+    }
+    if (!file.ReadHeader(header.get()))
         return false;
     int defined = 0;
     for (const std::string& key : SplitPlcIndex(header->index)) {
@@ -526,6 +536,8 @@ bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFol
         if (CPlcDevice* device = GetOrCreatePlcDevice(plc, *record)) {
             device->listed = 1;
             ++defined;
+        } else {
+            *noMemory = true; // a named type always makes a block otherwise
         }
     }
     return defined > 0;

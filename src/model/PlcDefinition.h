@@ -109,7 +109,11 @@ bool PlcDefinitionPath(const char* plcFile, const WChar* configFolder, const WCh
 
 // Marks the PLC's device blocks as not listed, then creates a block for each
 // device type the PLC's definition file lists. True when at least one was.
-bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFolder);
+// *noMemory (optional) tells whether a listed type was left out for want of
+// memory.
+bool ReadPlcDefinition(CPlc* plc, const WChar* configFolder, const WChar* plcFolder,
+                       bool* noMemory = nullptr);
 
 // The PLC's block of the record's name; a new one gets the record's properties.
+// nullptr for a record without a name, or without memory.
 CPlcDevice* GetOrCreatePlcDevice(CPlc* plc, const DeviceTypeRecord& record);

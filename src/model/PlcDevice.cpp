@@ -1,7 +1,6 @@
-#include <new>
-
 #include "model/LinkModel.h"
 #include "model/NameOrder.h"
+#include "platform/alloc.h"
 #include "support/LockGuard.h"
 #include "support/Strings.h"
 
@@ -120,7 +119,7 @@ CDeviceItem* CPlcDevice::CreateItem(const WChar* name, int32_t startAddress, boo
                                     int32_t activationArg, uint16_t textSize) {
     if (!name)
         return nullptr;
-    CDeviceItem* item = new (std::nothrow) CDeviceItem;
+    CDeviceItem* item = plat::NewObject<CDeviceItem>();
     if (!item)
         return nullptr;
     LockGuard hold(&lock_);

@@ -2,20 +2,18 @@
 // cover, their use counts and the staged writes. Everything here runs under
 // the device lock; the communication layer reads and writes the window by
 // unit index and checks its generation after every exchange.
+#include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "model/LinkModel.h"
 #include "model/NameOrder.h"
+#include "platform/alloc.h"
 #include "support/LockGuard.h"
 
 namespace {
 
-template <class T> std::unique_ptr<T[]> Zeroed(size_t n) {
-    std::unique_ptr<T[]> p(new (std::nothrow) T[n == 0 ? 1 : n]);
-    if (p)
-        std::memset(p.get(), 0, (n == 0 ? 1 : n) * sizeof(T));
-    return p;
+template <class T> plat::Buffer<T> Zeroed(size_t n) {
+    return plat::NewBuffer<T>(n == 0 ? 1 : n);
 }
 
 // Units per address step of a numbering that names bits: decimal-octal
@@ -110,21 +108,24 @@ void CPlcDevice::TouchItem(CDeviceItem* item) {
 // ---- window ----
 
 bool CPlcDevice::AllocateWindow(model::ReadWindow* w, uint32_t units) {
+    // Built aside, so that nothing half made (an exception included) reaches w.
+    model::ReadWindow made;
     const size_t bytes = static_cast<size_t>(units) * UnitSize();
-    w->units = units;
-    w->useCounts = Zeroed<int32_t>(units);
-    w->previous = Zeroed<uint8_t>(bytes);
-    w->current = Zeroed<uint8_t>(bytes);
-    w->raw = Zeroed<uint8_t>(bytes);
-    w->writeData = Zeroed<uint8_t>(bytes);
-    w->flags = Zeroed<uint8_t>(units);
-    w->writeMask = Zeroed<uint8_t>(bytes);
-    w->writeType = Zeroed<uint8_t>(bytes);
-    if (w->useCounts && w->previous && w->current && w->raw && w->writeData && w->flags &&
-        w->writeMask && w->writeType)
-        return true;
-    *w = model::ReadWindow();
-    return false;
+    made.units = units;
+    made.useCounts = Zeroed<int32_t>(units);
+    made.previous = Zeroed<uint8_t>(bytes);
+    made.current = Zeroed<uint8_t>(bytes);
+    made.raw = Zeroed<uint8_t>(bytes);
+    made.writeData = Zeroed<uint8_t>(bytes);
+    made.flags = Zeroed<uint8_t>(units);
+    made.writeMask = Zeroed<uint8_t>(bytes);
+    made.writeType = Zeroed<uint8_t>(bytes);
+    if (!made.useCounts || !made.previous || !made.current || !made.raw || !made.writeData ||
+        !made.flags || !made.writeMask || !made.writeType)
+        return false;
+    made.generation = w->generation;
+    *w = std::move(made);
+    return true;
 }
 
 void CPlcDevice::FreeWindow() {

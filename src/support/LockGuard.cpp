@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/alloc.h"
+
 LockGuard::LockGuard(plat::CriticalSection* section, bool lockNow) : section_(section), count_(0) {
     if (lockNow)
         Lock();
@@ -46,7 +48,7 @@ bool CAutoFreeMem::BytesFor(size_t count, size_t* bytes) const {
 }
 
 void CAutoFreeMem::Free() {
-    std::free(block_);
+    plat::Free(block_);
     block_ = nullptr;
     count_ = 0;
 }
@@ -60,9 +62,10 @@ bool CAutoFreeMem::SetSize(size_t count) {
     size_t bytes = 0;
     if (!BytesFor(count, &bytes))
         return false;
-    block_ = std::calloc(1, bytes);
+    block_ = plat::Alloc(bytes);
     if (!block_)
         return false;
+    std::memset(block_, 0, bytes);
     count_ = count;
     return true;
 }
@@ -77,14 +80,17 @@ bool CAutoFreeMem::ResizeKeep(size_t count) {
         Free();
         return false;
     }
-    void* p = std::realloc(block_, bytes);
+    void* p = plat::Alloc(bytes);
     if (!p) {
         Free();
         return false;
     }
     size_t old = Bytes();
+    if (block_)
+        std::memcpy(p, block_, old < bytes ? old : bytes);
     if (bytes > old)
         std::memset(static_cast<unsigned char*>(p) + old, 0, bytes - old);
+    plat::Free(block_);
     block_ = p;
     count_ = count;
     return true;

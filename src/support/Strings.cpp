@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/alloc.h"
+
 namespace {
 
 const WChar kEmptyW[1] = {0};
@@ -45,19 +47,19 @@ CWString::CWString(const char* text, uint32_t codePage)
 }
 
 CWString::~CWString() {
-    std::free(buffer_);
+    plat::Free(buffer_);
 }
 
 bool CWString::Reserve(int32_t units) {
     if (buffer_ && units < capacity_)
         return true;
-    std::free(buffer_);
+    plat::Free(buffer_);
     buffer_ = nullptr;
     capacity_ = 0;
     int32_t cap = RoundedCapacity(units, sizeof(WChar));
     if (cap == 0)
         return false;
-    buffer_ = static_cast<WChar*>(std::malloc(static_cast<size_t>(cap) * sizeof(WChar)));
+    buffer_ = static_cast<WChar*>(plat::Alloc(static_cast<size_t>(cap) * sizeof(WChar)));
     if (!buffer_)
         return false;
     buffer_[0] = 0;
@@ -67,7 +69,7 @@ bool CWString::Reserve(int32_t units) {
 
 void CWString::Assign(const char* text, int32_t len) {
     if (!text) {
-        std::free(buffer_);
+        plat::Free(buffer_);
         buffer_ = nullptr;
         capacity_ = 0;
         return;
@@ -104,19 +106,19 @@ CMString::CMString(const WChar* text, uint32_t codePage)
 }
 
 CMString::~CMString() {
-    std::free(buffer_);
+    plat::Free(buffer_);
 }
 
 bool CMString::Reserve(int32_t bytes) {
     if (buffer_ && bytes < capacity_)
         return true;
-    std::free(buffer_);
+    plat::Free(buffer_);
     buffer_ = nullptr;
     capacity_ = 0;
     int32_t cap = RoundedCapacity(bytes, 1);
     if (cap == 0)
         return false;
-    buffer_ = static_cast<char*>(std::malloc(static_cast<size_t>(cap)));
+    buffer_ = static_cast<char*>(plat::Alloc(static_cast<size_t>(cap)));
     if (!buffer_)
         return false;
     buffer_[0] = 0;
@@ -126,7 +128,7 @@ bool CMString::Reserve(int32_t bytes) {
 
 bool CMString::Assign(const WChar* text, int32_t len) {
     if (!text) {
-        std::free(buffer_);
+        plat::Free(buffer_);
         buffer_ = nullptr;
         capacity_ = 0;
         return true;
@@ -210,7 +212,7 @@ bool MakeFullPath(const WChar* path, WChar* result, const WChar* folder, int res
     WChar local[plat::kMaxPath];
     WChar* work = local;
     if (resultCap > static_cast<int>(plat::kMaxPath)) {
-        work = static_cast<WChar*>(std::malloc(static_cast<size_t>(resultCap) * sizeof(WChar)));
+        work = static_cast<WChar*>(plat::Alloc(static_cast<size_t>(resultCap) * sizeof(WChar)));
         if (!work) {
             result[0] = 0;
             return false;
@@ -226,7 +228,7 @@ bool MakeFullPath(const WChar* path, WChar* result, const WChar* folder, int res
     AppendTextW(work, path, resultCap);
     CopyTextW(result, work, resultCap);
     if (work != local)
-        std::free(work);
+        plat::Free(work);
     return true;
 }
 
@@ -319,7 +321,7 @@ void FormatNarrow(Sink& out, const Field& field, const char* s) {
     if (len > 0) {
         n = plat::MultiByteToWide(plat::kCpAcp, 0, s, len, nullptr, 0);
         if (n > static_cast<int>(sizeof(local) / sizeof(local[0])))
-            wide = static_cast<WChar*>(std::malloc(static_cast<size_t>(n) * sizeof(WChar)));
+            wide = static_cast<WChar*>(plat::Alloc(static_cast<size_t>(n) * sizeof(WChar)));
         n = (wide && n > 0) ? plat::MultiByteToWide(plat::kCpAcp, 0, s, len, wide, n) : 0;
     }
     if (field.prec >= 0 && n > field.prec)
@@ -328,7 +330,7 @@ void FormatNarrow(Sink& out, const Field& field, const char* s) {
     out.PutW(wide, n);
     PadField(out, field, n, false);
     if (wide != local)
-        std::free(wide);
+        plat::Free(wide);
 }
 
 void FormatChar(Sink& out, const Field& field, WChar c) {
@@ -412,7 +414,7 @@ void FormatFloat(Sink& out, const Field& field, WChar conv, long double value, b
     if (n < 0)
         return;
     if (static_cast<size_t>(n) >= sizeof(local)) {
-        text = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+        text = static_cast<char*>(plat::Alloc(static_cast<size_t>(n) + 1));
         if (!text)
             return;
         n = isLong ? std::snprintf(text, static_cast<size_t>(n) + 1, fmt, prec, value)
@@ -433,7 +435,7 @@ void FormatFloat(Sink& out, const Field& field, WChar conv, long double value, b
         PadField(out, field, n, false);
     }
     if (text != local)
-        std::free(text);
+        plat::Free(text);
 }
 
 // Reads the next signed integer argument of the given size.

@@ -9,7 +9,7 @@
 #include <set>
 #include <vector>
 
-#include "platform/heap.h"
+#include "testutil/fault_alloc.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ const char* NameAt(const CBinArray& a, uint32_t i) {
 
 TEST(BinArray, InsertsInOrderAndReplacesEqualName) {
     CBinArray a;
-    ASSERT_TRUE(a.Configure(CompareNames, kPtr, CBinArray::kDefaultFlags));
+    ASSERT_TRUE(a.Configure(CompareNames, kPtr));
     const char* b = "b";
     const char* first = "a";
     const char* c = "c";
@@ -260,48 +260,27 @@ TEST(BinArray, MovesWholeElementsOfOtherSizes) {
     EXPECT_EQ(sizeof(Record), a.ElementSize());
 }
 
-TEST(PrivateHeap, ZeroFillsNewAndGrownBytesAndKeepsOldOnes) {
-    plat::HeapHandle h = plat::HeapCreatePrivate();
-    ASSERT_NE(nullptr, h);
-    const uint32_t flags = plat::kHeapNoSerialize | plat::kHeapZeroMemory;
-    auto* p = static_cast<unsigned char*>(plat::HeapAllocFlags(h, flags, 64));
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(64, std::count(p, p + 64, 0));
-    std::memset(p, 0xAB, 64);
-    // Several growths, so that a move of the block is likely at least once.
-    for (size_t size = 128; size <= 8192; size *= 2) {
-        p = static_cast<unsigned char*>(plat::HeapReAllocFlags(h, flags, p, size));
-        ASSERT_NE(nullptr, p);
-        EXPECT_EQ(64, std::count(p, p + 64, 0xAB)) << size;
-        EXPECT_EQ(static_cast<long>(size - 64), std::count(p + 64, p + size, 0)) << size;
+TEST(BinArray, WithoutMemoryAnInsertChangesNothing) {
+    NumberArray a;
+    for (intptr_t v = 1; v <= static_cast<intptr_t>(CBinArray::kGrowStep); ++v)
+        ASSERT_EQ(CBinArray::kInserted, a.Add(v));
+    std::vector<intptr_t> before = a.Items();
+    testutil::FaultAlloc faults;
+    faults.FailAll();
+    EXPECT_EQ(CBinArray::kInsertFailed, a.Add(0)); // sorts first: everything would move
+    EXPECT_GT(faults.Fired(), 0);
+    EXPECT_EQ(before, a.Items());
+    // An equal element is replaced in place: no memory needed.
+    EXPECT_EQ(CBinArray::kReplaced, a.Add(5));
+    faults.Pass();
+    ASSERT_EQ(CBinArray::kInserted, a.Add(0));
+    // A shrink that finds no memory keeps the larger block and the elements.
+    faults.FailAll();
+    const uint32_t capacity = a.Capacity();
+    for (intptr_t v = 0; v < 2; ++v) {
+        intptr_t key = v;
+        EXPECT_EQ(CBinArray::kRemoved, a.Remove(&key, false));
     }
-    p = static_cast<unsigned char*>(plat::HeapReAllocFlags(h, flags, p, 16));
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(16, std::count(p, p + 16, 0xAB));
-    plat::HeapFreeFlags(h, p);
-    plat::HeapFreeFlags(h, nullptr);
-    plat::HeapDestroyPrivate(h);
-}
-
-TEST(PrivateHeap, DestroyFreesBlocksStillAllocated) {
-    // The leak checker of the sanitizer build reports these if destroy forgot them.
-    plat::HeapHandle h = plat::HeapCreatePrivate();
-    ASSERT_NE(nullptr, h);
-    std::vector<void*> blocks;
-    for (int i = 0; i < 20; ++i) {
-        void* b = plat::HeapAllocFlags(h, plat::kHeapNoSerialize, 100 + i);
-        ASSERT_NE(nullptr, b);
-        blocks.push_back(b);
-    }
-    // Free some and grow others, so the bookkeeping sees every kind of change.
-    for (size_t i = 0; i < blocks.size(); i += 2)
-        plat::HeapFreeFlags(h, blocks[i]);
-    for (size_t i = 1; i < blocks.size(); i += 4) {
-        blocks[i] = plat::HeapReAllocFlags(h, plat::kHeapNoSerialize, blocks[i], 5000);
-        ASSERT_NE(nullptr, blocks[i]);
-    }
-    void* fresh = plat::HeapReAllocFlags(h, plat::kHeapZeroMemory, nullptr, 32);
-    ASSERT_NE(nullptr, fresh);
-    EXPECT_EQ(0, static_cast<unsigned char*>(fresh)[31]);
-    plat::HeapDestroyPrivate(h);
+    EXPECT_EQ(capacity, a.Capacity());
+    EXPECT_EQ(std::vector<intptr_t>(before.begin() + 1, before.end()), a.Items());
 }
