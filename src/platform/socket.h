@@ -19,7 +19,11 @@ constexpr int kSockStream = 1;
 enum ShutdownHow : int { kShutRecv = 0, kShutSend = 1, kShutBoth = 2 };
 
 struct SocketOps {
-    int (*startup)(); // 0 or a WinSock code
+    // 0 or a WinSock code. Windows starts WinSock on the first call only and
+    // never in the module's entry; cleanup does nothing there (WSACleanup may
+    // not run where the last channel can go: the entry, the loader's lock),
+    // and the process's end releases WinSock. POSIX has nothing to start.
+    int (*startup)();
     void (*cleanup)();
     int (*lastError)();
     void (*setLastError)(int code);

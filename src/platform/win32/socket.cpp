@@ -17,15 +17,27 @@ SocketHandle Handle(SOCKET s) {
     return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
 }
 
-int Startup() {
+// WinSock is started once, by the first call, and never cleaned up here: the
+// last channel may go inside the module's entry (unload) or under the
+// loader's lock (a host's static destructor), where WSACleanup must not run.
+// The process's end releases it.
+INIT_ONCE g_startOnce = INIT_ONCE_STATIC_INIT;
+int g_startResult = WSANOTINITIALISED;
+
+BOOL CALLBACK StartOnce(PINIT_ONCE, PVOID, PVOID*) {
     // The driver asks for WinSock 1.1; any later DLL grants it.
     WSADATA data;
-    return WSAStartup(MAKEWORD(1, 1), &data);
+    g_startResult = WSAStartup(MAKEWORD(1, 1), &data);
+    return g_startResult == 0;
 }
 
-void Cleanup() {
-    WSACleanup();
+int Startup() {
+    if (!InitOnceExecuteOnce(&g_startOnce, StartOnce, nullptr, nullptr))
+        return g_startResult != 0 ? g_startResult : WSASYSNOTREADY;
+    return 0;
 }
+
+void Cleanup() {}
 int LastError() {
     return WSAGetLastError();
 }
