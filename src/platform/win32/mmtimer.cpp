@@ -25,17 +25,15 @@ struct TimerState {
 };
 
 // Timer ids are all the caller keeps, so the states are found through this
-// table. Allocated once and never destroyed: timers may be killed from static
-// destructors that run after ours would have.
+// table. It exists only while a timer runs, so that a module unloaded with no
+// timer left leaves nothing behind; the lock is a plain static with no
+// destructor, usable from static destructors that run after ours.
 struct Registry {
-    SRWLOCK lock = SRWLOCK_INIT;
     std::unordered_map<UINT, TimerState*> timers;
 };
 
-Registry& Timers() {
-    static Registry* r = new Registry;
-    return *r;
-}
+SRWLOCK g_registryLock = SRWLOCK_INIT;
+Registry* g_registry = nullptr;
 
 void CALLBACK Trampoline(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR) {
     TimerState* s = reinterpret_cast<TimerState*>(user);
@@ -103,14 +101,19 @@ uint32_t TimerSetPeriodic(uint32_t periodMs, uint32_t resolutionMs, TimerCallbac
                            TIME_PERIODIC | TIME_KILL_SYNCHRONOUS);
     bool stored = false;
     if (id != 0) {
-        Registry& reg = Timers();
-        AcquireSRWLockExclusive(&reg.lock);
+        AcquireSRWLockExclusive(&g_registryLock);
         try {
-            reg.timers[id] = s;
+            if (!g_registry)
+                g_registry = new Registry;
+            g_registry->timers[id] = s;
             stored = true;
         } catch (...) {
+            if (g_registry && g_registry->timers.empty()) {
+                delete g_registry;
+                g_registry = nullptr;
+            }
         }
-        ReleaseSRWLockExclusive(&reg.lock);
+        ReleaseSRWLockExclusive(&g_registryLock);
     }
     if (id != 0 && !stored) {
         InterlockedExchange(&s->killed, 1);
@@ -127,15 +130,20 @@ uint32_t TimerSetPeriodic(uint32_t periodMs, uint32_t resolutionMs, TimerCallbac
 }
 
 bool TimerKill(uint32_t id) {
-    Registry& reg = Timers();
     TimerState* s = nullptr;
-    AcquireSRWLockExclusive(&reg.lock);
-    auto it = reg.timers.find(id);
-    if (it != reg.timers.end()) {
-        s = it->second;
-        reg.timers.erase(it);
+    AcquireSRWLockExclusive(&g_registryLock);
+    if (g_registry) {
+        auto it = g_registry->timers.find(id);
+        if (it != g_registry->timers.end()) {
+            s = it->second;
+            g_registry->timers.erase(it);
+        }
+        if (g_registry->timers.empty()) {
+            delete g_registry;
+            g_registry = nullptr;
+        }
     }
-    ReleaseSRWLockExclusive(&reg.lock);
+    ReleaseSRWLockExclusive(&g_registryLock);
     if (!s)
         return false;
 
