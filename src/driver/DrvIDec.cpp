@@ -20,7 +20,7 @@ CDrvIDec::CDrvIDec(CLinkTable& table) : refs_(0), wordOrder_(0), table_(table) {
 
 CDrvIDec::~CDrvIDec() {
     try {
-        table_.StopAll();
+        // Bounded: a worker that does not leave its link in time keeps it.
         table_.RemoveAll();
     } catch (...) {
         // Nothing may leave a destructor; the table is as empty as it got.
@@ -497,16 +497,28 @@ int32_t CreateDriver(CLinkTable& table, plat::ModuleHandle module, INimbroDriver
     driver->AddRef();
     table.SetHostPort(hostPort);
     driver->SetWordOrder(wordOrder);
+    // A load that fails shows as a partial table; one cut short by an
+    // exception as an empty one. Either way the table is started, so that
+    // the host's calls get answers.
+    bool whole = false;
     try {
         WChar path[plat::kMaxPath];
         path[0] = 0;
         CLinkTable::FindConfigurationFile(module, path, plat::kMaxPath);
         table.ReadTraceSetting(module);
         table.LoadConfiguration(path);
-        LockGuard hold(&driver->ObjectLock());
+        whole = true;
+    } catch (...) {
+    }
+    LockGuard hold(&driver->ObjectLock());
+    try {
+        if (!whole)
+            table.RemoveAll();
         table.StartAll();
     } catch (...) {
-        // A failed load or start shows as an empty or partial table.
+        // A start cut short: no link then. Neither call can throw without one.
+        table.RemoveAll();
+        table.StartAll();
     }
     *out = driver;
     return NIMBRO_S_OK;

@@ -24,6 +24,11 @@ void NimbroModuleAttach(plat::ModuleHandle self) {
     g_linkTable.SetChannelFactory(&CEngineLinkChannel::Create);
 }
 
+void NimbroModuleProcessEnding() {
+    // Workers were ended mid-tick: a stop would wait for them in vain.
+    g_linkTable.AbandonAtProcessEnd();
+}
+
 CLinkTable& ModuleLinkTable() {
     return g_linkTable;
 }

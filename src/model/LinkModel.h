@@ -302,7 +302,8 @@ private:
 class CPlcDrvLink : public CCdkTimer {
 public:
     explicit CPlcDrvLink(CLinkTable* owner);
-    // Stops, waits for a worker still in a tick, destroys PLCs and channel.
+    // Stops, waits (without a limit) for a worker still in a tick to leave,
+    // destroys PLCs and channel.
     ~CPlcDrvLink() override;
     // The link turn, on the worker thread.
     void OnTick() override;
@@ -310,12 +311,12 @@ public:
     // Rebuilds the read windows and starts timer and worker with the owner's
     // scan period. True when running.
     bool StartLink();
-    // Stop flag, channel closed, worker stopped (bounded wait), polling of
-    // every block stopped. Always true.
+    // Stop flag, channel closed, worker stopped (at most kStopWaitMs for it
+    // to leave the link, never a wait for its thread's end), polling of every
+    // block stopped. True when the worker has left the link: only then may
+    // the link be freed. False, the polling left as it is, while a tick
+    // still runs.
     bool StopLink();
-    // StopLink for module unload: no wait beyond timeLimitMs, and none for a
-    // thread's end. True when the worker has let go of the link.
-    bool StopForUnload(uint32_t timeLimitMs);
     void RemovePlcs();
 
     const WChar* Name() const { return name_; }
@@ -394,8 +395,7 @@ public:
     typedef uint32_t (*TickSource)();
 
     CLinkTable();
-    // Module unload: stops every link without waiting for a thread's end
-    // beyond the stop bound, then destroys the links.
+    // Module unload: RemoveAll.
     virtual ~CLinkTable();
     CLinkTable(const CLinkTable&) = delete;
     CLinkTable& operator=(const CLinkTable&) = delete;
@@ -414,8 +414,13 @@ public:
     bool StartAll();
     // Stops every link; clears started.
     bool StopAll();
-    // Stops and destroys every link.
+    // Stops and destroys every link; clears started. A link whose worker is
+    // still inside a tick after the stop's bound is taken out of the table
+    // but not freed under its worker: it is left to the worker, leaked.
     void RemoveAll();
+    // The process is ending and its other threads are gone: the links are
+    // forgotten, neither stopped nor freed.
+    void AbandonAtProcessEnd();
 
     // The table lock: a host lookup that walks from a link to its blocks
     // holds it across the walk, so that a reload cannot free them meanwhile.

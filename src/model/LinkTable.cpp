@@ -13,17 +13,7 @@ CLinkTable::CLinkTable()
 }
 
 CLinkTable::~CLinkTable() {
-    LockGuard hold(&lock_);
-    started_.store(0);
-    for (uint32_t i = 0; i < links_.Count(); ++i) {
-        CPlcDrvLink* link = model::PointerAt<CPlcDrvLink>(links_, i);
-        // At unload the end of a thread may never be seen (the loader's
-        // lock): a link whose worker is still inside a tick is left alone
-        // rather than freed under it.
-        if (link->StopForUnload(model::kStopWaitMs))
-            delete link;
-    }
-    links_.Clear();
+    RemoveAll();
 }
 
 bool CLinkTable::StartAll() {
@@ -46,9 +36,18 @@ bool CLinkTable::StopAll() {
 
 void CLinkTable::RemoveAll() {
     LockGuard hold(&lock_);
-    StopAll();
-    for (uint32_t i = 0; i < links_.Count(); ++i)
-        delete model::PointerAt<CPlcDrvLink>(links_, i);
+    started_.store(0);
+    for (uint32_t i = 0; i < links_.Count(); ++i) {
+        CPlcDrvLink* link = model::PointerAt<CPlcDrvLink>(links_, i);
+        if (link->StopLink())
+            delete link;
+    }
+    links_.Clear();
+}
+
+void CLinkTable::AbandonAtProcessEnd() {
+    LockGuard hold(&lock_);
+    started_.store(0);
     links_.Clear();
 }
 

@@ -18,9 +18,10 @@ CPlcDrvLink::CPlcDrvLink(CLinkTable* owner)
 }
 
 CPlcDrvLink::~CPlcDrvLink() {
-    StopLink();
-    // A tick that outlived the stop bound still uses the link.
-    StopWorker(plat::kInfinite);
+    // A tick that outlived the stop bound still uses the link; owners free a
+    // link only once StopLink has seen its worker leave.
+    if (!StopLink())
+        StopWorker(plat::kInfinite);
     RemovePlcs();
     delete channel_.exchange(nullptr);
 }
@@ -122,16 +123,11 @@ bool CPlcDrvLink::StopLink() {
     stop_.store(1);
     if (CLinkChannel* channel = channel_.load())
         channel->Close();
-    StopWorker(model::kStopWaitMs);
+    // A worker still in its tick may hold the link lock: no wait on it.
+    if (!StopWorker(model::kStopWaitMs))
+        return false;
     LockGuard hold(&lock_);
     for (uint32_t p = 0; p < PlcCount(); ++p)
         GetPlc(p)->StopPolling();
     return true;
-}
-
-bool CPlcDrvLink::StopForUnload(uint32_t timeLimitMs) {
-    stop_.store(1);
-    if (CLinkChannel* channel = channel_.load())
-        channel->Close();
-    return AbandonWorker(timeLimitMs);
 }

@@ -1,7 +1,6 @@
 #include "model/Timers.h"
 
-#include <new>
-
+#include "platform/alloc.h"
 #include "platform/mmtimer.h"
 
 namespace {
@@ -13,10 +12,6 @@ uint32_t Clamp(uint32_t v, uint32_t lo, uint32_t hi) {
         return hi;
     return v;
 }
-
-// After the worker has left its loop it still has to return out of this
-// module; on unload it gets this long before it is let go.
-constexpr uint32_t kExitGraceMs = 50;
 
 } // namespace
 
@@ -77,9 +72,9 @@ CCdkTimer::~CCdkTimer() {
     if (worker_) {
         if (stopEvent_)
             stopEvent_->Set();
-        // The worker uses this object: it must be gone before the memory is.
+        // The worker uses this object: it must have left before the memory goes.
         if (!worker_->IsCurrent())
-            worker_->Join(plat::kInfinite);
+            WaitLoopLeft(plat::kInfinite);
         worker_.reset();
     }
 }
@@ -88,9 +83,9 @@ bool CCdkTimer::Start(uint32_t periodMs, int32_t useWorker) {
     StopWorker(plat::kInfinite);
     useWorker_ = useWorker;
     if (!tickEvent_ || !tickEvent_->Valid())
-        tickEvent_.reset(new (std::nothrow) plat::Event(false, false));
+        tickEvent_.reset(plat::NewObject<plat::Event>(false, false));
     if (!stopEvent_ || !stopEvent_->Valid())
-        stopEvent_.reset(new (std::nothrow) plat::Event(true, false));
+        stopEvent_.reset(plat::NewObject<plat::Event>(true, false));
     if (!tickEvent_ || !tickEvent_->Valid() || !stopEvent_ || !stopEvent_->Valid())
         return false;
     // A stop of an earlier run left the stop event set.
@@ -99,7 +94,7 @@ bool CCdkTimer::Start(uint32_t periodMs, int32_t useWorker) {
     if (useWorker_) {
         running_.store(1);
         loopLeft_.store(false);
-        std::unique_ptr<plat::Thread> thread(new (std::nothrow) plat::Thread);
+        std::unique_ptr<plat::Thread> thread(plat::NewObject<plat::Thread>());
         if (!thread || !thread->Start(&CCdkTimer::WorkerMain, this)) {
             running_.store(0);
             loopLeft_.store(true);
@@ -148,9 +143,20 @@ void CCdkTimer::WorkerLoop() {
             // A tick's failure must not end the worker; the next tick retries.
         }
     }
+    // Before ComLeave, which may need the loader's lock: a stop waits for this.
+    loopLeft_.store(true);
     if (com)
         plat::ComLeave();
-    loopLeft_.store(true);
+}
+
+bool CCdkTimer::WaitLoopLeft(uint32_t timeLimitMs) const {
+    const uint32_t start = plat::TickCount();
+    while (!loopLeft_.load()) {
+        if (timeLimitMs != plat::kInfinite && plat::TickCount() - start >= timeLimitMs)
+            return false;
+        plat::SleepMs(1);
+    }
+    return true;
 }
 
 bool CCdkTimer::StopWorker(uint32_t timeLimitMs) {
@@ -160,34 +166,9 @@ bool CCdkTimer::StopWorker(uint32_t timeLimitMs) {
         return true;
     if (stopEvent_)
         stopEvent_->Set();
-    // Kept when still busy, so that destruction can wait for it.
-    if (!worker_->Join(timeLimitMs))
+    if (worker_->IsCurrent() || !WaitLoopLeft(timeLimitMs))
         return false;
-    worker_.reset();
-    return true;
-}
-
-bool CCdkTimer::AbandonWorker(uint32_t timeLimitMs) {
-    running_.store(0);
-    CmmTimer::Stop();
-    if (!worker_)
-        return true;
-    if (stopEvent_)
-        stopEvent_->Set();
-    uint32_t start = plat::TickCount();
-    for (;;) {
-        if (worker_->Join(0)) {
-            worker_.reset();
-            return true;
-        }
-        if (loopLeft_.load())
-            break;
-        if (plat::TickCount() - start >= timeLimitMs)
-            return false;
-        plat::SleepMs(1);
-    }
-    // Joined, or let go to end on its own.
-    worker_->Join(kExitGraceMs);
+    // Let go: the thread holds the module (plat::Thread) until it has ended.
     worker_.reset();
     return true;
 }

@@ -48,20 +48,19 @@ public:
     // both run. useWorker 0 runs OnTick on the timer thread itself.
     bool Start(uint32_t periodMs, int32_t useWorker) override;
     void OnTimer() override;
-    // Waits for a worker that a timed-out StopWorker left running.
+    // Waits, without a limit, for a worker that a timed-out StopWorker left
+    // inside a tick to leave this object.
     ~CCdkTimer() override;
-    // Stops the timer and ends the worker, waiting at most timeLimitMs
-    // (plat::kInfinite: no limit). True when no worker runs afterwards; a
-    // worker still busy is kept, to be waited for later.
+    // Stops the timer and asks the worker to end, waiting at most timeLimitMs
+    // (plat::kInfinite: no limit) for it to leave its loop, the last thing
+    // it does with this object. Never waits for the thread's end, which
+    // under the loader's lock (a host that releases the driver from a static
+    // destructor) would not come: the thread is let go and ends on its own.
+    // True when the worker has left; false, the worker kept, while it is
+    // still inside a tick or when called from the worker itself.
     virtual bool StopWorker(uint32_t timeLimitMs);
     // One tick, on the worker thread.
     virtual void OnTick();
-
-    // For module unload, where waiting for a thread's end may never return
-    // (the loader's lock): stops the timer, asks the worker to end and gives
-    // it at most timeLimitMs to leave its loop. True when it has left (the
-    // thread is then let go); false when it is still inside a tick.
-    bool AbandonWorker(uint32_t timeLimitMs);
 
     bool HasWorker() const { return worker_ != nullptr; }
     bool WorkerRunning() const { return running_.load() != 0; }
@@ -76,7 +75,10 @@ private:
     std::unique_ptr<plat::Thread> worker_;
     std::unique_ptr<plat::Event> stopEvent_;
     std::unique_ptr<plat::Event> tickEvent_;
+    // Waits at most timeLimitMs for loopLeft_.
+    bool WaitLoopLeft(uint32_t timeLimitMs) const;
+
     std::atomic<int32_t> running_;
-    // Set by the worker as the last thing it does in this module's objects.
+    // Set by the worker as the last thing it does with this object.
     std::atomic<bool> loopLeft_;
 };

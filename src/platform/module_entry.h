@@ -8,6 +8,9 @@
 // Defined by the driver module. Runs under the loader's lock on Windows: it
 // may not run another module's code nor wait for a thread.
 void NimbroModuleAttach(plat::ModuleHandle self);
+// Windows only, at process detach before the static objects go: the process
+// is ending and its other threads are gone, so nothing may wait for them.
+void NimbroModuleProcessEnding();
 
 // Marks the few symbols a module exports by name. Windows modules export
 // through their .def file instead.

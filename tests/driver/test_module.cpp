@@ -1,12 +1,17 @@
 // The built module, loaded the way a host loads it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "NimbroDriver.h"
 #include "files.h"
 #include "platform/module.h"
+#include "platform/socket.h"
+#include "platform/variant.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -144,6 +149,89 @@ TEST(ModuleReload, RepeatedLoadCreateReleaseUnload) {
         EXPECT_EQ(b->Release(), 0u);
         EXPECT_EQ(a->Release(), 0u);
     }
+}
+
+// A loopback listener that counts the requests it is sent, closing each
+// connection after one, so that the link sends its next on a new one.
+class CountingPeer {
+public:
+    CountingPeer() {
+        listener_ = plat::SockListen(plat::kInaddrLoopback, 0, 8, &port_);
+        if (listener_ != plat::kInvalidSocket)
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~CountingPeer() {
+        stop_.store(true);
+        if (thread_.joinable())
+            thread_.join();
+        if (listener_ != plat::kInvalidSocket)
+            plat::SockClose(listener_);
+    }
+    CountingPeer(const CountingPeer&) = delete;
+    CountingPeer& operator=(const CountingPeer&) = delete;
+
+    uint16_t Port() const { return port_; }
+    int Requests() const { return requests_.load(); }
+
+private:
+    void Serve() {
+        while (!stop_.load()) {
+            if (plat::SockWait(listener_, false, 50) != 1)
+                continue;
+            plat::SocketHandle s = plat::SockAccept(listener_);
+            if (s == plat::kInvalidSocket)
+                continue;
+            char buf[256];
+            if (plat::SockWait(s, false, 2000) == 1 && plat::SockRecv(s, buf, sizeof buf) > 0)
+                requests_.fetch_add(1);
+            plat::SockClose(s);
+        }
+    }
+
+    plat::SocketHandle listener_ = plat::kInvalidSocket;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::thread thread_;
+};
+
+// Kept reachable: the host below never releases its driver object.
+INimbroDriver* g_neverReleased = nullptr;
+
+// A host that unloads the module without releasing the driver: the link's
+// worker goes on running the module's code, which must stay where it is
+// (Windows: each worker holds the module; POSIX: its first thread pins it).
+TEST(ModuleReload, UnloadWithoutReleaseKeepsTheWorkersCode) {
+    ASSERT_EQ(0, plat::NetStartup());
+    CountingPeer peer;
+    ASSERT_NE(0, peer.Port());
+    testutil::TempDir dir;
+    WString path = drvtest::ModuleCopyPath(dir, "NimbroDrvIDec");
+    ASSERT_TRUE(drvtest::CopyFile(W(NIMBRO_TEST_MODULE), path));
+    dir.Write("idec.plc", "CpuName: CPU-A\nVersion: 1.00\nIndex: D\n"
+                          "D: D,Word,Dec,1,0,7999,read,write,\n");
+    dir.Write("NimbroDrvIDec.cfg", "[PlcConfig]\nOPCScanTiming=10\nReadDeviceTimer=10\n"
+                                   "[Link0]\nOpenName=127.0.0.1:" +
+                                       std::to_string(peer.Port()) +
+                                       "\nDeviceNo=1\n[Link0.Plc0]\nName=P\nTimeout=1\n");
+    plat::ModuleHandle module = plat::ModuleLoad(path.c_str());
+    ASSERT_NE(nullptr, module);
+    NimbroInterfaceFn create = nullptr;
+    void* symbol = plat::ModuleSymbol(module, "NimbroInterface");
+    std::memcpy(&create, &symbol, sizeof create);
+    ASSERT_NE(nullptr, create);
+    ASSERT_EQ(NIMBRO_S_OK, create(&g_neverReleased, 0, 0));
+    NimbroDevice d = g_neverReleased->ResolveDevice(W16("D"));
+    ASSERT_NE(nullptr, d);
+    int32_t type = 0, size = 0, access = 0;
+    ASSERT_EQ(1, g_neverReleased->RegisterItem(d, W16("D100"), &type, &size, &access));
+    ASSERT_TRUE(testutil::WaitUntil([&] { return peer.Requests() >= 2; }, 20000));
+
+    plat::ModuleFree(module);
+    const int before = peer.Requests();
+    EXPECT_TRUE(testutil::WaitUntil([&] { return peer.Requests() >= before + 3; }, 20000))
+        << "the worker stopped, or its code went";
+    plat::NetCleanup();
 }
 
 } // namespace

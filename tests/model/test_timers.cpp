@@ -118,11 +118,51 @@ TEST(Timers, StopWorkerKeepsItsBoundWhileATickRuns) {
     EXPECT_GE(took, 210u);
     EXPECT_LT(took, 5000u);
     EXPECT_TRUE(timer.HasWorker()) << "a busy worker is kept to be waited for";
-    // Unload's stop gives up too, and leaves the busy worker alone.
-    EXPECT_FALSE(timer.AbandonWorker(100));
     timer.ReleaseTicks();
     EXPECT_TRUE(timer.StopWorker(plat::kInfinite));
     EXPECT_EQ(timer.ticks.load(), 1);
+}
+
+// A thread whose end is held up after its procedure returned, as the loader's
+// lock holds up the end of every thread on Windows while a host releases the
+// driver from a static destructor.
+plat::Event* g_exitGate = nullptr;
+std::atomic<bool> g_exitDone(false);
+
+struct ExitHold {
+    bool armed = false;
+    ~ExitHold() {
+        if (armed) {
+            g_exitGate->Wait(plat::kInfinite);
+            g_exitDone.store(true);
+        }
+    }
+};
+thread_local ExitHold t_exitHold;
+
+class ExitHeldTimer : public CCdkTimer {
+public:
+    ~ExitHeldTimer() override { StopWorker(plat::kInfinite); }
+    void OnTick() override {
+        t_exitHold.armed = true;
+        ticked.store(true);
+    }
+    std::atomic<bool> ticked{false};
+};
+
+TEST(Timers, StopWaitsForTheWorkerToLeaveNotForItsThreadToEnd) {
+    plat::Event gate(true, false);
+    g_exitGate = &gate;
+    {
+        ExitHeldTimer timer;
+        ASSERT_TRUE(timer.Start(20, 1));
+        ASSERT_TRUE(testutil::WaitUntil([&] { return timer.ticked.load(); }, 10000));
+        EXPECT_TRUE(timer.StopWorker(3000));
+        EXPECT_FALSE(timer.HasWorker());
+        EXPECT_FALSE(g_exitDone.load()) << "its thread has not ended";
+    } // the timer goes while its former thread still exists
+    gate.Set();
+    EXPECT_TRUE(testutil::WaitUntil([] { return g_exitDone.load(); }, 10000));
 }
 
 // A link whose turn is held on an event: the stop has to keep its bound.
@@ -182,12 +222,12 @@ TEST(LinkWorker, StopReturnsWithinItsBoundWhileATickRuns) {
     ASSERT_TRUE(link->StartLink());
     ASSERT_TRUE(testutil::WaitUntil([&] { return link->inTick.load(); }, 10000));
     uint32_t t0 = plat::TickCount();
-    EXPECT_TRUE(link->StopLink());
+    EXPECT_FALSE(link->StopLink()) << "the worker is still inside its tick";
     uint32_t took = plat::TickCount() - t0;
     EXPECT_GE(took, 2500u) << "the stop waits for the tick up to its bound";
     EXPECT_LT(took, 10000u);
     EXPECT_TRUE(link->HasWorker());
-    // Destruction waits for the tick that outlived the stop.
+    // Once the tick is over the link can go.
     link->ReleaseTicks();
     table.RemoveAll();
     EXPECT_TRUE(destroyed.load());

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "module_pin.h"
+
 namespace plat {
 
 namespace {
@@ -78,6 +80,8 @@ uint32_t TimerSetPeriodic(uint32_t periodMs, uint32_t resolutionMs, TimerCallbac
     (void)resolutionMs; // the thread sleeps to absolute deadlines; nothing to tune
     if (!cb || periodMs < kPeriodMin || periodMs > kPeriodMax)
         return 0;
+    // The timer thread runs this module's code, also after a host's dlclose.
+    posix::PinThisModule();
     auto t = std::make_shared<Timer>();
     t->period = std::chrono::milliseconds(periodMs);
     t->cb = cb;

@@ -5,11 +5,13 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "module_pin.h"
 #include "platform/codepage.h"
 #include "text_edge.h"
 
@@ -123,6 +125,25 @@ bool ParseDword(const std::string& v, uint32_t* out) {
 }
 
 } // namespace
+
+namespace posix {
+
+void PinThisModule() {
+    static std::atomic<bool> pinned(false);
+    if (pinned.load())
+        return;
+    link_map* map =
+        static_cast<link_map*>(HandleOfAddress(reinterpret_cast<const void*>(&PinThisModule)));
+    if (!map)
+        return;
+    // The main program's map has an empty name and is never unloaded. The
+    // reference taken here is kept: with RTLD_NODELETE no dlclose unmaps.
+    if (!map->l_name || !*map->l_name ||
+        ::dlopen(map->l_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE))
+        pinned.store(true);
+}
+
+} // namespace posix
 
 ModuleHandle ThisModule() {
     return HandleOfAddress(reinterpret_cast<const void*>(&ThisModule));

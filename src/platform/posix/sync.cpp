@@ -14,6 +14,8 @@
 #include <new>
 #include <vector>
 
+#include "module_pin.h"
+
 namespace plat {
 
 // ---- CriticalSection ----
@@ -248,6 +250,8 @@ Thread::~Thread() {
 bool Thread::Start(ThreadProc proc, void* arg) {
     if (impl_ || !proc)
         return false;
+    // The thread runs this module's code, also after a host's dlclose.
+    posix::PinThisModule();
     auto* own = new ThreadRef(std::make_shared<ThreadImpl>());
     (*own)->proc = proc;
     (*own)->arg = arg;

@@ -34,12 +34,21 @@ struct ThreadImpl {
 struct StartBlock {
     ThreadProc proc;
     void* arg;
+    HMODULE module; // the thread's own reference to this module
 };
+
+// Any address inside this module identifies it.
+const char kModuleAnchor = 0;
 
 unsigned __stdcall ThreadEntry(void* p) {
     StartBlock block = *static_cast<StartBlock*>(p);
     delete static_cast<StartBlock*>(p);
-    return block.proc(block.arg);
+    unsigned rc = block.proc(block.arg);
+    // Ends without returning into the module, which a host may have unloaded
+    // meanwhile: the reference dropped here may be its last.
+    if (block.module)
+        FreeLibraryAndExitThread(block.module, rc);
+    return rc;
 }
 
 } // namespace
@@ -107,9 +116,12 @@ Thread::~Thread() {
 bool Thread::Start(ThreadProc proc, void* arg) {
     if (impl_ || !proc)
         return false;
-    StartBlock* block = new (std::nothrow) StartBlock{proc, arg};
+    StartBlock* block = new (std::nothrow) StartBlock{proc, arg, nullptr};
     ThreadImpl* t = new (std::nothrow) ThreadImpl{nullptr, 0};
-    if (!block || !t) {
+    // Taken here, before the thread exists, so that no unload can come between.
+    if (!block || !t ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&kModuleAnchor), &block->module)) {
         delete block;
         delete t;
         return false;
@@ -117,6 +129,7 @@ bool Thread::Start(ThreadProc proc, void* arg) {
     unsigned id = 0;
     uintptr_t h = _beginthreadex(nullptr, 0, ThreadEntry, block, 0, &id);
     if (h == 0) {
+        FreeLibrary(block->module);
         delete block;
         delete t;
         return false;
