@@ -4,14 +4,40 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "harness.h"
+#include "platform/socket.h"
 #include "platform/sync.h"
 #include "testutil/testutil.h"
 
 namespace {
 
 using itest::Rig;
+
+// Connects under way, by port, seen through the socket table: a connect that
+// hangs shows nothing else.
+std::mutex g_connectLock;
+std::map<uint16_t, int> g_connecting;
+plat::SocketOps g_savedOps;
+
+int CountingConnect(plat::SocketHandle s, uint32_t addrNet, uint16_t portNet) {
+    {
+        std::lock_guard<std::mutex> hold(g_connectLock);
+        ++g_connecting[plat::NetToHost16(portNet)];
+    }
+    int rc = g_savedOps.connect(s, addrNet, portNet);
+    std::lock_guard<std::mutex> hold(g_connectLock);
+    --g_connecting[plat::NetToHost16(portNet)];
+    return rc;
+}
+
+bool Connecting(uint16_t port) {
+    std::lock_guard<std::mutex> hold(g_connectLock);
+    auto it = g_connecting.find(port);
+    return it != g_connecting.end() && it->second > 0;
+}
 
 // Stands in for a pass that writes: one block write per tick, whose reply
 // may take five receive time-outs.
@@ -80,16 +106,17 @@ TEST(Stop, BoundedWhileTheWorkerWaitsOnTheNetwork) {
             return;
         }
         Rig rig(full.Port(), plcs);
-        // Nothing shows a connect under way: give it time to start.
-        StopWhile(rig, c, [] { return true; });
-        c->blocked = true;
+        StopWhile(rig, c, [&] { return Connecting(full.Port()); });
     };
+    g_savedOps = plat::SocketOpsTable();
+    plat::SocketOpsTable().connect = CountingConnect;
     itest::RunTogether({
         [&] { receiving(&cases[0], 1, nullptr); },
         [&] { receiving(&cases[1], 0, [](CLinkTable* t) { return new WritingLink(t); }); },
         [&] { connecting(&cases[2], 1); },
         [&] { connecting(&cases[3], 0); },
     });
+    plat::SocketOpsTable() = g_savedOps;
 
     for (const StopCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -92,33 +92,49 @@ TEST(WaitAny, WakesForASetOnEitherEventFromAnotherThread) {
     }
 }
 
-// Producer sets the tick event many times; the consumer counts wake-ups. Every
-// set is seen or folded, none is invented and the stop event ends the loop.
+// Producer sets the tick event many times; the consumer counts wake-ups and
+// notes, at each, how many sets had begun. Every set is seen or folded into a
+// later wake-up (the last wake-up comes after the last set), none is invented
+// (never more wake-ups than sets, and none left over) and the stop event ends
+// the loop.
 TEST(WaitAny, WorkerLoopSeesTicksAndStops) {
+    constexpr int kSets = 200;
     struct Ctx {
         Event tick{false, false};
         Event stop{true, false};
+        std::atomic<int> begun{0}; // sets begun by the producer
         std::atomic<int> wakeUps{0};
+        std::atomic<int> seen{0}; // begun, as the last wake-up found it
+        std::atomic<bool> overrun{false};
     } ctx;
     Thread worker;
     ASSERT_TRUE(worker.Start(
         [](void* p) -> unsigned {
             auto* c = static_cast<Ctx*>(p);
-            while (plat::WaitAny(c->tick, c->stop, plat::kInfinite) == plat::kWaitFirst)
-                ++c->wakeUps;
+            while (plat::WaitAny(c->tick, c->stop, plat::kInfinite) == plat::kWaitFirst) {
+                int n = ++c->wakeUps;
+                int begun = c->begun.load();
+                if (n > begun)
+                    c->overrun = true; // a wake-up no set accounts for
+                c->seen = begun;
+            }
             return 0;
         },
         &ctx));
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < kSets; ++i) {
+        ctx.begun.fetch_add(1);
         ctx.tick.Set();
         if (i % 20 == 0)
             plat::SleepMs(2);
     }
-    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.wakeUps > 0; }, 5000));
+    EXPECT_TRUE(testutil::WaitUntil([&] { return ctx.seen.load() == kSets; }, 5000))
+        << "the last set was lost";
     ctx.stop.Set();
     ASSERT_TRUE(worker.Join(5000));
-    EXPECT_GE(ctx.wakeUps.load(), 1);
-    EXPECT_LE(ctx.wakeUps.load(), 200);
+    EXPECT_FALSE(ctx.overrun.load());
+    EXPECT_LE(ctx.wakeUps.load(), kSets);
+    EXPECT_EQ(plat::kWaitTimeout, ctx.tick.Wait(0))
+        << "a set left over after the loop saw them all";
 }
 
 TEST(Thread, JoinWithALimitGivesUpAndLaterSucceeds) {
