@@ -242,7 +242,8 @@ private:
     void FreeWindow();
     // Allocates a window of units entries; the old one stays on failure.
     bool AllocateWindow(model::ReadWindow* w, uint32_t units);
-    // The lowest and one past the highest unit that items cover.
+    // The lowest and one past the highest unit that items within the
+    // block's ranges cover; false when there is none.
     bool ItemSpan(int32_t* lo, int32_t* hi);
 
     model::ReadWindow window_;

@@ -140,16 +140,21 @@ bool CPlcDevice::ItemSpan(int32_t* lo, int32_t* hi) {
     for (uint32_t i = 0; i < itemsByAddress_.Count(); ++i) {
         CDeviceItem* item = model::PointerAt<CDeviceItem>(itemsByAddress_, i);
         int32_t unit = 0;
-        if (!item || !UnitOf(item->startAddress, &unit, nullptr))
+        // An item outside the block's ranges is never read: it stays out of
+        // the window rather than stretch it (or, below the block, void it).
+        if (!item || !InRange(item->startAddress) || !UnitOf(item->startAddress, &unit, nullptr) ||
+            unit < 0)
             continue;
         int64_t end = static_cast<int64_t>(unit) + (item->size ? item->size : 1);
+        if (end > INT32_MAX)
+            continue;
         if (!any || unit < l)
             l = unit;
         if (!any || end > h)
             h = end;
         any = true;
     }
-    if (!any || l < 0 || h > INT32_MAX)
+    if (!any)
         return false;
     *lo = static_cast<int32_t>(l);
     *hi = static_cast<int32_t>(h);
@@ -257,7 +262,8 @@ bool CPlcDevice::AttachItem(CDeviceItem* item, bool mark) {
     LockGuard hold(&lock_);
     model::ReadWindow& w = window_;
     int32_t unit = 0;
-    if (!item || !w.Allocated() || !UnitOf(item->startAddress, &unit, nullptr))
+    if (!item || !w.Allocated() || !InRange(item->startAddress) ||
+        !UnitOf(item->startAddress, &unit, nullptr))
         return false;
     const int64_t index = static_cast<int64_t>(unit) - w.start;
     if (index < 0 || index >= w.units)

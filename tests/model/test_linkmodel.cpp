@@ -216,6 +216,42 @@ TEST(LinkModel, RemoveItemTakesItOutOfBothIndexes) {
     EXPECT_EQ(t.block->ItemCount(), 1u);
 }
 
+// Items a configuration puts outside the block's ranges cannot be read; they
+// must not stretch the window (toward a huge allocation) nor, below the
+// block's lowest unit, leave the block without one.
+TEST(LinkModel, ItemsOutsideTheRangesStayOutOfTheWindow) {
+    Tree t;
+    CPlcDevice* d = t.block;
+    d->listed = 1;
+    d->highestAddress = d->rangeEnd[0] = 7999;
+    auto add = [&](const char* name, int32_t address) {
+        auto* item = new CDeviceItem;
+        item->startAddress = address;
+        std::string n = name;
+        for (size_t i = 0; i <= n.size(); ++i)
+            item->name[i] = static_cast<WChar>(i < n.size() ? n[i] : 0);
+        EXPECT_TRUE(d->InsertItem(item));
+        return item;
+    };
+    CDeviceItem* good = add("Good", 10);
+    CDeviceItem* other = add("Other", 7999);
+    CDeviceItem* below = add("Below", -5);
+    CDeviceItem* above = add("Above", 8000);
+    CDeviceItem* far = add("Far", 2000000000);
+    ASSERT_TRUE(d->RebuildWindow(nullptr, true));
+    const model::ReadWindow& w = d->Window();
+    int32_t first = 0, last = 0;
+    ASSERT_TRUE(d->UnitOf(10, &first, nullptr));
+    ASSERT_TRUE(d->UnitOf(7999, &last, nullptr));
+    EXPECT_EQ(first, w.start);
+    EXPECT_EQ(last + 1, w.start + w.length);
+    EXPECT_TRUE(good->attached);
+    EXPECT_TRUE(other->attached);
+    for (CDeviceItem* out : {below, above, far})
+        EXPECT_FALSE(out->attached) << Narrow(out->name);
+    EXPECT_FALSE(d->ItemIdle(good));
+}
+
 TEST(LinkModel, PortOverrideReplacesWhatFollowsTheFirstColon) {
     CLinkTable table;
     CPlcDrvLink link(&table);
