@@ -113,8 +113,10 @@ public:
     int32_t Open(bool blocking) override;
     bool IsConnected(bool openIfClosed) override;
     int Close() override;
-    // The byte channel, for the exchanges of the passes.
-    CIDecComBase* Channel() { return &channel_; }
+    // The byte channel, for the exchanges of the passes. A derived channel
+    // may hand out another one (an in-process channel in the fuzz targets);
+    // it then also answers Open, IsConnected, Close and LastSocketError.
+    virtual CIDecComBase* Channel() { return &channel_; }
     void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override;
     bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override;
     bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override;
