@@ -464,11 +464,22 @@ NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
             return plat::BstrAlloc(W16("NOT DEVICE"));
         if (!name || !name[0]) {
             // The wait must not hold the table: a reload would wait on it.
-            table.UnlockAll();
+            // So a reload may destroy the link meanwhile: each look at it
+            // holds the table again and first finds it there.
             link->RequestEnumeration();
-            for (uint32_t i = 0; i < kListWaitSteps && !link->Stopping(); ++i) {
+            table.UnlockAll();
+            auto listed = [&](bool (*test)(const CPlcDrvLink&)) {
+                LockGuard again(&table_.Lock());
+                for (uint32_t i = 0; i < table_.LinkCount(); ++i)
+                    if (table_.GetLink(i) == link)
+                        return test(*link);
+                return false;
+            };
+            for (uint32_t i = 0; i < kListWaitSteps; ++i) {
+                if (!listed([](const CPlcDrvLink& l) { return !l.Stopping(); }))
+                    break;
                 plat::SleepMs(kListWaitStepMs);
-                if (link->EnumerationDone())
+                if (!listed([](const CPlcDrvLink& l) { return !l.EnumerationDone(); }))
                     break;
             }
             return plat::BstrAlloc(kDeviceTypes);
