@@ -230,6 +230,9 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
     }
 
     // Full rebuild: the window starts empty and every item is attached anew.
+    // Writes the host staged and no write pass has taken yet stay staged:
+    // the host was told they were accepted.
+    const model::ReadWindow staged = std::move(w);
     FreeWindow();
     const uint32_t generation = w.generation;
     if (!AllocateWindow(&w, static_cast<uint32_t>(hi - lo) + extension)) {
@@ -250,6 +253,19 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
         item->block = this;
         item->valid = false;
         AttachItem(item, mark || ItemFresh(item, now));
+    }
+    if (staged.Allocated()) {
+        const int64_t from = std::max<int64_t>(staged.start, w.start);
+        const int64_t to =
+            std::min<int64_t>(int64_t{staged.start} + staged.units, int64_t{w.start} + w.units);
+        const size_t us = UnitSize();
+        for (int64_t u = from; u < to; ++u) {
+            const size_t a = static_cast<size_t>(u - staged.start) * us;
+            const size_t b = static_cast<size_t>(u - w.start) * us;
+            std::memcpy(w.writeData.get() + b, staged.writeData.get() + a, us);
+            std::memcpy(w.writeMask.get() + b, staged.writeMask.get() + a, us);
+            std::memcpy(w.writeType.get() + b, staged.writeType.get() + a, us);
+        }
     }
     uint32_t access = 0;
     for (uint32_t u = 0; u < w.units; ++u)
