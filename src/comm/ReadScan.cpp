@@ -109,9 +109,12 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
             continue;
         ++plan->fresh;
         const size_t offset = static_cast<size_t>(item->unitIndex - first) * us;
-        // A text counts as read from its first byte on; its NUL ends it.
+        // A text counts as read from its first byte on; its NUL ends it. A
+        // word item may be read as 32 bits (".Long", ".Float"), which takes
+        // the next word too: that one must have been read as well.
         const size_t size = item->size ? item->size : 1u;
-        plan->items.push_back({item, IsTextType(item->dataType) ? offset + 1 : offset + size * us});
+        const size_t end = offset + (us == 2 && size == 1 ? 2 * us : size * us);
+        plan->items.push_back({item, IsTextType(item->dataType) ? offset + 1 : end});
         if (contacts) {
             plan->contacts.push_back(
                 {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
@@ -130,6 +133,9 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
     *cursor = i;
     if (plan->bytes > cap)
         plan->bytes = cap;
+    // Nothing past the run can be asked of it (the block's last word).
+    for (RunPlan::Fresh& f : plan->items)
+        f.end = std::min(f.end, plan->bytes);
 }
 
 // A NUL at a byte of the run ends every text that starts at or before it.
