@@ -1,0 +1,1036 @@
+// The driver object under load: eight host threads register, read, write
+// and list through a CDrvIDec while the simulator injects every fault kind at
+// random, the link table is reloaded (every link removed and a new one
+// started) in the middle of scans, and at the end the driver object is
+// released while the link still scans.
+//
+// It runs NIMBRO_SOAK_SECONDS seconds (60 when unset; the CTest registration
+// sets a short run). Invariants, each checked:
+//   - no value is delivered from another item's or another request's bytes:
+//     the simulator's word D[n] always reads n modulo 1000 plus a multiple of
+//     1000 (the values move, and host writes keep the rule);
+//   - a write answered ResultOk either reaches the simulator (a write frame
+//     carrying its value for its unit was carried out), or the block's
+//     Status showed a failure for it while it was pending: right after the
+//     exchange that carried it (refused, or never answered), or, for a write
+//     that never went out, at some time after it was staged; writes still
+//     pending when the table was reloaded went with that load;
+//   - every stop ends within its bound (a watchdog ends the program when a
+//     reload or the Release hangs);
+//   - and, under the sanitizers the suite runs with, no report.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <random>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NimbroDriver.h"
+#include "driver/DrvIDec.h"
+#include "harness.h"
+#include "model/PlcDefinition.h"
+#include "platform/codepage.h"
+#include "platform/socket.h"
+#include "platform/variant.h"
+#include "platform/sync.h"
+#include "testutil/testutil.h"
+
+namespace {
+
+using idecsim::FaultKind;
+using idecsim::FaultRule;
+using testutil::W;
+using testutil::WString;
+
+const char kDefinition[] = "CpuName: IDEC-CPU 40\n"
+                           "Version: 1.10\n"
+                           "Index: I,Q,M,R,T,C,TC,TP,CC,CP,D,P\n"
+                           "I: I,Bit,DecOct,2,0,627,30000,30627,read,\n"
+                           "Q: Q,Bit,DecOct,2,0,467,30000,30467,read,write,\n"
+                           "M: M,Bit,DecOct,2,0,7997,8000,8317,read,write,\n"
+                           "R: R,Bit,Dec,1,0,255,read,write,\n"
+                           "T: T,Bit,Dec,1,0,1023,read,\n"
+                           "C: C,Bit,Dec,1,0,511,read,\n"
+                           "TC: TC,Word,Dec,1,0,1023,read,write,\n"
+                           "TP: TP,Word,Dec,1,0,1023,read,write,\n"
+                           "CC: CC,Word,Dec,1,0,511,read,write,\n"
+                           "CP: CP,Word,Dec,1,0,511,read,write,\n"
+                           "D: D,Word,Dec,2,0,7999,8000,8499,read,write,\n"
+                           "P: P,Dword,Dec,1,0,15,read,write,\n";
+
+constexpr int kHostThreads = 8;
+constexpr uint32_t kWatchdogMs = 30000;
+// The words the simulator moves, and the words each thread writes (its own).
+constexpr uint32_t kMovingWords = 240;
+constexpr uint32_t kOwnBase = 2000;
+constexpr uint32_t kOwnWords = 12;
+constexpr uint32_t kTextBase = 600;
+
+uint32_t SoakSeconds() {
+    const char* text = std::getenv("NIMBRO_SOAK_SECONDS");
+    const long v = text ? std::strtol(text, nullptr, 10) : 60;
+    return v >= 1 && v <= 3600 ? static_cast<uint32_t>(v) : 60;
+}
+
+const NimbroChar* N(const WString& text) {
+    return reinterpret_cast<const NimbroChar*>(text.c_str());
+}
+
+// One clock for everything that happens: host stagings, frames the
+// simulator received, the Status after write exchanges, reloads.
+std::atomic<uint64_t> gSeq{1};
+
+// Ends the program when a stop does not come back within its bound: a hang
+// must fail the run, not stall it.
+class Watchdog {
+public:
+    Watchdog(const char* what, uint32_t ms) : what_(what) {
+        thread_ = std::thread([this, ms] {
+            std::unique_lock<std::mutex> hold(lock_);
+            if (!done_.wait_for(hold, std::chrono::milliseconds(ms),
+                                [this] { return finished_; })) {
+                std::fprintf(stderr, "soak: %s did not return within %u ms\n", what_, ms);
+                std::fflush(stderr);
+                std::abort();
+            }
+        });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            finished_ = true;
+        }
+        done_.notify_all();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    const char* what_;
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
+};
+
+// ---- what reached the simulator ----
+
+struct WordFrame {
+    uint64_t seq;
+    uint32_t unit;
+    uint32_t value;
+    int fault; // FaultKind, -1 none
+    bool executed;
+};
+
+class WireLog {
+public:
+    // Simulator trace: write requests for D with their fate.
+    void OnTrace(const idecsim::TraceEvent& e) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (e.kind == idecsim::TraceEvent::kRequest) {
+            open_[e.connection] = Pending{gSeq.fetch_add(1), e.bytes};
+            return;
+        }
+        if (e.kind != idecsim::TraceEvent::kReply)
+            return;
+        auto it = open_.find(e.connection);
+        if (it == open_.end())
+            return;
+        const Pending p = it->second;
+        open_.erase(it);
+        // ENQ, station, '0', 'W', 'A', address (8 hex), count (2 hex), data.
+        const std::string& f = p.frame;
+        if (f.size() < 19 || f[4] != 'W' || f[5] != 'A')
+            return;
+        const uint32_t address = static_cast<uint32_t>(std::stoul(f.substr(6, 8), nullptr, 16));
+        const uint32_t count = static_cast<uint32_t>(std::stoul(f.substr(14, 2), nullptr, 16));
+        const bool executed = e.fault != static_cast<int>(FaultKind::kNak) &&
+                              e.fault != static_cast<int>(FaultKind::kErrorCode) &&
+                              e.fault != static_cast<int>(FaultKind::kNeverAnswer);
+        for (uint32_t i = 0; i + 1 < count && 16 + 2 * i + 4 <= f.size(); i += 2) {
+            const uint32_t word =
+                static_cast<uint32_t>(std::stoul(f.substr(16 + 2 * i, 4), nullptr, 16));
+            frames_.push_back({p.seq, address + i / 2, word, e.fault, executed});
+            carried_[Key(address + i / 2, word)] = p.seq;
+        }
+    }
+
+    // True once a write frame that came after `after` carried the value for
+    // the unit (a value comes back every 64 writes of a word).
+    bool Carried(uint32_t unit, uint32_t value, uint64_t after) const {
+        std::lock_guard<std::mutex> hold(lock_);
+        auto it = carried_.find(Key(unit, value));
+        return it != carried_.end() && it->second > after;
+    }
+    std::vector<WordFrame> Frames() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return frames_;
+    }
+
+private:
+    struct Pending {
+        uint64_t seq;
+        std::string frame;
+    };
+    static uint64_t Key(uint32_t unit, uint32_t value) { return uint64_t{unit} << 32 | value; }
+
+    mutable std::mutex lock_;
+    std::map<uint32_t, Pending> open_;
+    std::vector<WordFrame> frames_;
+    std::map<uint64_t, uint64_t> carried_; // the last frame that carried each
+};
+
+// ---- the Status a host would read right after each write exchange ----
+
+struct StatusSample {
+    uint64_t seq;
+    uint32_t status;
+};
+
+class StatusLog {
+public:
+    void Add(uint32_t status) {
+        std::lock_guard<std::mutex> hold(lock_);
+        samples_.push_back({gSeq.fetch_add(1), status});
+    }
+    std::vector<StatusSample> Samples() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return samples_;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<StatusSample> samples_;
+};
+
+StatusLog* gStatusLog = nullptr;
+// Write passes skipped while held, and write passes run.
+std::atomic<bool> gHoldWrites{false};
+std::atomic<uint64_t> gWritePassesHeld{0};
+std::atomic<uint64_t> gWritePasses{0};
+std::atomic<bool> gHoldEnumeration{false};
+std::atomic<bool> gEnumerationHeld{false};
+
+class SoakChannel;
+
+// The link's byte channel, passed through; every send first takes the Status
+// that the write exchange before it left.
+class ObservedBytes : public CIDecComBase {
+public:
+    ObservedBytes(CIDecComBase* inner, SoakChannel* owner)
+        : CIDecComBase(nullptr), inner_(inner), owner_(owner) {}
+    int32_t Open(bool blocking) override { return inner_->Open(blocking); }
+    int Close() override { return inner_->Close(); }
+    bool IsConnected(bool openIfClosed) override { return inner_->IsConnected(openIfClosed); }
+    int32_t GetState() override { return inner_->GetState(); }
+    int Send(const void* data, int length) override;
+    int Receive(void* buffer, int capacity, int32_t timeoutMs) override {
+        return inner_->Receive(buffer, capacity, timeoutMs);
+    }
+    CErrorString* SetErrorHolder(CErrorString* holder) override {
+        return inner_->SetErrorHolder(holder);
+    }
+    int32_t SetDefaultTimeout(int32_t ms) override { return inner_->SetDefaultTimeout(ms); }
+    void GetErrorText(int code, WChar* text, int capacity) override {
+        inner_->GetErrorText(code, text, capacity);
+    }
+    int GetLastSocketError() override { return inner_->GetLastSocketError(); }
+
+private:
+    CIDecComBase* inner_;
+    SoakChannel* owner_;
+};
+
+class SoakChannel : public CEngineLinkChannel {
+public:
+    explicit SoakChannel(const IDecOpenParams* params)
+        : CEngineLinkChannel(params), observed_(CEngineLinkChannel::Channel(), this) {}
+
+    CIDecComBase* Channel() override { return &observed_; }
+
+    bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override {
+        // Held: the pass is skipped and counted.
+        if (gHoldWrites.load()) {
+            gWritePassesHeld.fetch_add(1);
+            return false;
+        }
+        device_ = &device;
+        const bool r = CEngineLinkChannel::WriteQueue(link, device);
+        TakeStatus();
+        device_ = nullptr;
+        gWritePasses.fetch_add(1);
+        return r;
+    }
+
+    // A send on the worker: the exchange before it is over.
+    void BeforeSend(const void* data, int length) {
+        TakeStatus();
+        const char* f = static_cast<const char*>(data);
+        writing_ = device_ != nullptr && length > 5 && f[4] == 'W';
+    }
+
+    // Held: the enumeration waits here until let go or the link stops.
+    void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override {
+        if (gHoldEnumeration.load()) {
+            gEnumerationHeld.store(true);
+            while (gHoldEnumeration.load() && !link.Stopping())
+                plat::SleepMs(1);
+            return;
+        }
+        CEngineLinkChannel::EnumeratePlc(link, plc);
+    }
+
+    static CLinkChannel* Create(const IDecOpenParams* params) {
+        return new (std::nothrow) SoakChannel(params);
+    }
+
+private:
+    // What ReadItem("Status") would give now: the channel's socket error, or
+    // the block's status.
+    void TakeStatus() {
+        if (!writing_ || !device_ || !gStatusLog)
+            return;
+        writing_ = false;
+        const int error = LastSocketError();
+        gStatusLog->Add(static_cast<uint32_t>(error != 0 ? error : device_->deviceStatus.load()));
+    }
+
+    ObservedBytes observed_;
+    CPlcDevice* device_ = nullptr;
+    bool writing_ = false;
+};
+
+int ObservedBytes::Send(const void* data, int length) {
+    owner_->BeforeSend(data, length);
+    return inner_->Send(data, length);
+}
+
+// ---- the host side ----
+
+struct HostWrite {
+    uint32_t unit;
+    uint32_t value;
+    uint64_t ticket; // gSeq before the call
+};
+
+struct Tally {
+    uint64_t reads = 0;
+    uint64_t goodReads = 0;
+    uint64_t writes = 0;
+    uint64_t calls = 0;
+    std::vector<HostWrite> accepted;
+    std::vector<std::string> failures;
+    void Fail(const std::string& what) {
+        if (failures.size() < 8)
+            failures.push_back(what);
+    }
+};
+
+// The handles of the current load; host calls that take one hold the gate
+// shared, a reload holds it alone.
+struct Load {
+    std::shared_mutex gate;
+    NimbroDevice d = nullptr;
+    NimbroDevice m = nullptr;
+    NimbroDevice tc = nullptr;
+    uint32_t generation = 0;
+};
+
+class DriverSoak : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(plat::NetStartup(), 0); }
+    void TearDown() override { plat::NetCleanup(); }
+
+    // A link to the simulator with the blocks of the definition; its
+    // items come from the enumeration and the host.
+    void AddLink(CLinkTable& table, uint16_t port, const WString& plcFile) {
+        // Unnamed, as the host's plain block names ("D") expect.
+        CPlcDrvLink* link = new CPlcDrvLink(&table);
+        link->SetStationText("01");
+        link->SetAddressText(itest::Endpoint(port).c_str());
+        link->SetChannelKind(idec::kChannelEthernet);
+        CPlc* plc = new CPlc(link);
+        plc->SetName(W("P0").c_str());
+        std::snprintf(plc->plcFile, sizeof plc->plcFile, "%s",
+                      testutil::Narrow(plcFile.c_str()).c_str());
+        ASSERT_TRUE(ReadPlcDefinition(plc, nullptr, nullptr));
+        link->InsertPlc(plc);
+        ASSERT_TRUE(table.InsertLink(link));
+    }
+};
+
+FaultRule Rule(FaultKind kind, double probability, std::mt19937& rng) {
+    FaultRule r;
+    r.kind = kind;
+    r.probability = probability;
+    switch (kind) {
+    case FaultKind::kDelay:
+        r.ms = static_cast<int64_t>(rng() % 300);
+        break;
+    case FaultKind::kLate:
+        // Past a read's wait, within a write's.
+        r.ms = 2100 + static_cast<int64_t>(rng() % 500);
+        break;
+    case FaultKind::kSplit:
+        r.parts = 2 + static_cast<int>(rng() % 3);
+        r.ms = static_cast<int64_t>(rng() % 40);
+        break;
+    case FaultKind::kNak: {
+        const int codes[] = {0x00, 0x01, 0x03, 0x04};
+        r.code = codes[rng() % 4];
+        break;
+    }
+    case FaultKind::kErrorCode: {
+        const int codes[] = {0x00, 0x06, 0x07, 0x0A};
+        r.code = codes[rng() % 4];
+        break;
+    }
+    case FaultKind::kGarbage:
+        // Shorter than any word read's reply: the reply check reads no
+        // block check, so longer junk could pass for data.
+        r.bytes = 1 + static_cast<int>(rng() % 8);
+        break;
+    case FaultKind::kShort:
+        // One character less would leave a block-check character among the
+        // data of a reply that still reads as whole.
+        r.bytes = 2 + static_cast<int>(rng() % 3);
+        break;
+    default:
+        break;
+    }
+    return r;
+}
+
+// Every per-request fault at random on reads and writes, new parameters each
+// round; in the first round each also once for sure, early. Address-list queries meet only the
+// per-connection faults: the first enumeration of every new link holds the
+// host's calls, and a run of a few seconds would spend itself there.
+void ArmFaults(idecsim::Simulator& sim, std::mt19937& rng, bool first) {
+    sim.ClearFaults();
+    const FaultKind kinds[] = {FaultKind::kNoReply, FaultKind::kDelay, FaultKind::kLate,
+                               FaultKind::kSplit,   FaultKind::kNak,   FaultKind::kErrorCode,
+                               FaultKind::kGarbage, FaultKind::kShort};
+    const double p[] = {0.005, 0.02, 0.005, 0.04, 0.02, 0.02, 0.02, 0.02};
+    for (size_t i = 0; i < sizeof kinds / sizeof kinds[0]; ++i) {
+        // A late reply only on reads: a write waits five seconds for one.
+        // The sure one of no reply on a read too, for the same reason.
+        const bool readsOnly = kinds[i] == FaultKind::kLate;
+        if (first) {
+            FaultRule once = Rule(kinds[i], 1.0, rng);
+            once.count = 1;
+            once.skip = rng() % 4;
+            once.command = readsOnly || kinds[i] == FaultKind::kNoReply || rng() % 2 ? 'R' : 'W';
+            sim.AddFault(once);
+        }
+        for (char command : {'R', 'W'}) {
+            if (readsOnly && command == 'W')
+                continue;
+            FaultRule r = Rule(kinds[i], p[i], rng);
+            r.command = command;
+            sim.AddFault(r);
+        }
+    }
+}
+
+TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
+    const uint32_t seconds = SoakSeconds();
+    std::printf("soak: %u s (NIMBRO_SOAK_SECONDS)\n", seconds);
+    testutil::TempDir dir;
+    const WString plcFile = dir.Write("idec.plc", kDefinition);
+
+    WireLog wire;
+    StatusLog statusLog;
+    gStatusLog = &statusLog;
+    idecsim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
+    sim.SetSeed(20261207);
+    sim.SetTrace([&wire](const idecsim::TraceEvent& e) { wire.OnTrace(e); });
+    sim.SetFrameLogLimit(20000);
+    for (uint32_t n = 0; n < kMovingWords; ++n)
+        ASSERT_TRUE(sim.SetValue("D", n, n % 1000));
+    for (uint32_t n = kOwnBase; n < kOwnBase + kHostThreads * kOwnWords + 2; ++n)
+        ASSERT_TRUE(sim.SetValue("D", n, n % 1000));
+    for (char letter : std::string("xyarTtCcAdek"))
+        ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    ASSERT_TRUE(sim.SetAddressList('A', {100, 101, 200}));
+    const uint16_t port = sim.Start(0);
+    ASSERT_NE(port, 0);
+
+    CLinkTable table;
+    table.SetChannelFactory(&SoakChannel::Create);
+    table.SetScanPeriod(10);
+    table.SetReadInterval(10);
+    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
+    table.StartAll();
+    CDrvIDec* driver = new CDrvIDec(table);
+    driver->AddRef();
+    // Released by the test in the middle of scans; here only when it ended
+    // early.
+    struct ReleaseAtEnd {
+        CDrvIDec*& driver;
+        ~ReleaseAtEnd() {
+            if (driver)
+                driver->Release();
+        }
+    } releaseAtEnd{driver};
+
+    // Faults start once the first enumeration is over (as after each
+    // reload, host calls wait for it).
+    ASSERT_TRUE(testutil::WaitUntil([&] { return table.GetLink(0)->EnumeratedOnce(); }, 20000));
+
+    Load load;
+    auto resolve = [&] {
+        load.d = driver->ResolveDevice(N(W("D")));
+        load.m = driver->ResolveDevice(N(W("M")));
+        load.tc = driver->ResolveDevice(N(W("TC")));
+        ++load.generation;
+    };
+    resolve();
+    ASSERT_NE(load.d, nullptr);
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> faultsOn{true};
+
+    // The simulator's words move on: D[n] = n % 1000 + 1000 k.
+    std::thread changer([&] {
+        for (uint32_t k = 1; !stop.load(); k = (k + 1) % 60) {
+            for (uint32_t n = 1; n < kMovingWords; ++n)
+                sim.SetValue("D", n, n % 1000 + 1000 * k);
+            plat::SleepMs(5);
+        }
+    });
+
+    // Faults: per-request rules re-armed each cycle; in each cycle a healthy
+    // spell, then connections closed after a few requests, refused, and
+    // (every third cycle, the first among them) made mute for a moment: a
+    // connection accepted then never answers, and costs the link a wait.
+    std::thread faults([&] {
+        std::mt19937 rng(11);
+        auto pause = [&](uint32_t ms) {
+            for (uint32_t waited = 0; waited < ms && !stop.load() && faultsOn.load(); waited += 10)
+                plat::SleepMs(10);
+        };
+        pause(500); // the items come into use and are read once
+        for (int cycle = 0; !stop.load() && faultsOn.load(); ++cycle) {
+            ArmFaults(sim, rng, cycle == 0);
+            pause(cycle == 0 ? 100 : 500 + rng() % 700);
+            sim.SetCloseAfter(1 + static_cast<int64_t>(rng() % 25));
+            pause(300);
+            sim.SetCloseAfter(-1);
+            // New connections refused, then (every third cycle) mute: the
+            // connection closed after each request meanwhile, so that the
+            // link connects again; each until it happened at least once.
+            auto until = [&](FaultKind kind, uint32_t atLeastMs) {
+                const uint64_t before = sim.Fired(kind);
+                sim.SetCloseAfter(1);
+                pause(atLeastMs);
+                for (int i = 0; i < 300 && sim.Fired(kind) == before && faultsOn.load(); ++i)
+                    pause(10);
+                sim.SetCloseAfter(-1);
+            };
+            sim.SetRefuseConnections(true);
+            until(FaultKind::kRefuse, 80 + rng() % 70);
+            sim.SetRefuseConnections(false);
+            if (cycle % 3 == 0) {
+                sim.SetNeverAnswer(true);
+                until(FaultKind::kNeverAnswer, 0);
+                sim.SetNeverAnswer(false);
+            }
+        }
+        sim.ClearFaults();
+        sim.SetCloseAfter(-1);
+        sim.SetRefuseConnections(false);
+        sim.SetNeverAnswer(false);
+    });
+
+    std::vector<Tally> tallies(kHostThreads);
+    auto host = [&](int t) {
+        Tally& tally = tallies[static_cast<size_t>(t)];
+        std::mt19937 rng(100 + static_cast<uint32_t>(t));
+        std::vector<WChar> text(1100);
+        // The last accepted write per own word; the next one waits until
+        // that value went out in a frame (or the load changed).
+        std::map<uint32_t, HostWrite> outstanding;
+        uint32_t generation = 0;
+        uint32_t j = 0;
+        while (!stop.load()) {
+            ++tally.calls;
+            const uint32_t op = rng() % 16;
+            if (op == 15) {
+                // Listing by name needs no handle: it may meet a reload.
+                const NimbroBstr listed =
+                    driver->ListItems(N(W(t == 0 && rng() % 40 == 0 ? "" : "D")));
+                if (listed)
+                    plat::BstrFree(reinterpret_cast<plat::Bstr>(listed));
+                continue;
+            }
+            if (op == 14) {
+                driver->ResolveDevice(N(W(rng() % 2 ? "D" : ".P0.TC")));
+                continue;
+            }
+            std::shared_lock<std::shared_mutex> hold(load.gate);
+            if (load.generation != generation) {
+                generation = load.generation;
+                outstanding.clear(); // those went with the load
+            }
+            const NimbroDevice d = load.d;
+            if (!d)
+                continue;
+            const uint32_t n = 1 + rng() % (kMovingWords - 2);
+            switch (op) {
+            case 0:
+            case 1:
+                driver->RegisterItem(d, N(W("D" + std::to_string(n))), nullptr, nullptr, nullptr);
+                break;
+            case 2:
+            case 3:
+            case 4: {
+                uint32_t v = 0;
+                int32_t type = TypeU32, count = -1;
+                ++tally.reads;
+                if (driver->ReadItem(d, N(W("D" + std::to_string(n))), &type, &v, 1, &count, 0) ==
+                    ResultOk) {
+                    ++tally.goodReads;
+                    if (v % 1000 != n % 1000 || v > 0xFFFF)
+                        tally.Fail("D" + std::to_string(n) + " read " + std::to_string(v));
+                }
+                break;
+            }
+            case 5: {
+                uint32_t v = 0;
+                int32_t type = TypeU32, count = -1;
+                driver->RegisterItem(d, N(W("D" + std::to_string(n) + ".Long")), nullptr, nullptr,
+                                     nullptr);
+                ++tally.reads;
+                if (driver->ReadItem(d, N(W("D" + std::to_string(n) + ".Long")), &type, &v, 1,
+                                     &count, 0) == ResultOk) {
+                    ++tally.goodReads;
+                    if ((v >> 16) % 1000 != n % 1000 || (v & 0xFFFF) % 1000 != (n + 1) % 1000)
+                        tally.Fail("D" + std::to_string(n) + ".Long read " + std::to_string(v));
+                }
+                break;
+            }
+            case 6:
+            case 7:
+            case 8:
+            case 9: {
+                const uint32_t unit =
+                    kOwnBase + static_cast<uint32_t>(t) * kOwnWords + rng() % kOwnWords;
+                auto it = outstanding.find(unit);
+                if (it != outstanding.end() &&
+                    !wire.Carried(unit, it->second.value, it->second.ticket))
+                    break; // its last value has not gone out yet
+                j = j % 64 + 1;
+                const uint32_t value = unit % 1000 + 1000 * j;
+                const uint16_t word = static_cast<uint16_t>(value);
+                const WString name = W("D" + std::to_string(unit));
+                driver->RegisterItem(d, N(name), nullptr, nullptr, nullptr);
+                const uint64_t ticket = gSeq.fetch_add(1);
+                int32_t count = -1;
+                ++tally.writes;
+                if (driver->WriteItem(d, N(name), TypeU16, &word, 0, &count, 0) == ResultOk) {
+                    const HostWrite w{unit, value, ticket};
+                    tally.accepted.push_back(w);
+                    outstanding[unit] = w;
+                }
+                break;
+            }
+            case 10: {
+                uint32_t code = 0;
+                int32_t type = TypeDefault, count = -1;
+                driver->ReadItem(d, N(W("Status")), &type, &code, 1, &count, 0);
+                type = TypeText;
+                driver->ReadItem(d, N(W("Status_str")), &type, text.data(), 40, &count, 0);
+                break;
+            }
+            case 11: {
+                // A text item (words of their own: a text suffix makes the
+                // item a text item for every name of it): memory safety only.
+                const WString item = W("D" + std::to_string(kTextBase + 10 * (n % 16)) + ".String" +
+                                       std::to_string(1 + n % 20));
+                driver->RegisterItem(d, N(item), nullptr, nullptr, nullptr);
+                int32_t type = TypeText, count = -1;
+                driver->ReadItem(d, N(item), &type, text.data(), static_cast<int32_t>(text.size()),
+                                 &count, 0);
+                break;
+            }
+            case 12:
+                if (load.m) {
+                    const WString item = W("M" + std::to_string(10 * (n % 80) + n % 8));
+                    driver->RegisterItem(load.m, N(item), nullptr, nullptr, nullptr);
+                    uint32_t v = 0;
+                    int32_t type = TypeU32, count = -1;
+                    driver->ReadItem(load.m, N(item), &type, &v, 1, &count, 0);
+                }
+                break;
+            default:
+                if (load.tc) {
+                    const WString item = W("TC" + std::to_string(n % 64));
+                    driver->RegisterItem(load.tc, N(item), nullptr, nullptr, nullptr);
+                    uint32_t v = 0;
+                    int32_t type = TypeU32, count = -1;
+                    driver->ReadItem(load.tc, N(item), &type, &v, 1, &count, 0);
+                }
+                break;
+            }
+            hold.unlock();
+            if (tally.calls % 2 == 0)
+                plat::SleepMs(1);
+        }
+    };
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kHostThreads; ++t)
+        hosts.emplace_back(host, t);
+
+    // Reloads in the middle of scans: every link stopped and destroyed, a new
+    // one made and started, the handles resolved again.
+    std::vector<uint64_t> reloads;
+    const uint32_t interval =
+        std::min<uint32_t>(5000, std::max<uint32_t>(2500, seconds * 1000 / 2));
+    // The run lasts its seconds, and at least until every fault kind has
+    // fired: each unanswered read costs the link its two seconds' wait, so a
+    // short run would end before the last of them.
+    auto allFired = [&] {
+        for (int k = 0; k < idecsim::kFaultKindCount; ++k)
+            if (sim.Fired(static_cast<FaultKind>(k)) == 0)
+                return false;
+        return true;
+    };
+    const uint32_t start = plat::TickCount();
+    uint32_t nextReload = interval;
+    while (itest::Since(start) < seconds * 1000 ||
+           (!allFired() && itest::Since(start) < seconds * 1000 + 60000)) {
+        plat::SleepMs(20);
+        if (itest::Since(start) < nextReload)
+            continue;
+        nextReload += interval;
+        std::unique_lock<std::shared_mutex> hold(load.gate);
+        reloads.push_back(gSeq.fetch_add(1));
+        {
+            Watchdog guard("a reload (RemoveAll)", kWatchdogMs);
+            table.RemoveAll();
+        }
+        AddLink(table, port, plcFile);
+        table.StartAll();
+        resolve();
+        EXPECT_NE(load.d, nullptr);
+    }
+
+    const uint32_t faultMs = itest::Since(start);
+    // The faults stop; the host threads end; what is still staged goes out.
+    faultsOn.store(false);
+    faults.join();
+    stop.store(true);
+    for (std::thread& h : hosts)
+        h.join();
+    changer.join();
+    std::vector<HostWrite> accepted;
+    for (const Tally& tally : tallies)
+        accepted.insert(accepted.end(), tally.accepted.begin(), tally.accepted.end());
+    // Settled: each accepted write went out, or a failure showed after it,
+    // or a reload came after it.
+    auto settled = [&] {
+        const std::vector<StatusSample> now = statusLog.Samples();
+        for (const HostWrite& w : accepted) {
+            if (wire.Carried(w.unit, w.value, w.ticket))
+                continue;
+            if (std::any_of(reloads.begin(), reloads.end(),
+                            [&](uint64_t r) { return r > w.ticket; }))
+                continue;
+            if (std::any_of(now.begin(), now.end(), [&](const StatusSample& x) {
+                    return x.seq > w.ticket && x.status != 0;
+                }))
+                continue;
+            return false;
+        }
+        return true;
+    };
+    testutil::WaitUntil(settled, 20000);
+    const uint32_t settleMs = itest::Since(start) - faultMs;
+    // The link works again once the faults are gone.
+    uint32_t recovered = 0;
+    EXPECT_TRUE(testutil::WaitUntil(
+        [&] {
+            int32_t type = TypeU32, count = -1;
+            uint32_t v = 0;
+            return driver->ReadItem(load.d, N(W("D1")), &type, &v, 1, &count, 0) == ResultOk &&
+                   (recovered = v) % 1000 == 1;
+        },
+        30000))
+        << "no good read after the faults stopped (last " << recovered << ")";
+
+    // Release in the middle of scans.
+    {
+        Watchdog guard("Release", kWatchdogMs);
+        EXPECT_EQ(driver->Release(), 0u);
+        driver = nullptr;
+    }
+    gStatusLog = nullptr;
+    EXPECT_EQ(table.LinkCount(), 0u);
+
+    // ---- the invariants ----
+    uint64_t reads = 0, goodReads = 0, writes = 0;
+    for (const Tally& tally : tallies) {
+        reads += tally.reads;
+        goodReads += tally.goodReads;
+        writes += tally.writes;
+        for (const std::string& f : tally.failures)
+            ADD_FAILURE() << "value from another item or request: " << f;
+    }
+    const std::vector<WordFrame> frames = wire.Frames();
+    const std::vector<StatusSample> samples = statusLog.Samples();
+    auto firstSampleAfter = [&](uint64_t seq) -> const StatusSample* {
+        auto it = std::upper_bound(samples.begin(), samples.end(), seq,
+                                   [](uint64_t s, const StatusSample& x) { return s < x.seq; });
+        return it == samples.end() ? nullptr : &*it;
+    };
+    uint64_t reached = 0, refused = 0, shown = 0, reloaded = 0;
+    std::vector<std::string> lost;
+    for (const HostWrite& w : accepted) {
+        bool ok = false, carried = false, failureAfterCarry = false;
+        std::string story;
+        for (const WordFrame& f : frames) {
+            if (f.seq <= w.ticket || f.unit != w.unit || f.value != w.value)
+                continue;
+            carried = true;
+            if (f.executed) {
+                ok = true;
+                break;
+            }
+            // Refused, or left unanswered: the Status right after that
+            // exchange must show it.
+            const StatusSample* s = firstSampleAfter(f.seq);
+            story += " frame(fault " + std::to_string(f.fault) + ", status after " +
+                     (s ? std::to_string(s->status) : std::string("none")) + ")";
+            if (s && s->status != 0)
+                failureAfterCarry = true;
+        }
+        if (ok) {
+            ++reached;
+            continue;
+        }
+        if (failureAfterCarry) {
+            ++refused;
+            continue;
+        }
+        if (std::any_of(reloads.begin(), reloads.end(), [&](uint64_t r) { return r > w.ticket; })) {
+            ++reloaded;
+            continue;
+        }
+        if (!carried) {
+            const StatusSample* s = firstSampleAfter(w.ticket);
+            bool any = false;
+            for (; s && s != samples.data() + samples.size(); ++s)
+                any |= s->status != 0;
+            if (any) {
+                ++shown;
+                continue;
+            }
+            story = " never sent, Status never showed a failure";
+        }
+        if (lost.size() < 10)
+            lost.push_back("D" + std::to_string(w.unit) + " = " + std::to_string(w.value) + ":" +
+                           story);
+    }
+    for (const std::string& l : lost)
+        ADD_FAILURE() << "write answered ResultOk, lost without a failure in Status: " << l;
+
+    std::printf("soak: faults and host calls for %u ms, settled in %u ms\n", faultMs, settleMs);
+    std::printf("soak: %llu reads (%llu good), %llu writes (%zu accepted: %llu reached, %llu "
+                "refused or unanswered with the Status showing it, %llu never sent with a "
+                "failure shown, %llu ended by a reload), %zu reloads, %zu status samples\n",
+                static_cast<unsigned long long>(reads), static_cast<unsigned long long>(goodReads),
+                static_cast<unsigned long long>(writes), accepted.size(),
+                static_cast<unsigned long long>(reached), static_cast<unsigned long long>(refused),
+                static_cast<unsigned long long>(shown), static_cast<unsigned long long>(reloaded),
+                reloads.size(), samples.size());
+    for (int k = 0; k < idecsim::kFaultKindCount; ++k)
+        EXPECT_GT(sim.Fired(static_cast<FaultKind>(k)), 0u)
+            << "fault kind " << idecsim::FaultName(static_cast<FaultKind>(k)) << " never fired";
+    EXPECT_GT(goodReads, 0u);
+    EXPECT_GT(reached, 0u);
+    EXPECT_FALSE(reloads.empty());
+    sim.Stop();
+}
+
+// A write the host staged survives a rebuild of the block's window (the
+// enumeration rebuilds once per letter it makes items for) until a write
+// pass sends it. The soak found writes answered ResultOk and never sent.
+TEST_F(DriverSoak, StagedWriteSurvivesAWindowRebuild) {
+    testutil::TempDir dir;
+    const WString plcFile = dir.Write("idec.plc", kDefinition);
+    idecsim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
+    for (char letter : std::string("xyarTtCcAdek"))
+        ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    ASSERT_TRUE(sim.SetValue("D", 2000, 7));
+    ASSERT_TRUE(sim.SetValue("D", 2010, 8));
+    const uint16_t port = sim.Start(0);
+    ASSERT_NE(port, 0);
+
+    CLinkTable table;
+    table.SetChannelFactory(&SoakChannel::Create);
+    table.SetScanPeriod(10);
+    table.SetReadInterval(10);
+    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
+    table.StartAll();
+    CDrvIDec driver(table);
+    driver.AddRef();
+    const NimbroDevice d = driver.ResolveDevice(N(W("D")));
+    ASSERT_NE(d, nullptr);
+    for (const char* name : {"D2000", "D2010"})
+        ASSERT_EQ(driver.RegisterItem(d, N(W(name)), nullptr, nullptr, nullptr), 1);
+    // Both read once: the block's status is good, so writes are taken.
+    ASSERT_TRUE(testutil::WaitUntil(
+        [&] {
+            uint32_t v = 0;
+            int32_t type = TypeU32, count = -1;
+            return driver.ReadItem(d, N(W("D2010")), &type, &v, 1, &count, 0) == ResultOk && v == 8;
+        },
+        15000));
+
+    // Write passes held; once one has been skipped, none runs.
+    const uint64_t held = gWritePassesHeld.load();
+    gHoldWrites.store(true);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return gWritePassesHeld.load() > held + 1; }, 15000));
+    const uint16_t word = 1234;
+    int32_t count = -1;
+    ASSERT_EQ(driver.WriteItem(d, N(W("D2000")), TypeU16, &word, 0, &count, 0), ResultOk);
+    static_cast<CPlcDevice*>(d)->RebuildWindow(nullptr, false);
+    // Two whole write passes after the hold.
+    const uint64_t passes = gWritePasses.load();
+    gHoldWrites.store(false);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return gWritePasses.load() > passes + 1; }, 15000));
+    EXPECT_EQ(sim.Value("D", 2000), 1234u);
+    EXPECT_EQ(sim.Value("D", 2010), 8u);
+    table.RemoveAll();
+    sim.Stop();
+}
+
+// ListItems with no name asks for an enumeration and waits for it without
+// holding the link table; a reload on another thread meanwhile destroys the
+// link it waits on. The soak found the wait reading the freed link.
+TEST_F(DriverSoak, ListingWithNoNameMeetsAReload) {
+    testutil::TempDir dir;
+    const WString plcFile = dir.Write("idec.plc", kDefinition);
+    idecsim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
+    const uint16_t port = sim.Start(0);
+    ASSERT_NE(port, 0);
+
+    CLinkTable table;
+    table.SetChannelFactory(&SoakChannel::Create);
+    table.SetScanPeriod(10);
+    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
+    table.StartAll();
+    CDrvIDec driver(table);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return table.GetLink(0)->EnumeratedOnce(); }, 15000));
+
+    gEnumerationHeld.store(false);
+    gHoldEnumeration.store(true);
+    std::string listed;
+    std::thread host([&] {
+        const NimbroBstr b = driver.ListItems(nullptr);
+        listed = b ? testutil::Narrow(reinterpret_cast<const WChar*>(b)) : "(null)";
+        if (b)
+            plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
+    });
+    // The enumeration it asked for has begun: the call is in its wait.
+    const bool waiting = testutil::WaitUntil([&] { return gEnumerationHeld.load(); }, 15000);
+    {
+        Watchdog guard("a reload (RemoveAll)", kWatchdogMs);
+        table.RemoveAll();
+        AddLink(table, port, plcFile);
+        table.StartAll();
+    }
+    // The new link's enumeration runs: a wait that finds the new link where
+    // the old one was ends with it.
+    gHoldEnumeration.store(false);
+    host.join();
+    EXPECT_TRUE(waiting);
+    EXPECT_EQ(listed, "I,Q,M,R,T,TC,TP,C,CC,CP,D,P");
+    table.RemoveAll();
+    sim.Stop();
+}
+
+// A word item read as 32 bits takes the next word too. When a run's first
+// read ends on the item and the next read of the run fails, the item's own
+// word was read but the next one never was: no value may come of it. The
+// soak found ".Long" reads whose second half was never read (0 after a
+// reload), answered ResultOk once another exchange of the block succeeded.
+TEST_F(DriverSoak, AThirtyTwoBitReadNeedsBothWordsRead) {
+    testutil::TempDir dir;
+    const WString plcFile = dir.Write("idec.plc", kDefinition);
+    // This PLC has no D121 onward (below D2000): the run's second read,
+    // from D121, is refused every time.
+    std::string plc = kDefinition;
+    const std::string line = "D: D,Word,Dec,2,0,7999,8000,8499,read,write,";
+    plc.replace(plc.find(line), line.size(), "D: D,Word,Dec,2,0,120,2000,2010,read,write,");
+    idecsim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlcText(plc, &error)) << error;
+    for (char letter : std::string("xyarTtCcAdek"))
+        ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    for (uint32_t n = 1; n <= 120; ++n)
+        ASSERT_TRUE(sim.SetValue("D", n, n));
+    ASSERT_TRUE(sim.SetValue("D", 2000, 2000));
+    const uint16_t port = sim.Start(0);
+    ASSERT_NE(port, 0);
+
+    CLinkTable table;
+    table.SetChannelFactory(&SoakChannel::Create);
+    table.SetScanPeriod(10);
+    table.SetReadInterval(10);
+    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
+    table.StartAll();
+    CDrvIDec driver(table);
+    const NimbroDevice d = driver.ResolveDevice(N(W("D")));
+    ASSERT_NE(d, nullptr);
+    // Words D1 to D128 in use, in one run: its first read is D1 to D120.
+    for (uint32_t n = 1; n <= 120; n += 7)
+        ASSERT_EQ(driver.RegisterItem(d, N(W("D" + std::to_string(n))), nullptr, nullptr, nullptr),
+                  1);
+    ASSERT_EQ(driver.RegisterItem(d, N(W("D120.Long")), nullptr, nullptr, nullptr), 1);
+    // D2000, a run of its own, reads well after the refused read: the
+    // block's status is good again.
+    ASSERT_EQ(driver.RegisterItem(d, N(W("D2000")), nullptr, nullptr, nullptr), 1);
+    ASSERT_TRUE(testutil::WaitUntil(
+        [&] {
+            uint32_t v = 0;
+            int32_t type = TypeU32, count = -1;
+            return driver.ReadItem(d, N(W("D2000")), &type, &v, 1, &count, 0) == ResultOk &&
+                   v == 2000;
+        },
+        15000));
+    uint32_t v = 0;
+    int32_t type = TypeU32, count = -1;
+    const int32_t r = driver.ReadItem(d, N(W("D120.Long")), &type, &v, 1, &count, 0);
+    EXPECT_NE(r, ResultOk) << "D120.Long gave " << std::hex << v;
+    // The words of the first read are there.
+    type = TypeU32;
+    EXPECT_EQ(driver.ReadItem(d, N(W("D113")), &type, &v, 1, &count, 0), ResultOk);
+    EXPECT_EQ(v, 113u);
+    table.RemoveAll();
+    sim.Stop();
+}
+
+} // namespace
