@@ -64,6 +64,11 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
+    // The thread keeps the code of the module it was started from in place
+    // until it has ended, also when a host unloads the module meanwhile:
+    // Windows holds a reference that the thread drops as it ends
+    // (FreeLibraryAndExitThread); POSIX pins the module (see
+    // posix/module_pin.h).
     bool Start(ThreadProc proc, void* arg);
     // True when the thread has ended within ms (kInfinite: no limit); the
     // thread is forgotten then. False leaves it joinable.
