@@ -425,9 +425,11 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
             plat::VariantClear(&converted);
             return ResultFailed;
         }
-        Stage(device, item, converted, vt, spec);
+        // A value that could not be staged (no window, an item that is not
+        // writable) would never be sent: that is no acceptance.
+        const bool staged = Stage(device, item, converted, vt, spec);
         plat::VariantClear(&converted);
-        return ResultOk;
+        return staged ? ResultOk : ResultFailed;
     } catch (...) {
         return ResultFailed;
     }

@@ -835,6 +835,31 @@ TEST_F(HostServices, WritesReachTheSimulatorsMemory) {
 
 // ---- status transitions ----
 
+// An item that cannot be written (a configured read-only item of a writable
+// block) never answers a write as accepted: nothing would ever send it.
+TEST_F(HostServices, AWriteThatCannotBeStagedIsRefused) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    ASSERT_TRUE(ReadsSoon(d_, "D0", 0));
+    CPlcDevice& d = Block("D");
+    CDeviceItem* item = nullptr;
+    {
+        LockGuard hold(&d.Lock());
+        item = d.GetItem(static_cast<uint32_t>(d.FindItem(W16("D0"))));
+        ASSERT_NE(item, nullptr);
+        item->attribute = 1; // read only
+    }
+    int32_t count = -1;
+    EXPECT_EQ(Write(d_, "D0", {TypeU16, 7, nullptr}, &count), ResultFailed);
+    {
+        LockGuard hold(&d.Lock());
+        const model::ReadWindow& w = d.Window();
+        const size_t at = static_cast<size_t>(item->unitIndex) * d.UnitSize();
+        EXPECT_EQ(w.writeMask[at], 0) << "nothing staged";
+        item->attribute = 3;
+    }
+    EXPECT_EQ(Write(d_, "D0", {TypeU16, 7, nullptr}, &count), ResultOk);
+}
+
 TEST_F(HostServices, StatusFollowsTheSimulatorsFaults) {
     Options o;
     o.simulator = [](idecsim::Simulator& s) { s.SetValue("D", 100, 1); };
