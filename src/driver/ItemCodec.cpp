@@ -134,28 +134,6 @@ bool DecodeText(const uint8_t* bytes, size_t available, uint16_t stringLength, V
 
 // ---- conversion of host values ----
 
-// Truncation toward zero into the intermediate integer: values beyond it
-// saturate, NaN gives 0 (as the value conversion does).
-int64_t TruncToI32(double d) {
-    if (std::isnan(d))
-        return 0;
-    if (d >= 2147483648.0)
-        return INT32_MAX;
-    if (d <= -2147483649.0)
-        return INT32_MIN;
-    return static_cast<int32_t>(d);
-}
-
-int64_t TruncToI64(double d) {
-    if (std::isnan(d))
-        return 0;
-    if (d >= 9223372036854775808.0)
-        return INT64_MAX;
-    if (d < -9223372036854775808.0)
-        return INT64_MIN;
-    return static_cast<int64_t>(d);
-}
-
 // Leading white space is skipped here: the decimal reader takes a tab for the
 // end of its field.
 double DecimalValue(const WChar* text) {

@@ -145,28 +145,6 @@ double LoadFloat(ValueType src, const void* p) {
     return d;
 }
 
-// Truncation toward zero that never casts an out-of-range value: beyond the
-// limits saturate, NaN gives 0.
-int64_t TruncToI32(double d) {
-    if (std::isnan(d))
-        return 0;
-    if (d >= 2147483648.0)
-        return INT32_MAX;
-    if (d <= -2147483649.0)
-        return INT32_MIN;
-    return static_cast<int32_t>(d);
-}
-
-int64_t TruncToI64(double d) {
-    if (std::isnan(d))
-        return 0;
-    if (d >= 9223372036854775808.0)
-        return INT64_MAX;
-    if (d < -9223372036854775808.0)
-        return INT64_MIN;
-    return static_cast<int64_t>(d);
-}
-
 // Exact text comparison ignoring ASCII case; word is lower case.
 bool EqualsNoCase(const WChar* text, const char* word) {
     for (; *word != 0; ++text, ++word) {
@@ -508,4 +486,24 @@ bool ConvertValue(ValueType dstType, void* dst, ValueType srcType, const void* s
         ToInteger(dstType, dst, srcType, src);
     }
     return true;
+}
+
+int64_t TruncToI32(double d) {
+    if (std::isnan(d))
+        return 0;
+    if (d >= 2147483648.0)
+        return INT32_MAX;
+    if (d <= -2147483649.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(d);
+}
+
+int64_t TruncToI64(double d) {
+    if (std::isnan(d))
+        return 0;
+    if (d >= 9223372036854775808.0)
+        return INT64_MAX;
+    if (d < -9223372036854775808.0)
+        return INT64_MIN;
+    return static_cast<int64_t>(d);
 }

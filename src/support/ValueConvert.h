@@ -38,6 +38,11 @@ int64_t ParseInt64(const WChar* text);
 // UINT64_MAX whatever the sign.
 uint64_t ParseUInt64(const WChar* text);
 
+// Truncation toward zero into a signed 32-bit or 64-bit intermediate that
+// never casts an out-of-range value: beyond the limits saturate, NaN gives 0.
+int64_t TruncToI32(double d);
+int64_t TruncToI64(double d);
+
 // Fixed-point text of value with trailing zeros of the fraction dropped down
 // to one digit ("2.0", "-3.25"). At most cap - 1 characters and a terminator
 // are written; returns the characters written, 0 when cap < 1.

@@ -17,6 +17,9 @@ namespace itest {
 
 std::string Endpoint(uint16_t port);
 
+// The controller of config/idec.plc, for the simulator and the driver alike.
+extern const char kIdecDefinition[];
+
 // A link table whose links get the engine's channel, with one link (made by
 // make, or a plain CPlcDrvLink) pointed at 127.0.0.1:port and plcs PLCs named
 // P0, P1, ... Stops and destroys the link when it goes.
