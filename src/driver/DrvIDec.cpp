@@ -136,9 +136,9 @@ bool IsAsciiLetter(WChar c) {
 // The decimal number after an item name's leading letters, as the name
 // parser reads it.
 int32_t AddressOfName(const WChar* name) {
-    ItemSpec spec;
-    ParseItemName(name, false, &spec);
-    return spec.address;
+    ItemSpec parsed;
+    ParseItemName(name, false, &parsed);
+    return parsed.address;
 }
 
 struct ListEntry {
@@ -178,9 +178,9 @@ NimbroBstr ListDeviceItems(CPlcDevice* device) {
     return text;
 }
 
-uint16_t ItemType(const ItemSpec& spec, const CDeviceItem* item) {
-    if (spec.vt != 0)
-        return spec.vt;
+uint16_t ItemType(const ItemSpec& parsed, const CDeviceItem* item) {
+    if (parsed.vt != 0)
+        return parsed.vt;
     return item->dataType == model::kTypeAltText ? kVtBstr : item->dataType;
 }
 
@@ -201,21 +201,22 @@ int32_t ResultOfStatus(int32_t status) {
 
 // The shared find-or-create step. The base name is the item's key; one that
 // an item name cannot hold would never be found again, so it makes none.
-CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& spec, bool* created) {
+CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool* created) {
     *created = false;
-    if (plat::WStrLen(spec.baseName) >= static_cast<size_t>(model::kNameCap))
+    if (plat::WStrLen(parsed.baseName) >= static_cast<size_t>(model::kNameCap))
         return nullptr;
     LockGuard hold(&device->Lock());
-    const int32_t at = device->FindItem(spec.baseName);
+    const int32_t at = device->FindItem(parsed.baseName);
     if (at >= 0) {
         CDeviceItem* item = device->GetItem(static_cast<uint32_t>(at));
         if (item && device->ItemIdle(item))
             device->MarkInUse(item);
         return item;
     }
-    if (!device->InRange(spec.address))
+    if (!device->InRange(parsed.address))
         return nullptr;
-    CDeviceItem* item = device->CreateItem(spec.baseName, spec.address, true, 1, spec.stringLength);
+    CDeviceItem* item =
+        device->CreateItem(parsed.baseName, parsed.address, true, 1, parsed.stringLength);
     if (item) {
         *created = true;
         // A new item counts as accessed, so that the next pass reads it.
@@ -261,10 +262,10 @@ int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, 
         for (size_t i = 0; IsAsciiLetter(name[i]); ++i)
             if (blockName[i] != name[i])
                 return 0;
-        ItemSpec spec;
-        ParseItemName(name, device->bitDevice != 0, &spec);
+        ItemSpec parsed;
+        ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, &created);
         if (!item)
             return 0;
         uint16_t vt;
@@ -274,14 +275,14 @@ int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, 
             device->TouchItem(item);
             // A longer text grows the item in place: another thread may be
             // using it, so it is never freed and made again.
-            if (!created && spec.stringLength != 0 && item->textSize < spec.stringLength &&
-                !device->GrowItemText(item, spec.stringLength))
+            if (!created && parsed.stringLength != 0 && item->textSize < parsed.stringLength &&
+                !device->GrowItemText(item, parsed.stringLength))
                 return 0;
-            vt = ItemType(spec, item);
+            vt = ItemType(parsed, item);
         }
         int32_t n = 1;
         if (vt == kVtBstr)
-            n = spec.stringLength != 0 ? spec.stringLength : 1023;
+            n = parsed.stringLength != 0 ? parsed.stringLength : 1023;
         uint32_t flags;
         {
             LockGuard hold(&device->Lock());
@@ -333,13 +334,13 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
             return ResultOk;
         }
 
-        ItemSpec spec;
-        ParseItemName(name, device->bitDevice != 0, &spec);
+        ItemSpec parsed;
+        ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, &created);
         if (!item || created)
             return ResultNotReady; // the first read of an item never has a value
-        if (spec.stringLength == 65535) {
+        if (parsed.stringLength == 65535) {
             *count = 0;
             return ResultOk;
         }
@@ -350,10 +351,10 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
         uint16_t vt;
         {
             LockGuard hold(&device->Lock());
-            vt = ItemType(spec, item);
+            vt = ItemType(parsed, item);
             uint16_t length = 0;
             if (vt == kVtBstr) {
-                length = spec.stringLength != 0 ? spec.stringLength : item->textSize;
+                length = parsed.stringLength != 0 ? parsed.stringLength : item->textSize;
                 if (length == 0) {
                     *count = 0;
                     return ResultOk;
@@ -367,7 +368,7 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
                 static_cast<uint32_t>(item->unitIndex) < w.units) {
                 const size_t at = static_cast<size_t>(item->unitIndex) * us;
                 DecodeItem(w.current.get() + at, static_cast<size_t>(w.units) * us - at, us, vt,
-                           item->bitMask, spec.bitMask, wordOrder_, length, &value);
+                           item->bitMask, parsed.bitMask, wordOrder_, length, &value);
                 valid = item->valid;
             }
         }
@@ -396,10 +397,10 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
             return ResultFailed;
         if (plat::WStrICmp(name, kStatusItem) == 0 || plat::WStrICmp(name, kStatusTextItem) == 0)
             return ResultFailed;
-        ItemSpec spec;
-        ParseItemName(name, device->bitDevice != 0, &spec);
+        ItemSpec parsed;
+        ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, spec, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, &created);
         if (!item)
             return ResultFailed;
         uint16_t vt;
@@ -407,11 +408,11 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
             LockGuard hold(&device->Lock());
             if (!(device->accessFlags & 2))
                 return ResultFailed;
-            vt = ItemType(spec, item);
-            if (spec.stringLength != 65535 && vt == kVtBstr)
-                item->textSize = spec.stringLength;
+            vt = ItemType(parsed, item);
+            if (parsed.stringLength != 65535 && vt == kVtBstr)
+                item->textSize = parsed.stringLength;
         }
-        if (spec.stringLength == 65535) {
+        if (parsed.stringLength == 65535) {
             *count = 0;
             return ResultOk;
         }
@@ -427,7 +428,7 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
         }
         // A value that could not be staged (no window, an item that is not
         // writable) would never be sent: that is no acceptance.
-        const bool staged = Stage(device, item, converted, vt, spec);
+        const bool staged = Stage(device, item, converted, vt, parsed);
         plat::VariantClear(&converted);
         return staged ? ResultOk : ResultFailed;
     } catch (...) {
@@ -436,7 +437,7 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
 }
 
 bool CDrvIDec::Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
-                     const ItemSpec& spec) {
+                     const ItemSpec& parsed) {
     LockGuard hold(&device->Lock());
     model::ReadWindow& w = device->Window();
     if (!w.writeData || !(item->attribute & 2) || item->unitIndex < 0 ||
@@ -444,7 +445,8 @@ bool CDrvIDec::Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant&
         return false;
     device->TouchItem(item);
     StagedBytes staged;
-    if (!BuildStaging(value, vt, item->bitMask, spec.bitMask, wordOrder_, item->textSize, &staged))
+    if (!BuildStaging(value, vt, item->bitMask, parsed.bitMask, wordOrder_, item->textSize,
+                      &staged))
         return false;
     const uint32_t us = device->UnitSize();
     const size_t at = static_cast<size_t>(item->unitIndex) * us;

@@ -56,7 +56,7 @@ private:
     // Stages a converted value in the block's write arrays under the device
     // lock. False when the item cannot take it (nothing staged).
     bool Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
-               const ItemSpec& spec);
+               const ItemSpec& parsed);
 
     std::atomic<int32_t> refs_;
     int32_t wordOrder_;

@@ -530,13 +530,13 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
 
 } // namespace
 
-void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* spec) {
-    if (spec == nullptr)
+void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
+    if (parsed == nullptr)
         return;
-    spec->address = 0;
-    spec->bitMask = kAllBits;
-    spec->vt = plat::kVtEmpty;
-    spec->stringLength = 0;
+    parsed->address = 0;
+    parsed->bitMask = kAllBits;
+    parsed->vt = plat::kVtEmpty;
+    parsed->stringLength = 0;
     WChar work[kNameWork];
     CopyTextW(work, name != nullptr ? name : W16(""), kNameWork);
 
@@ -549,40 +549,40 @@ void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* spec) {
         const WChar* suffix = dot + 1;
         // Data registers are words unless the suffix says otherwise.
         if (work[0] == u'D' || work[0] == u'd')
-            spec->vt = plat::kVtUi2;
+            parsed->vt = plat::kVtUi2;
         const WChar* number;
         if (EqualsNoCase(suffix, "bit")) {
             if (bitDevice)
-                spec->vt = plat::kVtBool;
+                parsed->vt = plat::kVtBool;
             else
-                spec->bitMask = 1;
+                parsed->bitMask = 1;
         } else if (EqualsNoCase(suffix, "word")) {
-            spec->vt = plat::kVtUi2;
+            parsed->vt = plat::kVtUi2;
         } else if (EqualsNoCase(suffix, "integer")) {
-            spec->vt = plat::kVtI2;
+            parsed->vt = plat::kVtI2;
         } else if (EqualsNoCase(suffix, "double")) {
-            spec->vt = plat::kVtUi4;
+            parsed->vt = plat::kVtUi4;
         } else if (EqualsNoCase(suffix, "long")) {
-            spec->vt = plat::kVtI4;
+            parsed->vt = plat::kVtI4;
         } else if (EqualsNoCase(suffix, "float")) {
-            spec->vt = plat::kVtR4;
+            parsed->vt = plat::kVtR4;
         } else if (EqualsNoCase(suffix, "string")) {
-            spec->vt = plat::kVtBstr;
-            spec->stringLength = kMaxTextBytes;
+            parsed->vt = plat::kVtBstr;
+            parsed->stringLength = kMaxTextBytes;
         } else if ((number = AfterPrefixNoCase(suffix, "string")) != nullptr) {
-            spec->vt = plat::kVtBstr;
+            parsed->vt = plat::kVtBstr;
             const uint32_t n = DigitsSaturated(number, kMaxStringSuffix);
-            spec->stringLength = n == 0 ? kNoStringValue : static_cast<uint16_t>(n);
+            parsed->stringLength = n == 0 ? kNoStringValue : static_cast<uint16_t>(n);
         } else if ((number = AfterPrefixNoCase(suffix, "bit")) != nullptr) {
-            spec->bitMask = uint32_t{1} << DigitsMod32(number);
+            parsed->bitMask = uint32_t{1} << DigitsMod32(number);
         }
     }
-    CopyTextW(spec->baseName, work, kNameWork);
+    CopyTextW(parsed->baseName, work, kNameWork);
 
     const WChar* p = work;
     while (IsAsciiLetter(*p))
         ++p;
-    spec->address = SignedDecimal(p);
+    parsed->address = SignedDecimal(p);
 }
 
 int32_t HostTypeOfVariant(uint16_t vt) {

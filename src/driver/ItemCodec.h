@@ -27,7 +27,7 @@ struct ItemSpec {
 // Splits an item name such as "D100.Bit3" into base name, address, bit mask,
 // VARIANT type and text length. Never fails: a name it cannot read gives
 // address 0 and no type. A null name counts as empty.
-void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* spec);
+void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed);
 
 // Host type code that RegisterItem reports for a VARIANT type.
 int32_t HostTypeOfVariant(uint16_t vt);

@@ -108,21 +108,21 @@ TEST(ItemCodecName, SuffixesAndAddresses) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        ItemSpec spec;
-        std::memset(&spec, 0xCD, sizeof spec);
-        ParseItemName(W(r.name).c_str(), r.bitDevice, &spec);
-        EXPECT_EQ(Narrow(spec.baseName), r.base);
-        EXPECT_EQ(spec.address, r.address);
-        EXPECT_EQ(spec.bitMask, r.mask);
-        EXPECT_EQ(spec.vt, r.vt);
-        EXPECT_EQ(spec.stringLength, r.length);
+        ItemSpec parsed;
+        std::memset(&parsed, 0xCD, sizeof parsed);
+        ParseItemName(W(r.name).c_str(), r.bitDevice, &parsed);
+        EXPECT_EQ(Narrow(parsed.baseName), r.base);
+        EXPECT_EQ(parsed.address, r.address);
+        EXPECT_EQ(parsed.bitMask, r.mask);
+        EXPECT_EQ(parsed.vt, r.vt);
+        EXPECT_EQ(parsed.stringLength, r.length);
     }
     // The cut at 255 characters takes the suffix away before it is sought.
     const std::string name = "D7" + std::string(253, 'a') + ".Long";
-    ItemSpec spec;
-    ParseItemName(W(name).c_str(), false, &spec);
-    EXPECT_EQ(Narrow(spec.baseName), name.substr(0, 255));
-    EXPECT_EQ(spec.vt, 0);
+    ItemSpec parsed;
+    ParseItemName(W(name).c_str(), false, &parsed);
+    EXPECT_EQ(Narrow(parsed.baseName), name.substr(0, 255));
+    EXPECT_EQ(parsed.vt, 0);
 }
 
 TEST(ItemCodecTypes, BoolAndUnknownTypesAndStatusNames) {
