@@ -15,19 +15,6 @@ namespace {
 using testutil::TempDir;
 using testutil::WString;
 
-std::string Content(const WString& path) {
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    if (!f)
-        return std::string();
-    std::string text;
-    char buf[4096];
-    int64_t n;
-    while ((n = plat::FileRead(f, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    plat::FileClose(f);
-    return text;
-}
-
 const uint8_t kRequest[] = {0x05, '0', '1', '0', 'R', 'A', '0', '0', '0', '0',
                             '0',  '0', '6', '4', '1', '2', '2', '6', 0x0D};
 const uint8_t kReply[] = {0x06, '0', '1', '0', '0', '4', 'D', '2', 0x7F, 0x0D};
@@ -41,7 +28,7 @@ TEST(FrameTrace, RecordsNameTimeLinkDirectionBytesAndVerdict) {
         trace.Reply(kReply, sizeof kReply, 0);
         trace.NoReply(13);
     }
-    const std::string text = Content(path);
+    const std::string text = testutil::ReadFile(path);
     const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} link "Line 1" )";
     EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(> <ENQ>010RA000000641226<CR>\r\n)")))
         << text;
@@ -62,8 +49,8 @@ TEST(FrameTrace, StaysWithinItsBoundWithOneRotation) {
         for (int i = 0; i < 200; ++i)
             trace.Request(kRequest, sizeof kRequest);
     }
-    const std::string now = Content(path);
-    const std::string before = Content(old);
+    const std::string now = testutil::ReadFile(path);
+    const std::string before = testutil::ReadFile(old);
     EXPECT_FALSE(now.empty());
     EXPECT_FALSE(before.empty()) << "the full file was rotated";
     EXPECT_LE(static_cast<int64_t>(now.size()), bound);

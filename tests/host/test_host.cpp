@@ -12,6 +12,7 @@
 #include "NimbroDriver.h"
 #include "platform/file.h"
 #include "testutil/testutil.h"
+#include "module_folder.h"
 
 namespace {
 
@@ -26,43 +27,12 @@ bool Parse(const std::vector<const char*>& args, Options* o, std::string* error)
     return nimbrohost::ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
 }
 
-std::string ReadAll(const WString& path) {
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    if (!f)
-        return std::string();
-    std::string data(static_cast<size_t>(plat::FileSize(f)), '\0');
-    if (!data.empty() && plat::FileRead(f, &data[0], data.size()) < 0)
-        data.clear();
-    plat::FileClose(f);
-    return data;
-}
-
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
 }
-
-// A copy of the built module in a folder of its own: the driver looks for
-// its settings beside itself and creates missing ones there.
-class ModuleFolder {
-public:
-    ModuleFolder() {
-        WString built = W(NIMBRO_TEST_MODULE);
-        path_ = dir_.Join("NimbroDrvIDec") + built.substr(built.rfind(W16('.')));
-        std::string data = ReadAll(built);
-        ok_ = !data.empty() && plat::FileWriteAll(path_.c_str(), data.data(), data.size());
-    }
-    bool Ok() const { return ok_; }
-    std::string Path() const { return Narrow(path_.c_str()); }
-    const testutil::TempDir& Dir() const { return dir_; }
-
-private:
-    testutil::TempDir dir_;
-    WString path_;
-    bool ok_ = false;
-};
 
 TEST(HostCommandLine, RejectsBadArguments) {
     const std::vector<std::vector<const char*>> bad = {
@@ -297,8 +267,8 @@ protected:
         const std::string cmd = "\"" + exe + "\" " + args + " >" + Narrow(outPath_.c_str()) +
                                 " 2>" + Narrow(errPath_.c_str());
         int status = std::system(cmd.c_str());
-        out_ = ReadAll(outPath_);
-        err_ = ReadAll(errPath_);
+        out_ = testutil::ReadFile(outPath_);
+        err_ = testutil::ReadFile(errPath_);
         return status;
     }
 

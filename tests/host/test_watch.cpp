@@ -16,6 +16,7 @@
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "testutil/testutil.h"
+#include "module_folder.h"
 #if NIMBRO_TEST_HAVE_SIM
 #include "IdecSim.h"
 #endif
@@ -148,59 +149,8 @@ TEST(HostWatchTable, AgesInTenthsOfSeconds) {
 
 // ---- Against the module ----
 
-std::string ReadAll(const WString& path) {
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    if (!f)
-        return std::string();
-    std::string data(static_cast<size_t>(plat::FileSize(f)), '\0');
-    if (!data.empty() && plat::FileRead(f, &data[0], data.size()) < 0)
-        data.clear();
-    plat::FileClose(f);
-    return data;
-}
-
-// A copy of the built module in a folder of its own, with its settings.
-class WatchFolder {
-public:
-    WatchFolder() {
-        WString built = W(NIMBRO_TEST_MODULE);
-        path_ = dir_.Join("NimbroDrvIDec") + built.substr(built.rfind(W16('.')));
-        std::string data = ReadAll(built);
-        ok_ = !data.empty() && plat::FileWriteAll(path_.c_str(), data.data(), data.size());
-    }
-    bool Ok() const { return ok_; }
-    std::string Path() const { return Narrow(path_.c_str()); }
-
-    // The POSIX socket layer keeps a table for the life of the process inside
-    // the module; once the module is unloaded, LeakSanitizer no longer sees
-    // the pointer to it and reports it. One more reference, never given
-    // back, keeps the module mapped as in a host that loads it once.
-    void KeepLoaded() const {
-        if (testutil::PosixBackend())
-            plat::ModuleLoad(path_.c_str());
-    }
-
-    // One link to endpoint (may be empty) with a PLC whose device D is block D.
-    void Configure(const std::string& endpoint) {
-        dir_.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nSettingFile=NimbroDrvIDec.cfg\r\n");
-        dir_.Write("idec.plc",
-                   "CpuName: TEST\r\nIndex: D\r\nD: D,Word,Dec,1,0,7999,read,write,\r\n");
-        dir_.Write("NimbroDrvIDec.cfg", "[PlcConfig]\r\nOPCScanTiming=20\r\nReadDeviceTimer=50\r\n"
-                                        "[Link0]\r\nOpenName=" +
-                                            endpoint +
-                                            "\r\nDeviceNo=1\r\n"
-                                            "[Link0.Plc0]\r\nName=PLC1\r\nPlcFile=idec.plc\r\n"
-                                            "[Link0.Plc0.Dev0]\r\nDeviceName=D\r\n");
-    }
-
-private:
-    testutil::TempDir dir_;
-    WString path_;
-    bool ok_ = false;
-};
-
 TEST(HostWatchRun, ADeviceThatDoesNotResolveIsNotWatched) {
-    WatchFolder folder;
+    ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());
     Options o;
     std::string error;
@@ -215,7 +165,7 @@ TEST(HostWatchRun, ADeviceThatDoesNotResolveIsNotWatched) {
 
 // No PLC to reach: the rows still come, one table per refresh.
 TEST(HostWatchRun, CountEndsTheWatchAndTheTerminalDecidesTheDrawing) {
-    WatchFolder folder;
+    ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());
     folder.Configure("");
     for (bool terminal : {false, true}) {
@@ -328,7 +278,7 @@ TEST(HostWatchRun, MovingValuesUntilAStopWhichStillReleasesTheDriver) {
     const uint16_t port = sim.Start(0);
     ASSERT_NE(port, 0);
 
-    WatchFolder folder;
+    ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());
     folder.Configure("127.0.0.1:" + std::to_string(port));
     folder.KeepLoaded();

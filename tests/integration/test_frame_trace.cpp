@@ -13,19 +13,6 @@ namespace {
 
 using itest::Rig;
 
-std::string Content(const testutil::WString& path) {
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    if (!f)
-        return std::string();
-    std::string text;
-    char buf[4096];
-    int64_t n;
-    while ((n = plat::FileRead(f, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    plat::FileClose(f);
-    return text;
-}
-
 TEST(FrameTraceLink, EveryExchangeOfATickIsTracedWhenAsked) {
     idecsim::Simulator sim;
     ASSERT_TRUE(sim.SetValue("D", 100, 1234));
@@ -38,7 +25,7 @@ TEST(FrameTraceLink, EveryExchangeOfATickIsTracedWhenAsked) {
         rig.Link().OnTick(); // the enumeration's queries, then the connection
         ASSERT_TRUE(rig.Connected());
     }
-    const std::string text = Content(path);
+    const std::string text = testutil::ReadFile(path);
     // Every address-list query went out, and each got its reply with it.
     for (char letter : std::string("xyarTtCcAdek")) {
         const std::string query = std::string("> <ENQ>010L") + letter;

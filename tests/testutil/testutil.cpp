@@ -108,4 +108,17 @@ bool PosixBackend() {
     return plat::kPathSep == W16('/');
 }
 
+std::string ReadFile(const WString& path) {
+    plat::FileHandle f = plat::FileOpenRead(path.c_str());
+    if (!f)
+        return std::string();
+    std::string text;
+    char buf[4096];
+    int64_t n;
+    while ((n = plat::FileRead(f, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    plat::FileClose(f);
+    return text;
+}
+
 } // namespace testutil

@@ -18,6 +18,9 @@ std::string Narrow(const WChar* text);
 // Polls cond every few milliseconds until it holds or ms have passed.
 bool WaitUntil(const std::function<bool()>& cond, uint32_t ms);
 
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const WString& path);
+
 // A fresh folder under the system's temporary folder, removed with its files
 // (one level of sub-folders) when the object goes.
 class TempDir {
