@@ -470,9 +470,9 @@ NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
             // The wait must not hold the table: a reload would wait on it.
             // So a reload may destroy the link meanwhile: each look at it
             // holds the table again and first finds it there.
-            link->RequestEnumeration();
+            const uint32_t ticket = link->RequestEnumeration();
             table.UnlockAll();
-            auto listed = [&](bool (*test)(const CPlcDrvLink&)) {
+            auto listed = [&](auto test) {
                 LockGuard again(&table_.Lock());
                 for (uint32_t i = 0; i < table_.LinkCount(); ++i)
                     if (table_.GetLink(i) == link)
@@ -483,7 +483,7 @@ NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
                 if (!listed([](const CPlcDrvLink& l) { return !l.Stopping(); }))
                     break;
                 plat::SleepMs(kListWaitStepMs);
-                if (!listed([](const CPlcDrvLink& l) { return !l.EnumerationDone(); }))
+                if (!listed([ticket](const CPlcDrvLink& l) { return !l.EnumeratedSince(ticket); }))
                     break;
             }
             return plat::BstrAlloc(kDeviceTypes);

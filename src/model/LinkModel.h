@@ -351,9 +351,15 @@ public:
 
     CLinkChannel* Channel() const { return channel_.load(); }
     bool Stopping() const { return stop_.load() != 0; }
-    bool EnumerationDone() const { return enumerationDone_.load() != 0; }
-    // The next tick runs the address-list enumeration again.
-    void RequestEnumeration() { enumerationDone_.store(0); }
+    // Asks and passes are counted, so that an ask made while a pass runs
+    // gets a pass of its own.
+    bool EnumerationDone() const { return enumerationServed_.load() == enumerationWanted_.load(); }
+    // The next tick runs the address-list enumeration again; the ticket
+    // tells EnumeratedSince when it has.
+    uint32_t RequestEnumeration() { return enumerationWanted_.fetch_add(1) + 1; }
+    bool EnumeratedSince(uint32_t ticket) const {
+        return static_cast<int32_t>(enumerationServed_.load() - ticket) >= 0;
+    }
     bool FirstEnumerationRunning() const { return firstEnumerationRunning_.load() != 0; }
     bool EnumeratedOnce() const { return enumeratedOnce_.load() != 0; }
 
@@ -375,7 +381,8 @@ private:
     IDecOpenParams openParams_;
     CErrorString status_;
     uint32_t portOverride_;
-    std::atomic<int32_t> enumerationDone_;
+    std::atomic<uint32_t> enumerationWanted_;
+    std::atomic<uint32_t> enumerationServed_;
     std::atomic<int32_t> firstEnumerationRunning_;
     std::atomic<int32_t> enumeratedOnce_;
     CLinkTable* owner_;
@@ -449,7 +456,10 @@ public:
     ChannelFactory GetChannelFactory() const { return channelFactory_.load(); }
     void SetTickSource(TickSource source) { tickSource_.store(source); }
     // The frame trace file from the host settings; empty for none. Read by
-    // each link's channel when it starts.
+    // each link's channel when it starts, on its worker under the link lock:
+    // so it has a lock of its own, never held with another, and a worker
+    // never waits on the table lock that a stop holds while it waits for
+    // the worker.
     void SetTraceFile(const WChar* path);
     bool TraceFile(WChar* out, uint32_t cap) const;
     uint32_t Now() const;
@@ -464,5 +474,6 @@ private:
     std::atomic<const CResLang*> resLang_;
     std::atomic<ChannelFactory> channelFactory_;
     std::atomic<TickSource> tickSource_;
+    mutable plat::CriticalSection traceLock_;
     WChar traceFile_[plat::kMaxPath];
 };

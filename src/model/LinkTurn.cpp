@@ -24,9 +24,10 @@ CLinkChannel::~CLinkChannel() = default;
 
 void CPlcDrvLink::OnTick() {
     try {
-        if (!enumerationDone_.load()) {
+        const uint32_t wanted = enumerationWanted_.load();
+        if (enumerationServed_.load() != wanted) {
             EnumerationPass();
-            enumerationDone_.store(1);
+            enumerationServed_.store(wanted);
         }
         if (!stop_.load())
             ConnectStep();

@@ -8,8 +8,8 @@
 #include "support/Strings.h"
 
 CPlcDrvLink::CPlcDrvLink(CLinkTable* owner)
-    : portOverride_(0), enumerationDone_(0), firstEnumerationRunning_(0), enumeratedOnce_(0),
-      owner_(owner), lastReadTime_(0), channel_(nullptr), stop_(0) {
+    : portOverride_(0), enumerationWanted_(1), enumerationServed_(0), firstEnumerationRunning_(0),
+      enumeratedOnce_(0), owner_(owner), lastReadTime_(0), channel_(nullptr), stop_(0) {
     name_[0] = 0;
     station_[0] = 0;
     std::memset(&openParams_, 0, sizeof openParams_);

@@ -918,6 +918,23 @@ TEST_F(HostServices, ListItemsSortsByAddressAndAnswersFixedTexts) {
     }
 }
 
+// An ask made while a pass runs is not answered by that pass: the pass
+// ending after it must not count as the enumeration the listing waits for.
+TEST_F(HostServices, EnumerationAskedDuringAPassGetsAPassOfItsOwn) {
+    gGate.store(1);
+    Options o;
+    o.gated = true;
+    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    CPlcDrvLink& link = rig_->Link();
+    ASSERT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound));
+    const uint32_t ticket = link.RequestEnumeration();
+    gGate.store(0); // the next pass talks to the simulator
+    gGateRelease.store(true);
+    ASSERT_TRUE(WaitUntil([&] { return link.EnumeratedSince(ticket); }, kBound));
+    EXPECT_TRUE(link.EnumerationDone());
+    EXPECT_EQ(ListQueries(sim_), 12u);
+}
+
 TEST(HostServicesNoLink, EveryListingSaysNotLink) {
     CLinkTable table;
     CDrvIDec driver(table);
