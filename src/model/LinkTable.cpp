@@ -85,11 +85,11 @@ uint32_t CLinkTable::Now() const {
 }
 
 void CLinkTable::SetTraceFile(const WChar* path) {
-    LockGuard hold(&lock_);
+    LockGuard hold(&traceLock_);
     CopyTextW(traceFile_, path ? path : W16(""), plat::kMaxPath);
 }
 
 bool CLinkTable::TraceFile(WChar* out, uint32_t cap) const {
-    LockGuard hold(&lock_);
+    LockGuard hold(&traceLock_);
     return cap > 0 && traceFile_[0] && CopyTextW(out, traceFile_, static_cast<int>(cap)) > 0;
 }

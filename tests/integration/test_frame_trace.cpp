@@ -7,6 +7,7 @@
 
 #include "harness.h"
 #include "platform/file.h"
+#include "support/LockGuard.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -35,6 +36,25 @@ TEST(FrameTraceLink, EveryExchangeOfATickIsTracedWhenAsked) {
     EXPECT_EQ(sim.FrameLog().size() * 2,
               static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
         << "one request and one reply line per frame";
+}
+
+// The worker looks up the trace file under the link lock. A host thread
+// holding the table lock (a listing, a reload, a stop waiting for the
+// worker) must not hold it up there.
+TEST(FrameTraceLink, TheWorkerTracesWhileTheTableIsHeld) {
+    idecsim::Simulator sim;
+    ASSERT_NE(sim.Start(0), 0);
+    testutil::TempDir dir;
+    const testutil::WString path = dir.Join("frames.log");
+    Rig rig(sim.Port(), 1);
+    rig.Table().SetTraceFile(path.c_str());
+    LockGuard host(&rig.Table().Lock());
+    ASSERT_TRUE(rig.Link().StartLink());
+    // The enumeration's twelve list queries.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return sim.FrameLog().size() >= 12; }, 10000));
+    host.UnlockAll();
+    rig.Link().StopLink();
+    EXPECT_NE(testutil::ReadFile(path).find("> <ENQ>010Lx"), std::string::npos);
 }
 
 TEST(FrameTraceLink, NoSettingNoFile) {
