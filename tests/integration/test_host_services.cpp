@@ -200,6 +200,17 @@ protected:
         ASSERT_NE(d_, nullptr);
     }
 
+    // Begin with the first enumeration held in the gated channel: gate 1
+    // until released, 2 also until the link stops.
+    void BeginHeld(int gate) {
+        gGate.store(gate);
+        Options o;
+        o.gated = true;
+        ASSERT_NO_FATAL_FAILURE(Begin(o));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return gGateEntered.load() && rig_->Link().FirstEnumerationRunning(); }, kBound));
+    }
+
     NimbroDevice Resolve(const std::string& name) { return driver_->ResolveDevice(N(W(name))); }
     CPlcDevice& Block(const char* name) { return *rig_->Plc().FindDevice(W(name).c_str()); }
 
@@ -921,12 +932,8 @@ TEST_F(HostServices, ListItemsSortsByAddressAndAnswersFixedTexts) {
 // An ask made while a pass runs is not answered by that pass: the pass
 // ending after it must not count as the enumeration the listing waits for.
 TEST_F(HostServices, EnumerationAskedDuringAPassGetsAPassOfItsOwn) {
-    gGate.store(1);
-    Options o;
-    o.gated = true;
-    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    ASSERT_NO_FATAL_FAILURE(BeginHeld(1));
     CPlcDrvLink& link = rig_->Link();
-    ASSERT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound));
     const uint32_t ticket = link.RequestEnumeration();
     gGate.store(0); // the next pass talks to the simulator
     gGateRelease.store(true);
@@ -952,13 +959,8 @@ TEST(HostServicesNoLink, EveryListingSaysNotLink) {
 // Host calls that wait for the link's first enumeration give up when the
 // link stops, while the enumeration still runs.
 TEST_F(HostServices, CallsWaitingForTheFirstEnumerationFailWhenTheLinkStops) {
-    gGate.store(1);
-    Options o;
-    o.gated = true;
-    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    ASSERT_NO_FATAL_FAILURE(BeginHeld(1));
     CPlcDrvLink& link = rig_->Link();
-    ASSERT_TRUE(
-        WaitUntil([&] { return gGateEntered.load() && link.FirstEnumerationRunning(); }, kBound));
 
     std::atomic<bool> calling{false};
     std::atomic<bool> done{false};
@@ -1004,13 +1006,8 @@ TEST_F(HostServices, CallWaitingForTheFirstEnumerationFailsWhenTheStopEndsIt) {
 #if !defined(__linux__)
     GTEST_SKIP() << "needs the thread states of /proc";
 #else
-    gGate.store(2);
-    Options o;
-    o.gated = true;
-    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    ASSERT_NO_FATAL_FAILURE(BeginHeld(2));
     CPlcDrvLink& link = rig_->Link();
-    ASSERT_TRUE(
-        WaitUntil([&] { return gGateEntered.load() && link.FirstEnumerationRunning(); }, kBound));
 
     std::atomic<long> tid{0};
     int32_t read = -1;
