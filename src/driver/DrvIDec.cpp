@@ -469,13 +469,15 @@ NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
         if (!name || !name[0]) {
             // The wait must not hold the table: a reload would wait on it.
             // So a reload may destroy the link meanwhile: each look at it
-            // holds the table again and first finds it there.
+            // holds the table again and first finds it there, by address
+            // and serial, as a new link may take the freed one's address.
             const uint32_t ticket = link->RequestEnumeration();
+            const uint32_t serial = link->Serial();
             table.UnlockAll();
             auto listed = [&](auto test) {
                 LockGuard again(&table_.Lock());
                 for (uint32_t i = 0; i < table_.LinkCount(); ++i)
-                    if (table_.GetLink(i) == link)
+                    if (table_.GetLink(i) == link && link->Serial() == serial)
                         return test(*link);
                 return false;
             };

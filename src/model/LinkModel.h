@@ -323,6 +323,10 @@ public:
     const WChar* Name() const { return name_; }
     void SetName(const WChar* name);
     CLinkTable* Owner() const { return owner_; }
+    // Given by the table on insertion and never reused by it: a link found
+    // at the address of one that a reload freed is told apart by it.
+    uint32_t Serial() const { return serial_; }
+    void SetSerial(uint32_t serial) { serial_ = serial; }
     CErrorString& Status() { return status_; }
     plat::CriticalSection& Lock() { return lock_; }
     bool SetMessage(uint32_t id, ...);
@@ -390,6 +394,7 @@ private:
     std::atomic<CLinkChannel*> channel_;
     plat::CriticalSection lock_;
     std::atomic<int32_t> stop_;
+    uint32_t serial_ = 0;
 };
 
 // All links of the process.
@@ -474,6 +479,7 @@ private:
     std::atomic<const CResLang*> resLang_;
     std::atomic<ChannelFactory> channelFactory_;
     std::atomic<TickSource> tickSource_;
+    uint32_t nextSerial_ = 0; // under the table lock
     mutable plat::CriticalSection traceLock_;
     WChar traceFile_[plat::kMaxPath];
 };

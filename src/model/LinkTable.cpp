@@ -71,6 +71,7 @@ bool CLinkTable::InsertLink(CPlcDrvLink* link) {
         return false;
     CPlcDrvLink* displaced = nullptr;
     LockGuard hold(&lock_);
+    link->SetSerial(++nextSerial_);
     if (!model::InsertByName(links_, link, &displaced)) {
         delete link;
         return false;

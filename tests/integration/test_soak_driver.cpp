@@ -941,11 +941,13 @@ TEST_F(DriverSoak, ListingWithNoNameMeetsAReload) {
     gEnumerationHeld.store(false);
     gHoldEnumeration.store(true);
     std::string listed;
+    std::atomic<bool> answered{false};
     std::thread host([&] {
         const NimbroBstr b = driver.ListItems(nullptr);
         listed = b ? testutil::Narrow(reinterpret_cast<const WChar*>(b)) : "(null)";
         if (b)
             plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
+        answered.store(true);
     });
     // The enumeration it asked for has begun: the call is in its wait.
     const bool waiting = testutil::WaitUntil([&] { return gEnumerationHeld.load(); }, 15000);
@@ -955,8 +957,10 @@ TEST_F(DriverSoak, ListingWithNoNameMeetsAReload) {
         AddLink(table, port, plcFile);
         table.StartAll();
     }
-    // The new link's enumeration runs: a wait that finds the new link where
-    // the old one was ends with it.
+    // The link it waited on is gone: the wait ends, though the new link
+    // (often at the freed one's address) is still held in its enumeration
+    // and the wait's own bound is 10 s.
+    EXPECT_TRUE(testutil::WaitUntil([&] { return answered.load(); }, 5000));
     gHoldEnumeration.store(false);
     host.join();
     EXPECT_TRUE(waiting);
