@@ -357,6 +357,32 @@ protected:
         link->InsertPlc(plc);
         ASSERT_TRUE(table.InsertLink(link));
     }
+
+    // The definition in the simulator; without address lists, the
+    // enumeration makes no items of its own.
+    static void LoadSimulator(idecsim::Simulator& sim, const std::string& definition,
+                              bool addressLists) {
+        std::string error;
+        ASSERT_TRUE(sim.LoadPlcText(definition, &error)) << error;
+        if (addressLists)
+            return;
+        for (char letter : std::string("xyarTtCcAdek"))
+            ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    }
+
+    // A started table, scanning every 10 ms, with one link to the port.
+    void StartTable(CLinkTable& table, uint16_t port, const WString& plcFile) {
+        table.SetChannelFactory(&SoakChannel::Create);
+        table.SetScanPeriod(10);
+        table.SetReadInterval(10);
+        ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
+        table.StartAll();
+    }
+
+    static int32_t ReadU32(CDrvIDec& driver, NimbroDevice d, const char* item, uint32_t* v) {
+        int32_t type = TypeU32, count = -1;
+        return driver.ReadItem(d, N(W(item)), &type, v, 1, &count, 0);
+    }
 };
 
 FaultRule Rule(FaultKind kind, double probability, std::mt19937& rng) {
@@ -442,8 +468,7 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
     StatusLog statusLog;
     gStatusLog = &statusLog;
     idecsim::Simulator sim;
-    std::string error;
-    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(LoadSimulator(sim, kDefinition, false));
     sim.SetSeed(20261207);
     sim.SetTrace([&wire](const idecsim::TraceEvent& e) { wire.OnTrace(e); });
     sim.SetFrameLogLimit(20000);
@@ -451,18 +476,12 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
         ASSERT_TRUE(sim.SetValue("D", n, n % 1000));
     for (uint32_t n = kOwnBase; n < kOwnBase + kHostThreads * kOwnWords + 2; ++n)
         ASSERT_TRUE(sim.SetValue("D", n, n % 1000));
-    for (char letter : std::string("xyarTtCcAdek"))
-        ASSERT_TRUE(sim.SetAddressList(letter, {}));
     ASSERT_TRUE(sim.SetAddressList('A', {100, 101, 200}));
     const uint16_t port = sim.Start(0);
     ASSERT_NE(port, 0);
 
     CLinkTable table;
-    table.SetChannelFactory(&SoakChannel::Create);
-    table.SetScanPeriod(10);
-    table.SetReadInterval(10);
-    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
-    table.StartAll();
+    ASSERT_NO_FATAL_FAILURE(StartTable(table, port, plcFile));
     CDrvIDec* driver = new CDrvIDec(table);
     driver->AddRef();
     // Released by the test in the middle of scans; here only when it ended
@@ -870,21 +889,14 @@ TEST_F(DriverSoak, StagedWriteSurvivesAWindowRebuild) {
     testutil::TempDir dir;
     const WString plcFile = dir.Write("idec.plc", kDefinition);
     idecsim::Simulator sim;
-    std::string error;
-    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
-    for (char letter : std::string("xyarTtCcAdek"))
-        ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    ASSERT_NO_FATAL_FAILURE(LoadSimulator(sim, kDefinition, false));
     ASSERT_TRUE(sim.SetValue("D", 2000, 7));
     ASSERT_TRUE(sim.SetValue("D", 2010, 8));
     const uint16_t port = sim.Start(0);
     ASSERT_NE(port, 0);
 
     CLinkTable table;
-    table.SetChannelFactory(&SoakChannel::Create);
-    table.SetScanPeriod(10);
-    table.SetReadInterval(10);
-    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
-    table.StartAll();
+    ASSERT_NO_FATAL_FAILURE(StartTable(table, port, plcFile));
     CDrvIDec driver(table);
     driver.AddRef();
     const NimbroDevice d = driver.ResolveDevice(N(W("D")));
@@ -895,8 +907,7 @@ TEST_F(DriverSoak, StagedWriteSurvivesAWindowRebuild) {
     ASSERT_TRUE(testutil::WaitUntil(
         [&] {
             uint32_t v = 0;
-            int32_t type = TypeU32, count = -1;
-            return driver.ReadItem(d, N(W("D2010")), &type, &v, 1, &count, 0) == ResultOk && v == 8;
+            return ReadU32(driver, d, "D2010", &v) == ResultOk && v == 8;
         },
         15000));
 
@@ -925,16 +936,12 @@ TEST_F(DriverSoak, ListingWithNoNameMeetsAReload) {
     testutil::TempDir dir;
     const WString plcFile = dir.Write("idec.plc", kDefinition);
     idecsim::Simulator sim;
-    std::string error;
-    ASSERT_TRUE(sim.LoadPlcText(kDefinition, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(LoadSimulator(sim, kDefinition, true));
     const uint16_t port = sim.Start(0);
     ASSERT_NE(port, 0);
 
     CLinkTable table;
-    table.SetChannelFactory(&SoakChannel::Create);
-    table.SetScanPeriod(10);
-    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
-    table.StartAll();
+    ASSERT_NO_FATAL_FAILURE(StartTable(table, port, plcFile));
     CDrvIDec driver(table);
     ASSERT_TRUE(testutil::WaitUntil([&] { return table.GetLink(0)->EnumeratedOnce(); }, 15000));
 
@@ -983,10 +990,7 @@ TEST_F(DriverSoak, AThirtyTwoBitReadNeedsBothWordsRead) {
     const std::string line = "D: D,Word,Dec,2,0,7999,8000,8499,read,write,";
     plc.replace(plc.find(line), line.size(), "D: D,Word,Dec,2,0,120,2000,2010,read,write,");
     idecsim::Simulator sim;
-    std::string error;
-    ASSERT_TRUE(sim.LoadPlcText(plc, &error)) << error;
-    for (char letter : std::string("xyarTtCcAdek"))
-        ASSERT_TRUE(sim.SetAddressList(letter, {}));
+    ASSERT_NO_FATAL_FAILURE(LoadSimulator(sim, plc, false));
     for (uint32_t n = 1; n <= 120; ++n)
         ASSERT_TRUE(sim.SetValue("D", n, n));
     ASSERT_TRUE(sim.SetValue("D", 2000, 2000));
@@ -994,11 +998,7 @@ TEST_F(DriverSoak, AThirtyTwoBitReadNeedsBothWordsRead) {
     ASSERT_NE(port, 0);
 
     CLinkTable table;
-    table.SetChannelFactory(&SoakChannel::Create);
-    table.SetScanPeriod(10);
-    table.SetReadInterval(10);
-    ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
-    table.StartAll();
+    ASSERT_NO_FATAL_FAILURE(StartTable(table, port, plcFile));
     CDrvIDec driver(table);
     const NimbroDevice d = driver.ResolveDevice(N(W("D")));
     ASSERT_NE(d, nullptr);
@@ -1013,18 +1013,13 @@ TEST_F(DriverSoak, AThirtyTwoBitReadNeedsBothWordsRead) {
     ASSERT_TRUE(testutil::WaitUntil(
         [&] {
             uint32_t v = 0;
-            int32_t type = TypeU32, count = -1;
-            return driver.ReadItem(d, N(W("D2000")), &type, &v, 1, &count, 0) == ResultOk &&
-                   v == 2000;
+            return ReadU32(driver, d, "D2000", &v) == ResultOk && v == 2000;
         },
         15000));
     uint32_t v = 0;
-    int32_t type = TypeU32, count = -1;
-    const int32_t r = driver.ReadItem(d, N(W("D120.Long")), &type, &v, 1, &count, 0);
-    EXPECT_NE(r, ResultOk) << "D120.Long gave " << std::hex << v;
+    EXPECT_NE(ReadU32(driver, d, "D120.Long", &v), ResultOk) << "D120.Long gave " << std::hex << v;
     // The words of the first read are there.
-    type = TypeU32;
-    EXPECT_EQ(driver.ReadItem(d, N(W("D113")), &type, &v, 1, &count, 0), ResultOk);
+    EXPECT_EQ(ReadU32(driver, d, "D113", &v), ResultOk);
     EXPECT_EQ(v, 113u);
     table.RemoveAll();
     sim.Stop();
