@@ -58,7 +58,7 @@ int64_t LeastTextFrames(const Case& c) {
 void BM_FramesPerPass(benchmark::State& state, Case c) {
     idecsim::Simulator sim;
     std::string error;
-    if (!sim.LoadPlcText(bench::kPlcText, &error) || sim.Start(0) == 0) {
+    if (!sim.LoadPlcText(bench::PlcText(), &error) || sim.Start(0) == 0) {
         state.SkipWithError("simulator did not start");
         return;
     }
@@ -72,7 +72,8 @@ void BM_FramesPerPass(benchmark::State& state, Case c) {
         // Words high byte first, as the PLC holds a text.
         for (size_t i = 0; i < c.text.size(); i += 2) {
             const uint32_t hi = static_cast<unsigned char>(c.text[i]);
-            const uint32_t lo = i + 1 < c.text.size() ? static_cast<unsigned char>(c.text[i + 1]) : 0;
+            const uint32_t lo =
+                i + 1 < c.text.size() ? static_cast<unsigned char>(c.text[i + 1]) : 0;
             sim.SetValue(c.type, static_cast<uint32_t>(a) + static_cast<uint32_t>(i / 2),
                          hi << 8 | lo);
         }
@@ -88,8 +89,8 @@ void BM_FramesPerPass(benchmark::State& state, Case c) {
     const double frames =
         static_cast<double>(sim.FrameLog().size()) / static_cast<double>(state.iterations());
     const int32_t maxRun = std::string(c.type) == "D" ? 1024 : 100;
-    const double least = static_cast<double>(c.textSize ? LeastTextFrames(c)
-                                                        : LeastWordFrames(c.items, maxRun));
+    const double least =
+        static_cast<double>(c.textSize ? LeastTextFrames(c) : LeastWordFrames(c.items, maxRun));
     if (block->deviceStatus.load() != 0)
         state.SkipWithError("a read failed");
     state.counters["frames"] = frames;
@@ -113,7 +114,8 @@ BENCHMARK_CAPTURE(BM_FramesPerPass, two_words_5_apart, Case{"D", {100, 105}, 0, 
 BENCHMARK_CAPTURE(BM_FramesPerPass, two_words_20_apart, Case{"D", {100, 120}, 0, ""})
     ->Iterations(20)
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_FramesPerPass, D_1000_consecutive_words, Case{"D", Consecutive(0, 1000), 0, ""})
+BENCHMARK_CAPTURE(BM_FramesPerPass, D_1000_consecutive_words,
+                  Case{"D", Consecutive(0, 1000), 0, ""})
     ->Iterations(20)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_FramesPerPass, TC_1000_consecutive_words,

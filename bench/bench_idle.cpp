@@ -76,7 +76,7 @@ bool StartSimulatorProcess() {
         close(up[0]);
         idecsim::Simulator sim;
         std::string error;
-        sim.LoadPlcText(bench::kPlcText, &error);
+        sim.LoadPlcText(bench::PlcText(), &error);
         sim.SetFrameLogLimit(1000);
         uint16_t port = sim.Start(0);
         if (write(up[1], &port, sizeof port) != static_cast<ssize_t>(sizeof port))
@@ -119,7 +119,7 @@ idecsim::Simulator* gSimulator = nullptr;
 bool StartSimulatorProcess() {
     gSimulator = new idecsim::Simulator;
     std::string error;
-    gSimulator->LoadPlcText(bench::kPlcText, &error);
+    gSimulator->LoadPlcText(bench::PlcText(), &error);
     gSimPort = gSimulator->Start(0);
     return gSimPort != 0;
 }
@@ -208,8 +208,8 @@ void BM_IdleLink(benchmark::State& state, int gap, bool trace) {
     CDrvIDec* driver = new CDrvIDec(table);
     driver->AddRef();
     bool ok = table.LoadConfiguration(config.c_str()) && table.StartAll();
-    NimbroDevice device = ok ? driver->ResolveDevice(reinterpret_cast<const NimbroChar*>(W16("D")))
-                             : nullptr;
+    NimbroDevice device =
+        ok ? driver->ResolveDevice(reinterpret_cast<const NimbroChar*>(W16("D"))) : nullptr;
     // The host reads every item (the first read brings it into the scan),
     // until each has a value; then it is quiet.
     std::vector<bench::WString> names;
@@ -222,8 +222,8 @@ void BM_IdleLink(benchmark::State& state, int gap, bool trace) {
             int32_t type = TypeU16;
             uint16_t value = 0;
             int32_t count = 0;
-            all = driver->ReadItem(device, reinterpret_cast<const NimbroChar*>(name.c_str()),
-                                   &type, &value, 1, &count, 0) == ResultOk &&
+            all = driver->ReadItem(device, reinterpret_cast<const NimbroChar*>(name.c_str()), &type,
+                                   &value, 1, &count, 0) == ResultOk &&
                   all;
         }
         ok = device && (all || plat::TickCount() - start < 15000);

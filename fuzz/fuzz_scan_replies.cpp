@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "ControllerText.h"
 #include "FuzzChannel.h"
 #include "comm/Frames.h"
 #include "comm/RequestEngine.h"
@@ -59,21 +60,6 @@ void Check(bool ok, const char* what, const std::string& detail = std::string())
         Fail(what, detail);
 }
 
-// The shipped controller definition.
-const char kDefinition[] = "CpuName: IDEC-CPU 40\n"
-                           "Index: I,Q,M,R,T,C,TC,TP,CC,CP,D,P\n"
-                           "I: I,Bit,DecOct,2,0,627,30000,30627,read,\n"
-                           "Q: Q,Bit,DecOct,2,0,467,30000,30467,read,write,\n"
-                           "M: M,Bit,DecOct,2,0,7997,8000,8317,read,write,\n"
-                           "R: R,Bit,Dec,1,0,255,read,write,\n"
-                           "T: T,Bit,Dec,1,0,1023,read,\n"
-                           "C: C,Bit,Dec,1,0,511,read,\n"
-                           "TC: TC,Word,Dec,1,0,1023,read,write,\n"
-                           "TP: TP,Word,Dec,1,0,1023,read,write,\n"
-                           "CC: CC,Word,Dec,1,0,511,read,write,\n"
-                           "CP: CP,Word,Dec,1,0,511,read,write,\n"
-                           "D: D,Word,Dec,2,0,7999,8000,8499,read,write,\n"
-                           "P: P,Dword,Dec,1,0,15,read,write,\n";
 const char* const kBlocks[] = {"D", "M", "P", "TC", "T", "R", "I", "CC", "D", "D"};
 
 constexpr uint8_t kAck = 0x06;
@@ -514,7 +500,8 @@ const DeviceTypeRecord& RecordOf(const char* name) {
     auto it = records.find(name);
     if (it == records.end()) {
         static CPlcDefinitionFile file;
-        static bool loaded = file.LoadText(kDefinition, sizeof kDefinition - 1);
+        static bool loaded =
+            file.LoadText(kShippedControllerText, sizeof kShippedControllerText - 1);
         Check(loaded, "definition");
         DeviceTypeRecord r;
         Check(file.ParseDeviceType(name, &r), "definition line");

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "ControllerText.h"
 #include "comm/KQV_IDecCom.h"
 #include "comm/RequestEngine.h"
 #include "model/PlcDefinition.h"
@@ -9,21 +10,17 @@
 namespace bench {
 
 // The shipped controller, with a D range wide enough for 10,000 items.
-const char kPlcText[] = "CpuName: IDEC-CPU 40\n"
-                        "Version: 1.10\n"
-                        "Index: I,Q,M,R,T,C,TC,TP,CC,CP,D,P\n"
-                        "I: I,Bit,DecOct,2,0,627,30000,30627,read,\n"
-                        "Q: Q,Bit,DecOct,2,0,467,30000,30467,read,write,\n"
-                        "M: M,Bit,DecOct,2,0,7997,8000,8317,read,write,\n"
-                        "R: R,Bit,Dec,1,0,255,read,write,\n"
-                        "T: T,Bit,Dec,1,0,1023,read,\n"
-                        "C: C,Bit,Dec,1,0,511,read,\n"
-                        "TC: TC,Word,Dec,1,0,1023,read,write,\n"
-                        "TP: TP,Word,Dec,1,0,1023,read,write,\n"
-                        "CC: CC,Word,Dec,1,0,511,read,write,\n"
-                        "CP: CP,Word,Dec,1,0,511,read,write,\n"
-                        "D: D,Word,Dec,1,0,49999,read,write,\n"
-                        "P: P,Dword,Dec,1,0,15,read,write,\n";
+const std::string& PlcText() {
+    static const std::string text = [] {
+        std::string t = kShippedControllerText;
+        const std::string line = "D: D,Word,Dec,2,0,7999,8000,8499,read,write,";
+        const size_t at = t.find(line);
+        if (at != std::string::npos)
+            t.replace(at, line.size(), "D: D,Word,Dec,1,0,49999,read,write,");
+        return t;
+    }();
+    return text;
+}
 
 namespace {
 
@@ -56,7 +53,7 @@ Rig::~Rig() {
 
 CPlcDevice* Rig::Block(const char* type) {
     CPlcDefinitionFile file;
-    if (!file.LoadText(kPlcText, sizeof kPlcText - 1))
+    if (!file.LoadText(PlcText().data(), PlcText().size()))
         return nullptr;
     std::unique_ptr<DeviceTypeRecord> record(new DeviceTypeRecord);
     if (!file.ParseDeviceType(type, record.get()))
@@ -73,8 +70,7 @@ bool Rig::AddItems(CPlcDevice& block, const std::vector<int32_t>& addresses, uin
                    uint16_t textSize) {
     std::vector<CDeviceItem*> items;
     for (int32_t a : addresses) {
-        const WString name =
-            WString(block.Name()) + Wide(std::to_string(static_cast<long>(a)));
+        const WString name = WString(block.Name()) + Wide(std::to_string(static_cast<long>(a)));
         CDeviceItem* item = block.CreateItem(name.c_str(), a, false, 0, textSize);
         if (!item)
             return false;

@@ -22,7 +22,7 @@ public:
 };
 
 // The definition lines of the devices the benchmarks use.
-extern const char kPlcText[];
+const std::string& PlcText();
 
 typedef std::basic_string<WChar> WString;
 WString Wide(const std::string& s);
@@ -37,7 +37,7 @@ public:
     CLinkTable& Table() { return table_; }
     PassLink& Link() { return *link_; }
     CPlc& Plc() { return *link_->FirstPlc(); }
-    // The block of a type of kPlcText, readable and writable.
+    // The block of a type of PlcText(), readable and writable.
     CPlcDevice* Block(const char* type);
     // Items of a block: name prefix + address, `size` units each, in the
     // window and touched now. False when one could not be made.

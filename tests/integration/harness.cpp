@@ -8,23 +8,6 @@
 
 namespace itest {
 
-const char kIdecDefinition[] = "CpuName: IDEC-CPU 40\n"
-                               "Version: 1.10\n"
-                               "HlpName: idec.hlp\n"
-                               "Index: I,Q,M,R,T,C,TC,TP,CC,CP,D,P\n"
-                               "I: I,Bit,DecOct,2,0,627,30000,30627,read,\n"
-                               "Q: Q,Bit,DecOct,2,0,467,30000,30467,read,write,\n"
-                               "M: M,Bit,DecOct,2,0,7997,8000,8317,read,write,\n"
-                               "R: R,Bit,Dec,1,0,255,read,write,\n"
-                               "T: T,Bit,Dec,1,0,1023,read,\n"
-                               "C: C,Bit,Dec,1,0,511,read,\n"
-                               "TC: TC,Word,Dec,1,0,1023,read,write,\n"
-                               "TP: TP,Word,Dec,1,0,1023,read,write,\n"
-                               "CC: CC,Word,Dec,1,0,511,read,write,\n"
-                               "CP: CP,Word,Dec,1,0,511,read,write,\n"
-                               "D: D,Word,Dec,2,0,7999,8000,8499,read,write,\n"
-                               "P: P,Dword,Dec,1,0,15,read,write,\n";
-
 std::string Endpoint(uint16_t port) {
     return "127.0.0.1:" + std::to_string(port);
 }

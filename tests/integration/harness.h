@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ControllerText.h"
 #include "IdecSim.h"
 #include "comm/RequestEngine.h"
 #include "model/LinkModel.h"
@@ -18,7 +19,7 @@ namespace itest {
 std::string Endpoint(uint16_t port);
 
 // The controller of config/idec.plc, for the simulator and the driver alike.
-extern const char kIdecDefinition[];
+inline constexpr const char* kIdecDefinition = kShippedControllerText;
 
 // A link table whose links get the engine's channel, with one link (made by
 // make, or a plain CPlcDrvLink) pointed at 127.0.0.1:port and plcs PLCs named
