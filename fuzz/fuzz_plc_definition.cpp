@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzScratch.h"
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
 #include "platform/file.h"
@@ -97,46 +98,6 @@ int32_t Number(const std::string& field, int base) {
 
 void CheckTerminated(const char* field, size_t size, const char* what) {
     Check(std::memchr(field, 0, size) != nullptr, "field not terminated:", what);
-}
-
-// ---- scratch file ----
-
-struct Scratch {
-    WChar dir[plat::kMaxPath] = {};
-    WChar file[plat::kMaxPath] = {};
-    std::string narrow;
-    bool ok = false;
-    Scratch() {
-        if (!plat::MakeTempDir(dir, plat::kMaxPath))
-            return;
-        size_t n = 0;
-        while (dir[n])
-            ++n;
-        const char name[] = "/fuzz.plc";
-        if (n + sizeof name >= 200)
-            return;
-        for (size_t i = 0; i < n; ++i) {
-            if (dir[i] >= 0x80)
-                return;
-            file[i] = dir[i];
-            narrow += static_cast<char>(dir[i]);
-        }
-        for (size_t i = 0; i < sizeof name; ++i)
-            file[n + i] = static_cast<WChar>(name[i]);
-        narrow += name;
-        ok = true;
-    }
-    ~Scratch() {
-        plat::FileRemove(file);
-        plat::DirRemove(dir);
-    }
-};
-
-Scratch& TheScratch() {
-    static Scratch s;
-    if (!s.ok)
-        Fail("no temporary folder");
-    return s;
 }
 
 // ---- checks ----
@@ -307,10 +268,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!named || entries.size() > 24)
         return 0;
 
-    Scratch& s = TheScratch();
-    Check(plat::FileWriteAll(s.file, text.data(), text.size()), "scratch file");
+    fuzz::Scratch& s = fuzz::Scratch::Of("fuzz_plc_definition", "/fuzz.plc");
+    Check(plat::FileWriteAll(s.File(), text.data(), text.size()), "scratch file");
     std::unique_ptr<CPlc> fromFile(new CPlc(nullptr));
-    std::snprintf(fromFile->plcFile, sizeof fromFile->plcFile, "%s", s.narrow.c_str());
+    std::snprintf(fromFile->plcFile, sizeof fromFile->plcFile, "%s", s.Narrow().c_str());
     const bool any = ReadPlcDefinition(fromFile.get(), nullptr, nullptr);
     Check(any == (made > 0), "ReadPlcDefinition verdict");
     Check(BlockNames(*fromFile) == names, "blocks from the file differ from those from memory");

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzScratch.h"
 #include "model/IniFile.h"
 #include "platform/file.h"
 #include "platform/types.h"
@@ -135,43 +136,11 @@ int32_t Saturated(long long v) {
 
 // ---- the file ----
 
-struct Scratch {
-    WChar dir[plat::kMaxPath] = {};
-    WChar file[plat::kMaxPath] = {};
-    bool ok = false;
-    Scratch() {
-        if (!plat::MakeTempDir(dir, plat::kMaxPath))
-            return;
-        size_t n = 0;
-        while (dir[n])
-            ++n;
-        const char name[] = "/fuzz.ini";
-        if (n + sizeof name >= plat::kMaxPath)
-            return;
-        for (size_t i = 0; i <= n; ++i)
-            file[i] = dir[i];
-        for (size_t i = 0; i < sizeof name; ++i)
-            file[n + i] = static_cast<WChar>(name[i]);
-        ok = true;
-    }
-    ~Scratch() {
-        plat::FileRemove(file);
-        plat::DirRemove(dir);
-    }
-};
-
-Scratch& TheScratch() {
-    static Scratch s;
-    if (!s.ok)
-        Fail("no temporary folder");
-    return s;
-}
-
 bool Load(CIniFile& ini, const std::string& text) {
-    Scratch& s = TheScratch();
-    if (!plat::FileWriteAll(s.file, text.data(), text.size()))
+    fuzz::Scratch& s = fuzz::Scratch::Of("fuzz_settings", "/fuzz.ini");
+    if (!plat::FileWriteAll(s.File(), text.data(), text.size()))
         Fail("cannot write the scratch file");
-    return ini.OpenFile(s.file);
+    return ini.OpenFile(s.File());
 }
 
 void CheckSection(CIniFile& ini, const std::string& t, const std::vector<Section>& all,
