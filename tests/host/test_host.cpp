@@ -12,27 +12,19 @@
 #include "NimbroDriver.h"
 #include "platform/file.h"
 #include "testutil/testutil.h"
+#include "host_helpers.h"
 #include "module_folder.h"
 
 namespace {
 
+using hosttest::Occurrences;
+using hosttest::Parse;
 using nimbrohost::Action;
 using nimbrohost::ActionKind;
 using nimbrohost::Options;
 using testutil::Narrow;
 using testutil::W;
 using testutil::WString;
-
-bool Parse(const std::vector<const char*>& args, Options* o, std::string* error) {
-    return nimbrohost::ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
 
 TEST(HostCommandLine, RejectsBadArguments) {
     const std::vector<std::vector<const char*>> bad = {

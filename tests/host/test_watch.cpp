@@ -16,6 +16,7 @@
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "testutil/testutil.h"
+#include "host_helpers.h"
 #include "module_folder.h"
 #if NIMBRO_TEST_HAVE_SIM
 #include "IdecSim.h"
@@ -23,6 +24,8 @@
 
 namespace {
 
+using hosttest::Occurrences;
+using hosttest::Parse;
 using nimbrohost::Action;
 using nimbrohost::ActionKind;
 using nimbrohost::Options;
@@ -32,23 +35,12 @@ using testutil::Narrow;
 using testutil::W;
 using testutil::WString;
 
-bool Parse(const std::vector<const char*>& args, Options* o, std::string* error) {
-    return nimbrohost::ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
 }
 
 // ---- Arguments ----
