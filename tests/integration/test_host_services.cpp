@@ -284,29 +284,23 @@ protected:
         uint8_t raw[8] = {};
         const void* value = raw;
         WString text;
+        // The host's own layout of the value: its bytes as the type holds them.
+        auto put = [&](auto x) { std::memcpy(raw, &x, sizeof x); };
         switch (v.type) {
-        case TypeU16: {
-            const uint16_t x = static_cast<uint16_t>(v.number);
-            std::memcpy(raw, &x, sizeof x);
+        case TypeU16:
+            put(static_cast<uint16_t>(v.number));
             break;
-        }
-        case TypeI16: {
-            const int16_t x = static_cast<int16_t>(v.number);
-            std::memcpy(raw, &x, sizeof x);
+        case TypeI16:
+            put(static_cast<int16_t>(v.number));
             break;
-        }
-        case TypeU32: {
-            const uint32_t x = static_cast<uint32_t>(v.number);
-            std::memcpy(raw, &x, sizeof x);
+        case TypeU32:
+            put(static_cast<uint32_t>(v.number));
             break;
-        }
-        case TypeF32: {
-            const float x = static_cast<float>(v.number);
-            std::memcpy(raw, &x, sizeof x);
+        case TypeF32:
+            put(static_cast<float>(v.number));
             break;
-        }
         case TypeF64:
-            std::memcpy(raw, &v.number, sizeof v.number);
+            put(v.number);
             break;
         case TypeText:
             text = W(v.text);
