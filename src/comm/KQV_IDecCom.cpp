@@ -150,7 +150,7 @@ int FormatSocketError(int code, WChar* text, int capacity) {
 
 CIDecComBase::CIDecComBase(const IDecOpenParams* params)
     : params_(params), state_(idec::kStateClosed), errorHolder_(nullptr), defaultTimeout_(-1),
-      lastSocketError_(0) {}
+      lastSocketError_(0), receiveError_(0), session_(0), sessions_(0) {}
 
 CIDecComBase::~CIDecComBase() {}
 
@@ -294,6 +294,7 @@ int CIDecComEthernet::Close() {
         rc = plat::SockClose(h);
     readSet_.count = 0;
     writeSet_.count = 0;
+    session_.store(0);
     state_ = idec::kStateClosed;
     lock_.Leave();
     return inUse ? CloseWhenUnused(h) : rc;
@@ -414,8 +415,10 @@ bool CIDecComEthernet::IsConnected(bool openIfClosed) {
         for (uint32_t i = 0; i < writeSet_.count; ++i)
             if (writeSet_.handles[i] == socket_ && socket_ != kInvalidSocket)
                 inSet = true;
-        if (inSet && state_ == idec::kStateOpening)
+        if (inSet && state_ == idec::kStateOpening) {
+            BeginSession();
             state_ = idec::kStateConnected;
+        }
         lock_.Leave();
     }
     return state_ == idec::kStateConnected;
@@ -479,7 +482,8 @@ void CIDecComEthernet::Fail(int code) {
 int CIDecComEthernet::Send(const void* data, int length) {
     if (!data || length <= 0)
         return 0;
-    if (!IsConnected(true))
+    // Only the link's connect step opens: a send never connects.
+    if (!IsConnected(false))
         return 0;
     const char* p = static_cast<const char*>(data);
     int left = length;
@@ -510,7 +514,8 @@ int CIDecComEthernet::Receive(void* buffer, int capacity, int32_t timeoutMs) {
     // A recv into no room would return 0 and read as a close by the peer.
     if (!buffer || capacity < 1)
         return -1;
-    if (!IsConnected(true))
+    receiveError_.store(0);
+    if (!IsConnected(false))
         return 0;
     if (timeoutMs == -1)
         timeoutMs = defaultTimeout_;
@@ -523,21 +528,19 @@ int CIDecComEthernet::Receive(void* buffer, int capacity, int32_t timeoutMs) {
         const int n = ReceiveOnce(buffer, capacity, true, &wouldBlock);
         if (!wouldBlock)
             return n;
-        if (timeoutMs == 0) {
-            lastSocketError_ = 0; // a time-out
-            return -1;
-        }
+        if (timeoutMs == 0)
+            return -1; // a time-out
     }
     // Without a time-out a blocking socket waits in recv; one that does not
     // block waits here, without limit (-1).
+    // A time-out leaves the last socket error as it was; an error of the
+    // wait has been reported, which made it the last one.
     if ((timeoutMs != -1 || nonBlocking) && WaitSocket(false, timeoutMs) != kWaitReady) {
-        lastSocketError_ = plat::NetLastError();
+        receiveError_.store(plat::NetLastError());
         return -1;
     }
-    const int n = ReceiveOnce(buffer, capacity, nonBlocking, &wouldBlock);
-    if (wouldBlock)
-        lastSocketError_ = 0; // ready, yet nothing to take: as a time-out
-    return n;
+    // Ready, yet nothing to take: as a time-out.
+    return ReceiveOnce(buffer, capacity, nonBlocking, &wouldBlock);
 }
 
 int CIDecComEthernet::ReceiveOnce(void* buffer, int capacity, bool nonBlocking, bool* wouldBlock) {
@@ -555,10 +558,12 @@ int CIDecComEthernet::ReceiveOnce(void* buffer, int capacity, bool nonBlocking, 
             *wouldBlock = true;
             return -1;
         }
+        receiveError_.store(err);
         Fail(err);
         return -1;
     }
     if (n == 0) {
+        receiveError_.store(idec::kErrRemoteClosed);
         ReportError(idec::kErrRemoteClosed);
         Close();
         return 0;

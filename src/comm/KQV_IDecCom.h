@@ -68,14 +68,32 @@ public:
     // makes code the last socket error.
     virtual void GetErrorText(int code, WChar* text, int capacity);
     virtual int GetLastSocketError();
+    // The error that ended the last Receive: 0 for a time-out or when it
+    // took bytes. GetLastSocketError keeps the last error until a receive
+    // takes bytes, so that a look that finds nothing does not hide it.
+    int LastReceiveError() const { return receiveError_.load(); }
+    // A number for the connection that is up now, new for each connection
+    // made; 0 while none is.
+    uint32_t Session() const { return session_.load(); }
 
 protected:
+    // The state becomes connected: a new session.
+    void BeginSession() {
+        uint32_t s = ++sessions_;
+        if (s == 0)
+            s = ++sessions_;
+        session_.store(s);
+    }
+
     const IDecOpenParams* params_;
     // Written by the worker and by a stopping thread, read by host threads.
     std::atomic<int32_t> state_;
     CErrorString* errorHolder_;
     int32_t defaultTimeout_;
     std::atomic<int> lastSocketError_;
+    std::atomic<int> receiveError_;
+    std::atomic<uint32_t> session_;
+    std::atomic<uint32_t> sessions_;
 };
 
 // A TCP channel. One worker thread performs the operations; Close and Abort

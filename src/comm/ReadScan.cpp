@@ -25,9 +25,11 @@ bool SwapsWords(const CPlcDevice& device) {
     return device.UnitSize() >= 2 && !device.bitDevice && device.radix != model::kRadixDecimalOctal;
 }
 
+// Asks without reconnecting: the device lock may be held, and only the
+// link's connect step connects.
 bool ChannelUp(CPlcDrvLink& link) {
     CLinkChannel* channel = link.Channel();
-    return channel && !link.Stopping() && channel->IsConnected(true);
+    return channel && !link.Stopping() && channel->Session() != 0;
 }
 
 // Units from `absolute` up to the block's highest address, at least 0.
@@ -58,8 +60,11 @@ struct RunPlan {
     std::vector<Contact> contacts;
     struct Fresh {
         CDeviceItem* item;
-        size_t end; // bytes of the run that must be read for its value
+        size_t offset; // of its first byte in the run
+        size_t end;    // bytes of the run that must be read for its value
+        size_t limit;  // bytes of the run up to its address range's end
     };
+    uint32_t session = 0; // the connection the run goes over
     std::vector<Fresh> items; // validated after a good read
 
     void Clear() {
@@ -83,7 +88,7 @@ struct PassScratch {
     RunPlan plan;
     std::vector<uint8_t> host;
     std::vector<uint8_t> plc;
-    std::vector<CDeviceItem*> read;
+    std::vector<int32_t> outcome;
     uint32_t nextItem = 0;
 };
 
@@ -109,33 +114,37 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
             continue;
         ++plan->fresh;
         const size_t offset = static_cast<size_t>(item->unitIndex - first) * us;
-        // A text counts as read from its first byte on; its NUL ends it. A
-        // word item may be read as 32 bits (".Long", ".Float"), which takes
-        // the next word too: that one must have been read as well.
+        // Nothing past the end of the item's own address range is asked for.
+        const size_t limit = offset + static_cast<size_t>(device.UnitsInRange(item->startAddress)) * us;
+        const bool text = IsTextType(item->dataType);
+        // A text counts as read from its first byte on (the host reads up to
+        // its NUL); any other item needs its own units.
         const size_t size = item->size ? item->size : 1u;
-        const size_t end = offset + (us == 2 && size == 1 ? 2 * us : size * us);
-        plan->items.push_back({item, IsTextType(item->dataType) ? offset + 1 : end});
+        plan->items.push_back({item, offset, text ? offset + 1 : offset + size * us, limit});
         if (contacts) {
             plan->contacts.push_back(
                 {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
             continue;
         }
-        if (!IsTextType(item->dataType)) {
+        // A word item may be read as 32 bits (".Long", ".Float"), or a text
+        // may run on past the run: read as far as that, within its range.
+        size_t want = offset + (us == 2 && size == 1 ? 2 * us : size * us);
+        if (text) {
+            plan->texts.push_back({offset, false});
+            const size_t longest = item->textSize >= 1 && item->textSize <= 1023
+                                       ? (item->textSize + 1u) & ~size_t{1}
+                                       : model::kExtensionLarge;
+            want = offset + longest;
+        } else {
             plan->allText = false;
-            continue;
         }
-        plan->texts.push_back({offset, false});
-        // A text may reach past the run: read up to its longest form.
-        const size_t need = offset + model::kExtensionLarge;
-        if (need > plan->bytes)
-            plan->bytes = need;
+        want = std::min(want, limit);
+        if (want > plan->bytes)
+            plan->bytes = want;
     }
     *cursor = i;
     if (plan->bytes > cap)
         plan->bytes = cap;
-    // Nothing past the run can be asked of it (the block's last word).
-    for (RunPlan::Fresh& f : plan->items)
-        f.end = std::min(f.end, plan->bytes);
 }
 
 // A NUL at a byte of the run ends every text that starts at or before it.
@@ -164,7 +173,7 @@ bool AllTextsEnded(const RunPlan& plan) {
 // Block reads of plan.bytes bytes from the unit at `absolute` into both
 // buffers. Bytes read whole from the start.
 size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPlan* plan,
-                  uint8_t* host, uint8_t* plc) {
+                  uint8_t* host, uint8_t* plc, int32_t* failed) {
     const char letter = device.UnitAccessLetter();
     const uint32_t us = device.UnitSize();
     const bool swap = SwapsWords(device);
@@ -174,12 +183,16 @@ size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPl
         const size_t chunk = std::min(plan->bytes - good, static_cast<size_t>(kMaxBlockBytes));
         // Each chunk starts where the last one ended, in the block's own numbering.
         const int32_t address = device.AddressOf(absolute + static_cast<int32_t>(good / us), 0);
-        if (address < 0 || link.Stopping())
+        if (address < 0 || link.Stopping()) {
+            *failed = kStatusNotInitialized;
             break;
+        }
         const int32_t status =
             BlockRead(link, device, letter, address, static_cast<int32_t>(chunk), chunkData);
-        if (status != kStatusOk)
+        if (status != kStatusOk) {
+            *failed = status;
             break; // the next pass is the retry
+        }
         std::memcpy(plc + good, chunkData, chunk);
         if (swap) {
             for (size_t b = 0; b + 1 < chunk; b += 2) {
@@ -200,28 +213,36 @@ size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPl
 }
 
 // Contacts of timers and counters are read bit by bit.
+// Statuses go with the items in `outcome`, in contact order.
 void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t* host, uint8_t* plc,
-                  std::vector<CDeviceItem*>* read) {
+                  std::vector<int32_t>* outcome) {
     const char letter = device.UnitAccessLetter();
-    for (const RunPlan::Contact& c : plan->contacts) {
+    outcome->assign(plan->contacts.size(), kStatusNotInitialized);
+    for (size_t k = 0; k < plan->contacts.size(); ++k) {
+        const RunPlan::Contact& c = plan->contacts[k];
         if (link.Stopping())
             break;
         bool on = false;
         const int32_t status = BitRead(link, device, letter, c.address, &on);
-        if (status == kStatusRecvTimeout)
-            break; // a silent PLC would cost the wait once per contact
+        (*outcome)[k] = status;
+        if (status == kStatusRecvTimeout) {
+            // A silent PLC would cost the wait once per contact.
+            for (size_t rest = k + 1; rest < outcome->size(); ++rest)
+                (*outcome)[rest] = status;
+            break;
+        }
         if (status != kStatusOk || c.byte >= plan->bytes)
             continue;
         host[c.byte] = static_cast<uint8_t>(on ? host[c.byte] | c.mask : host[c.byte] & ~c.mask);
         plc[c.byte] = host[c.byte];
-        read->push_back(c.item);
     }
 }
 
 // Reads the run [first, first + count) of the window; the device lock is
-// held by hold and let go for the exchanges. True when something was read.
+// held by hold and let go for the exchanges. True when something was read;
+// *failed gets the status of a failed exchange.
 bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count,
-             PassScratch& scratch) {
+             PassScratch& scratch, int32_t* failed) {
     model::ReadWindow& w = device.Window();
     const uint32_t us = device.UnitSize();
     if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
@@ -239,10 +260,14 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     PlanRun(device, first, count, cap, &plan, &scratch.nextItem);
     if (plan.fresh == 0 || plan.bytes == 0)
         return false;
-    if (!link.Channel()) {
+    CLinkChannel* channel = link.Channel();
+    if (!channel) {
         device.deviceStatus.store(kStatusNotInitialized);
         return false;
     }
+    plan.session = channel->Session();
+    if (plan.session == 0)
+        return false;
     // The exchanges change no byte past the plan's (at most cap): only those
     // are taken out of the window and put back.
     const size_t offset = static_cast<size_t>(first) * us;
@@ -253,28 +278,64 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     plc.assign(w.raw.get() + offset, w.raw.get() + offset + span);
 
     hold.UnlockAll();
-    std::vector<CDeviceItem*>& read = scratch.read;
-    read.clear();
+    std::vector<int32_t>& outcome = scratch.outcome;
+    int32_t status = kStatusOk;
     size_t good = 0;
-    if (!plan.contacts.empty()) {
-        ReadContacts(link, device, &plan, host.data(), plc.data(), &read);
-    } else {
-        good = ReadBlocks(link, device, absolute, &plan, host.data(), plc.data());
-        // Only what the plan noted under the lock: the items may move now.
-        for (const RunPlan::Fresh& f : plan.items)
-            if (f.end <= good)
-                read.push_back(f.item);
-    }
+    if (!plan.contacts.empty())
+        ReadContacts(link, device, &plan, host.data(), plc.data(), &outcome);
+    else
+        good = ReadBlocks(link, device, absolute, &plan, host.data(), plc.data(), &status);
+    // Bytes that came over another connection than the one the run began
+    // on are not known to be whole.
+    const bool sameSession = link.Channel() && link.Channel()->Session() == plan.session;
     hold.Lock();
 
     // The window moved or went while the lock was let go: these bytes
-    // belong to other units now. The next pass reads them again.
-    if (w.generation != generation || !w.Allocated() || read.empty())
+    // belong to other units now, and the items noted may be gone. The next
+    // pass reads them again.
+    if (w.generation != generation || !w.Allocated())
+        return false;
+    bool any = false;
+    if (!plan.contacts.empty()) {
+        for (size_t k = 0; k < plan.contacts.size(); ++k) {
+            CDeviceItem* item = plan.contacts[k].item;
+            const bool ok = outcome[k] == kStatusOk && sameSession;
+            item->readStatus = ok ? kStatusOk : outcome[k];
+            if (!ok) {
+                if (*failed == kStatusOk)
+                    *failed = outcome[k];
+                continue;
+            }
+            item->readBytes = us;
+            item->readSession = plan.session;
+            item->valid = true;
+            any = true;
+        }
+    } else {
+        if (status != kStatusOk && *failed == kStatusOk)
+            *failed = status;
+        if (!sameSession)
+            good = 0;
+        // A run that failed part way takes the good status from the items it
+        // did not read whole; the ones it did read whole keep their bytes.
+        for (const RunPlan::Fresh& f : plan.items) {
+            CDeviceItem* item = f.item;
+            if (f.end > good) {
+                item->readStatus = status != kStatusOk ? status : kStatusNotInitialized;
+                item->readBytes = 0;
+                continue;
+            }
+            item->readStatus = kStatusOk;
+            item->readBytes = static_cast<uint32_t>(std::min(good, f.limit) - f.offset);
+            item->readSession = plan.session;
+            item->valid = true;
+            any = true;
+        }
+    }
+    if (!any)
         return false;
     std::memcpy(w.current.get() + offset, host.data(), span);
     std::memcpy(w.raw.get() + offset, plc.data(), span);
-    for (CDeviceItem* item : read)
-        item->valid = true;
     return true;
 }
 
@@ -303,9 +364,7 @@ bool WholeUnits(const uint8_t* masks, size_t n) {
 // After a write that got no reply: a closed channel or a socket error ends
 // the write, since the rest would go out on another connection.
 bool ChannelLost(CPlcDrvLink& link) {
-    CLinkChannel* channel = link.Channel();
-    return !channel || link.Stopping() || channel->LastSocketError() != 0 ||
-           !channel->IsConnected(false);
+    return !ChannelUp(link);
 }
 
 // Sends n bytes staged from the unit at `absolute`. Bytes written, or -1
@@ -482,6 +541,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
     bool any = false;
     bool ended = false;
     int32_t run = -1;
+    int32_t failed = kStatusOk;
     PassScratch scratch;
     for (uint32_t i = 0; i < w.units; ++i) {
         if (link.Stopping()) {
@@ -517,7 +577,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
                 break;
             }
             const uint32_t generation = w.generation;
-            any |= ReadRun(link, device, hold, from, count, scratch);
+            any |= ReadRun(link, device, hold, from, count, scratch, &failed);
             if (w.generation != generation || !w.Allocated()) {
                 ended = true; // unit indexes moved: the next pass walks anew
                 break;
@@ -525,7 +585,12 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
         }
     }
     if (!ended && run >= 0 && ChannelUp(link))
-        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch);
+        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch,
+                       &failed);
+    // A later good run must not hide a failed one: the block shows the
+    // first failure of its pass.
+    if (failed != kStatusOk)
+        device.deviceStatus.store(failed);
     if (any && w.Allocated())
         MarkChanges(device);
     return any;

@@ -66,8 +66,8 @@ void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c) {
         if (n == 0)
             return;
         if (n < 0) {
-            // A time-out leaves no socket error; the loop ends on the clock.
-            if (channel.GetLastSocketError() != 0) {
+            // A time-out leaves no receive error; the loop ends on the clock.
+            if (channel.LastReceiveError() != 0) {
                 plat::SleepMs(kErrorPauseMs);
                 return;
             }
@@ -104,7 +104,7 @@ void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* 
             // A socket error ends the exchange, as for reads: receiving on
             // would reopen the connection and wait for a reply to a request
             // that was never sent there, and the error would be lost.
-            if (channel.GetLastSocketError() != 0 || ++failures >= kWriteReceiveTries)
+            if (channel.LastReceiveError() != 0 || ++failures >= kWriteReceiveTries)
                 return;
             continue;
         }
@@ -207,12 +207,16 @@ int32_t StoreStatus(CPlcDevice& device, int32_t status) {
     return status;
 }
 
-// A write's verdict; kNoReply leaves the block as it was.
+// A write's verdict. A write without a reply may or may not have reached
+// the PLC, and its bytes are gone from the queue: the block shows the
+// failure until one of its exchanges succeeds.
 int32_t JudgeWriteReply(CPlcDevice& device, const Collected& c, const CBuf& reply) {
     if (c.overlong)
         return StoreStatus(device, kStatusReadSize);
-    if (c.length <= 0)
+    if (c.length <= 0) {
+        StoreStatus(device, kStatusRecvTimeout);
         return kNoReply;
+    }
     const int32_t n = JudgedLength(reply.Data(), c.length, kNegativeWriteLen);
     return StoreStatus(device, JudgeWrite(reply.Data(), n, device.deviceStatus.load()));
 }

@@ -121,6 +121,7 @@ public:
     bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override;
     bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override;
     int LastSocketError() override { return channel_.GetLastSocketError(); }
+    uint32_t Session() const override { return channel_.Session(); }
     void ErrorText(int code, WChar* text, int cap) override;
 
     // For CLinkTable::SetChannelFactory.

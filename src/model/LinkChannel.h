@@ -20,6 +20,9 @@ public:
 
     virtual int32_t Open(bool blocking) = 0;
     virtual bool IsConnected(bool openIfClosed) = 0;
+    // A number for the connection that is up now, new for every connection
+    // made; 0 while none is. Any thread; no system call.
+    virtual uint32_t Session() const { return 0; }
     // May come from another thread than the worker's (a stopping link).
     virtual int Close() = 0;
     // The address-list enumeration of one PLC. Nothing by default.

@@ -48,6 +48,10 @@ constexpr uint32_t kMsgInvalidDevice = 1010;
 
 // Device status code of a block that has not exchanged anything yet.
 constexpr int32_t kStatusNotInitialised = 11;
+// ... of a value that no read can bring in whole.
+constexpr int32_t kStatusReadSize = 12;
+// ... of a block that the PLC did not answer, or that no connection reached.
+constexpr int32_t kStatusNoAnswer = 13;
 
 // Unit codes of a device block.
 constexpr uint32_t kUnitBit = 0;
@@ -136,6 +140,19 @@ public:
     bool attached;
     // The scan has read the item's units since it came into use.
     bool valid;
+    // What the last run over the item's first unit found, under the device
+    // lock: the bytes from the item's start that it read whole (0 after a
+    // failed run), the connection it went over (the channel's Session) and
+    // its status (0 good).
+    uint32_t readBytes;
+    uint32_t readSession;
+    int32_t readStatus;
+    // The item came into use again: nothing of it counts as read.
+    void Forget() {
+        valid = false;
+        readBytes = 0;
+        readStatus = model::kStatusNotInitialised;
+    }
 };
 
 // A device block: one device type of a PLC, such as D or M.
@@ -208,6 +225,10 @@ public:
     uint32_t ItemBitMask(int32_t address) const;
     // True when one of the address ranges holds the address.
     bool InRange(int64_t address) const;
+    // Units from the unit of the address to the last unit of the address
+    // range that holds it, both counted; 0 when no range holds it. Nothing
+    // past them can be read or written for an item at that address.
+    uint32_t UnitsInRange(int32_t address) const;
     // Bytes of one unit (1 for bit devices).
     uint32_t UnitSize() const { return bytesPerUnit == 0 ? 1 : bytesPerUnit; }
 
@@ -217,6 +238,21 @@ public:
     // be read again before its value counts. Under the device lock.
     void TouchItem(CDeviceItem* item);
     bool ItemFresh(const CDeviceItem* item, uint32_t now) const;
+
+    // The connection of the block's link that is up now, 0 while it is down
+    // (CLinkChannel::Session).
+    uint32_t LinkSession() const;
+    // Under the device lock: the device status a read of the item's first
+    // `bytes` bytes answers by. 0 only when the scan read all of them, in a
+    // run that succeeded, since the item came into use, over the connection
+    // that is up now and while the block's last exchange succeeded; else
+    // why not (11 never read, 13 no answer or no connection, 21, the PLC's
+    // code).
+    int32_t ItemReadStatus(const CDeviceItem* item, size_t bytes) const;
+    // The device status a write to the block answers by: the block's own, or
+    // 13 while the link has no connection, so that nothing is accepted that
+    // cannot be sent.
+    int32_t WriteStatus() const;
 
     // Properties; the PLC definition file sets those marked (def).
     uint32_t accessFlags;                   // (def) bit 0 read, bit 1 write
@@ -375,6 +411,9 @@ protected:
     // Creates the channel when there is none and reopens it when closed.
     void ConnectStep();
     bool ChannelConnected();
+    // Every block whose last exchange succeeded shows that no connection
+    // reaches it now (status 13).
+    void MarkLinkDown();
     void WritePass();
     void ReadPass();
 

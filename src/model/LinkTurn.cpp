@@ -29,18 +29,30 @@ void CPlcDrvLink::OnTick() {
             EnumerationPass();
             enumerationServed_.store(wanted);
         }
+        // Blocks the passes cannot reach show it before a connect that may
+        // take long, and values stop counting as good from the moment the
+        // connection went (CPlcDevice::ItemReadStatus).
+        if (!ChannelConnected())
+            MarkLinkDown();
         if (!stop_.load())
             ConnectStep();
-        if (!ChannelConnected())
+        if (!ChannelConnected()) {
+            MarkLinkDown();
             return;
+        }
         uint32_t now = plat::TickCount();
         WritePass();
         uint32_t interval = owner_ ? owner_->ReadInterval() : model::kDefaultReadInterval;
         // A wrapped tick count (now below the last read) reads at once.
-        if (now >= lastReadTime_ && now - lastReadTime_ <= interval)
+        if (now >= lastReadTime_ && now - lastReadTime_ <= interval) {
+            if (!ChannelConnected())
+                MarkLinkDown();
             return;
+        }
         lastReadTime_ = now;
         ReadPass();
+        if (!ChannelConnected())
+            MarkLinkDown();
     } catch (...) {
         // Discarded: the next tick runs normally.
     }
@@ -94,9 +106,24 @@ void CPlcDrvLink::ConnectStep() {
         channel->Open(false);
 }
 
+// Asks without reconnecting: only the connect step connects.
 bool CPlcDrvLink::ChannelConnected() {
     CLinkChannel* channel = channel_.load();
-    return channel && channel->IsConnected(true);
+    return channel && channel->Session() != 0;
+}
+
+void CPlcDrvLink::MarkLinkDown() {
+    LockGuard hold(&lock_);
+    for (uint32_t p = 0; p < PlcCount(); ++p) {
+        CPlc* plc = GetPlc(p);
+        for (uint32_t d = 0; plc; ++d) {
+            CPlcDevice* device = plc->GetDevice(d);
+            if (!device)
+                break;
+            int32_t good = 0;
+            device->deviceStatus.compare_exchange_strong(good, model::kStatusNoAnswer);
+        }
+    }
 }
 
 void CPlcDrvLink::WritePass() {

@@ -83,6 +83,26 @@ bool CPlcDevice::InRange(int64_t address) const {
     return false;
 }
 
+uint32_t CPlcDevice::UnitsInRange(int32_t address) const {
+    uint32_t n = rangeCount > model::kMaxRanges ? model::kMaxRanges : rangeCount;
+    for (uint32_t r = 0; r < n; ++r) {
+        if (address < 0 || rangeStart[r] > static_cast<uint32_t>(address) ||
+            static_cast<uint32_t>(address) > rangeEnd[r])
+            continue;
+        int64_t end = rangeEnd[r];
+        // A decimal-octal end of 8 or 9 names no bit: its unit still counts.
+        if (radix == model::kRadixDecimalOctal && end % 10 > 7)
+            end -= end % 10 - 7;
+        int32_t first = 0;
+        int32_t last = 0;
+        if (end > INT32_MAX || !UnitOf(address, &first, nullptr) ||
+            !UnitOf(static_cast<int32_t>(end), &last, nullptr) || last < first)
+            return 0;
+        return static_cast<uint32_t>(last - first) + 1;
+    }
+    return 0;
+}
+
 // ---- clock and freshness ----
 
 uint32_t CPlcDevice::Now() const {
@@ -101,8 +121,38 @@ void CPlcDevice::TouchItem(CDeviceItem* item) {
     LockGuard hold(&lock_);
     // Not polled for a while (or never): what the window holds is old.
     if (!ItemFresh(item, now))
-        item->valid = false;
+        item->Forget();
     item->lastAccess.store(now == 0 ? 1 : now);
+}
+
+uint32_t CPlcDevice::LinkSession() const {
+    CPlcDrvLink* link = plc_ ? plc_->Link() : nullptr;
+    CLinkChannel* channel = link ? link->Channel() : nullptr;
+    return channel && !link->Stopping() ? channel->Session() : 0;
+}
+
+int32_t CPlcDevice::ItemReadStatus(const CDeviceItem* item, size_t bytes) const {
+    const uint32_t session = LinkSession();
+    const int32_t block = deviceStatus.load();
+    if (session == 0)
+        return block != 0 ? block : model::kStatusNoAnswer;
+    if (block != 0)
+        return block;
+    // Past the end of its address range no read ever brings the bytes.
+    if (bytes > static_cast<size_t>(UnitsInRange(item->startAddress)) * UnitSize())
+        return model::kStatusReadSize;
+    if (item->readStatus != 0)
+        return item->readStatus;
+    if (!item->valid || item->readSession != session || item->readBytes < bytes)
+        return model::kStatusNotInitialised;
+    return 0;
+}
+
+int32_t CPlcDevice::WriteStatus() const {
+    const int32_t block = deviceStatus.load();
+    if (block == 0 && LinkSession() == 0)
+        return model::kStatusNoAnswer;
+    return block;
 }
 
 // ---- window ----
@@ -251,7 +301,7 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
         if (!item)
             continue;
         item->block = this;
-        item->valid = false;
+        item->Forget();
         AttachItem(item, mark || ItemFresh(item, now));
     }
     if (staged.Allocated()) {
@@ -362,7 +412,7 @@ bool CPlcDevice::ItemIdle(const CDeviceItem* item) {
 void CPlcDevice::ReleaseItem(CDeviceItem* item) {
     item->unitIndex = -1;
     item->attached = false;
-    item->valid = false;
+    item->Forget();
     ++window_.generation;
 }
 
@@ -372,7 +422,7 @@ void CPlcDevice::StopPolling() {
         CDeviceItem* item = model::PointerAt<CDeviceItem>(itemsByName_, i);
         if (item) {
             item->attached = false;
-            item->valid = false;
+            item->Forget();
             item->unitIndex = -1;
         }
     }
