@@ -224,8 +224,10 @@ int32_t JudgeWriteReply(CPlcDevice& device, const Collected& c, const CBuf& repl
 template <typename Build>
 int32_t WriteExchange(CPlcDrvLink& link, CPlcDevice& device, Build build) {
     CIDecComBase* channel = ByteChannel(link);
-    if (!channel)
+    if (!channel) {
+        StoreStatus(device, kStatusNotInitialized);
         return kNoReply;
+    }
     CBuf frame;
     build(frame);
     CBuf reply;

@@ -243,15 +243,17 @@ public:
     // (CLinkChannel::Session).
     uint32_t LinkSession() const;
     // Under the device lock: the device status a read of the item's first
-    // `bytes` bytes answers by. 0 only when the scan read all of them, in a
-    // run that succeeded, since the item came into use, over the connection
-    // that is up now and while the block's last exchange succeeded; else
-    // why not (11 never read, 13 no answer or no connection, 21, the PLC's
-    // code).
+    // `bytes` bytes answers by. 0 only when the run that last read the item
+    // succeeded and read all of them, since the item came into use, over
+    // the connection that is up now; else why not (11 not read yet, 12 past
+    // its address range, the failed run's status, or while the link has no
+    // connection the block's status or 13). The block's own status, which
+    // "Status" shows, is the first failure of its last pass.
     int32_t ItemReadStatus(const CDeviceItem* item, size_t bytes) const;
-    // The device status a write to the block answers by: the block's own, or
-    // 13 while the link has no connection, so that nothing is accepted that
-    // cannot be sent.
+    // The device status a write to the block answers by: 0 while the link
+    // has a connection, else the block's status or 13, so that nothing is
+    // accepted that cannot be sent. A failure on the wire shows in the
+    // block's status.
     int32_t WriteStatus() const;
 
     // Properties; the PLC definition file sets those marked (def).

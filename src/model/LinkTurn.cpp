@@ -112,8 +112,9 @@ bool CPlcDrvLink::ChannelConnected() {
     return channel && channel->Session() != 0;
 }
 
+// Without the link lock: PLCs go only once the worker has left the link,
+// and a block array has its own lock.
 void CPlcDrvLink::MarkLinkDown() {
-    LockGuard hold(&lock_);
     for (uint32_t p = 0; p < PlcCount(); ++p) {
         CPlc* plc = GetPlc(p);
         for (uint32_t d = 0; plc; ++d) {

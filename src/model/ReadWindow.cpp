@@ -132,27 +132,27 @@ uint32_t CPlcDevice::LinkSession() const {
 }
 
 int32_t CPlcDevice::ItemReadStatus(const CDeviceItem* item, size_t bytes) const {
-    const uint32_t session = LinkSession();
-    const int32_t block = deviceStatus.load();
-    if (session == 0)
+    if (LinkSession() == 0) {
+        const int32_t block = deviceStatus.load();
         return block != 0 ? block : model::kStatusNoAnswer;
-    if (block != 0)
-        return block;
+    }
     // Past the end of its address range no read ever brings the bytes.
     if (bytes > static_cast<size_t>(UnitsInRange(item->startAddress)) * UnitSize())
         return model::kStatusReadSize;
+    // The run that read the item decides, not the block's other runs: a
+    // range the PLC refuses does not make the rest of the block untrue.
     if (item->readStatus != 0)
         return item->readStatus;
-    if (!item->valid || item->readSession != session || item->readBytes < bytes)
+    if (!item->valid || item->readSession != LinkSession() || item->readBytes < bytes)
         return model::kStatusNotInitialised;
     return 0;
 }
 
 int32_t CPlcDevice::WriteStatus() const {
+    if (LinkSession() != 0)
+        return 0;
     const int32_t block = deviceStatus.load();
-    if (block == 0 && LinkSession() == 0)
-        return model::kStatusNoAnswer;
-    return block;
+    return block != 0 ? block : model::kStatusNoAnswer;
 }
 
 // ---- window ----

@@ -138,8 +138,10 @@ TEST_F(Channel, CarriesBytesAndClosesOnDestruction) {
     SocketHandle remote;
     {
         CIDecComEthernet ch(&p);
-        EXPECT_TRUE(idec::SendBlockRead(ch, "01", 'A', 100, 4)); // opens on its own
-        remote = peer.Accept();
+        // Only an open connects: a send on a closed channel sends nothing.
+        EXPECT_FALSE(idec::SendBlockRead(ch, "01", 'A', 100, 4));
+        remote = Connect(ch);
+        EXPECT_TRUE(idec::SendBlockRead(ch, "01", 'A', 100, 4));
         char buf[32] = {};
         ASSERT_EQ(plat::SockWait(remote, false, 5000), 1);
         EXPECT_EQ(std::string(buf, static_cast<size_t>(plat::SockRecv(remote, buf, sizeof buf))),
@@ -197,7 +199,7 @@ TEST_F(Channel, ReceiveTimeOutLeavesTheConnectionOpen) {
     EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 4);
 }
 
-TEST_F(Channel, RefusedConnectionIsRetriedOnEveryUse) {
+TEST_F(Channel, RefusedConnectionIsRetriedOnEveryOpenOnly) {
     testutil::FaultSockets faults;
     IDecOpenParams p = Params(peer.Name());
     plat::SockClose(peer.listener);
@@ -210,8 +212,10 @@ TEST_F(Channel, RefusedConnectionIsRetriedOnEveryUse) {
     char buf[4];
     EXPECT_EQ(ch.Receive(buf, sizeof buf, 100), 0);
     EXPECT_EQ(ch.Send("x", 1), 0);
-    EXPECT_EQ(faults.Calls(SockOp::kCreate), 4);
+    // The open and IsConnected(true) tried; the receive and the send did not.
+    EXPECT_EQ(faults.Calls(SockOp::kCreate), 2);
     EXPECT_EQ(ch.GetState(), idec::kStateFailed);
+    EXPECT_EQ(ch.Session(), 0u);
 }
 
 TEST_F(Channel, SendKeepsTryingThroughWouldBlockAndPartialSends) {
@@ -253,11 +257,20 @@ TEST_F(Channel, DisconnectErrorsCloseOtherErrorsDoNot) {
     EXPECT_EQ(ch.GetState(), idec::kStateClosed);
     EXPECT_FALSE(ch.IsSocketValid());
 
-    // Send reopens first, then meets the error.
+    // A timed-out look keeps the error the host is shown.
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 0), 0);
+    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnreset);
+
+    const uint32_t first = (Connect(ch), ch.Session());
+    EXPECT_NE(first, 0u);
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 0), -1);
+    EXPECT_EQ(ch.LastReceiveError(), 0);
+    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnreset);
     faults.FailNext(SockOp::kSend, wsa::kEconnaborted);
     EXPECT_EQ(ch.Send("x", 1), 0);
-    EXPECT_NE(peer.Accept(), kInvalidSocket);
     EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    EXPECT_EQ(ch.Session(), 0u);
+    EXPECT_NE((Connect(ch), ch.Session()), first);
     EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()),
               "[WSAECONNABORTED]-Software caused connection abort.");
 }

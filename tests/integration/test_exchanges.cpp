@@ -122,6 +122,9 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
          [](Rig& rig, CPlcDevice& d, std::string* failure) {
              if (ReadHundred(rig, d, failure) != 13)
                  *failure = "the late read did not time out";
+             // Only the connect step reconnects the channel the time-out closed.
+             if (rig.Connected() || !rig.Channel()->IsConnected(true))
+                 *failure = "the time-out left the channel open, or it did not reopen";
              int32_t status = 0;
              if (ReadD(rig, d, 200, &status) != kD200)
                  *failure = "D200 read back another request's data";
@@ -141,6 +144,8 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
              ReadD(rig, d, 100, &status);
              if (status != 12)
                  *failure = "an overlong reply gave " + std::to_string(status);
+             if (rig.Connected() || !rig.Channel()->IsConnected(true))
+                 *failure = "the overlong reply left the channel open, or it did not reopen";
              return ReadHundred(rig, d, failure);
          },
          0, 0, 0, kNone},
@@ -160,7 +165,8 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
          },
          0, 21, 21, kNone},
         {"write acknowledged", nullptr, WriteTen, 13, 0, 0, kNone},
-        {"write without reply", With(FaultKind::kNoReply, 'W'), WriteTen, 6, idec::kNoReply, 6,
+        // The bytes are gone from the queue: the block shows the failure.
+        {"write without reply", With(FaultKind::kNoReply, 'W'), WriteTen, 6, idec::kNoReply, 13,
          4500},
         {"write NAK 04", With(FaultKind::kNak, 'W', [](FaultRule& r) { r.code = 4; }), WriteTen, 0,
          4, 4, kNone},
@@ -230,9 +236,9 @@ TEST(Exchanges, WithoutChannelReadsGive11AndWritesSendNothing) {
     d.deviceStatus.store(0);
     EXPECT_EQ(idec::BitRead(rig.Link(), d, 'x', 1, &on), idec::kStatusNotInitialized);
     EXPECT_TRUE(on);
-    d.deviceStatus.store(6);
+    d.deviceStatus.store(0);
     EXPECT_EQ(idec::BitWrite(rig.Link(), d, 'x', 1, true), idec::kNoReply);
-    EXPECT_EQ(d.deviceStatus.load(), 6);
+    EXPECT_EQ(d.deviceStatus.load(), idec::kStatusNotInitialized);
 }
 
 // The requests the simulator carries out show that every frame parsed there
