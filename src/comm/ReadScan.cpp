@@ -64,7 +64,7 @@ struct RunPlan {
         size_t end;    // bytes of the run that must be read for its value
         size_t limit;  // bytes of the run up to its address range's end
     };
-    uint32_t session = 0; // the connection the run goes over
+    uint32_t session = 0;     // the connection the run goes over
     std::vector<Fresh> items; // validated after a good read
 
     void Clear() {
@@ -115,7 +115,8 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
         ++plan->fresh;
         const size_t offset = static_cast<size_t>(item->unitIndex - first) * us;
         // Nothing past the end of the item's own address range is asked for.
-        const size_t limit = offset + static_cast<size_t>(device.UnitsInRange(item->startAddress)) * us;
+        const size_t limit =
+            offset + static_cast<size_t>(device.UnitsInRange(item->startAddress)) * us;
         const bool text = IsTextType(item->dataType);
         // A text counts as read from its first byte on (the host reads up to
         // its NUL); any other item needs its own units.
@@ -585,8 +586,8 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
         }
     }
     if (!ended && run >= 0 && ChannelUp(link))
-        any |= ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch,
-                       &failed);
+        any |=
+            ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch, &failed);
     // A later good run must not hide a failed one: the block shows the
     // first failure of its pass.
     if (failed != kStatusOk)

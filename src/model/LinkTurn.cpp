@@ -24,16 +24,16 @@ CLinkChannel::~CLinkChannel() = default;
 
 void CPlcDrvLink::OnTick() {
     try {
+        // Blocks the passes cannot reach show it before a connect that may
+        // take long; values stop counting as good from the moment the
+        // connection went (CPlcDevice::ItemReadStatus).
+        if (!ChannelConnected())
+            MarkLinkDown();
         const uint32_t wanted = enumerationWanted_.load();
         if (enumerationServed_.load() != wanted) {
             EnumerationPass();
             enumerationServed_.store(wanted);
         }
-        // Blocks the passes cannot reach show it before a connect that may
-        // take long, and values stop counting as good from the moment the
-        // connection went (CPlcDevice::ItemReadStatus).
-        if (!ChannelConnected())
-            MarkLinkDown();
         if (!stop_.load())
             ConnectStep();
         if (!ChannelConnected()) {
