@@ -136,6 +136,12 @@ int32_t CPlcDevice::ItemReadStatus(const CDeviceItem* item, size_t bytes) const 
         const int32_t block = deviceStatus.load();
         return block != 0 ? block : model::kStatusNoAnswer;
     }
+    // A block without its image (a type the definition lacks, no memory)
+    // reads nothing: its status says why.
+    if (!item->attached || !window_.Allocated()) {
+        const int32_t block = deviceStatus.load();
+        return block != 0 ? block : model::kStatusNotInitialised;
+    }
     // Past the end of its address range no read ever brings the bytes.
     if (bytes > static_cast<size_t>(UnitsInRange(item->startAddress)) * UnitSize())
         return model::kStatusReadSize;
