@@ -1,6 +1,7 @@
 #include "comm/ReadScan.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -460,12 +461,18 @@ bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fi
     const size_t room = static_cast<size_t>(w.units - static_cast<uint32_t>(first)) * us;
     n = std::min(n, room);
     n = std::min(n, static_cast<size_t>(UnitsBeforeEnd(device, absolute)) * us);
-    // A text goes out as far as its bytes were staged whole.
+    // A text goes out as far as its bytes were staged whole, in whole units:
+    // the unit of its last byte is filled with zeros.
+    size_t padFrom = SIZE_MAX;
     if (type == model::kTypeText) {
         size_t whole = 0;
         while (whole < n && w.writeMask[offset + whole] == 0xFF)
             ++whole;
         n = whole;
+        if (n % us != 0 && n - n % us + us <= room) {
+            padFrom = n;
+            n += us - n % us;
+        }
     }
     // Unknown types and what lies past the block's end are dropped with the
     // rest, not kept pending for ever.
@@ -477,9 +484,12 @@ bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fi
     std::memset(w.writeType.get() + offset, 0, taken);
     if (n == 0)
         return false;
-    for (size_t i = 0; i < n; ++i)
-        if (masks[i] != 0 && masks[i] != 0xFF)
+    for (size_t i = 0; i < n; ++i) {
+        if (i >= padFrom && masks[i] == 0)
+            data[i] = 0;
+        else if (masks[i] != 0 && masks[i] != 0xFF)
             data[i] = static_cast<uint8_t>((raw[i] & ~masks[i]) | (data[i] & masks[i]));
+    }
 
     hold.UnlockAll();
     const int32_t written = Write(link, device, absolute, data.data(), masks.data(), n, type);

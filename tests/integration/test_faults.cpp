@@ -298,6 +298,29 @@ TEST(PlantFaults, AValueIsGoodOnlyWhenTheRunThatReadItReadAllOfIt) {
         EXPECT_FALSE(e.reply.size() > 3 && e.reply[3] == '2') << "refused: " << e.request;
 }
 
+// A text on words goes out in whole words: an odd count ends with a zero
+// byte after the terminator.
+TEST(PlantFaults, ATextOnWordsIsWrittenInWholeWords) {
+    Plant p;
+    ASSERT_TRUE(p.Start());
+    p.sim.SetValue("D", 402, 0xFFFF);
+    uint32_t v = 0;
+    p.Read(p.d, "D100", &v);
+    ASSERT_TRUE(p.Settle(p.d, "D100"));
+    const testutil::WString text = W("abcd");
+    int32_t count = 0;
+    ASSERT_EQ(p.driver->WriteItem(p.d, p.N("D400.String4"), TypeText, text.c_str(), 4, &count, 0),
+              ResultOk);
+    p.sim.ClearFrameLog();
+    p.rig->Table().SetReadInterval(60000); // this tick writes only
+    p.rig->Link().OnTick();
+    ASSERT_EQ(p.sim.FrameLog().size(), 1u);
+    EXPECT_EQ(p.sim.FrameLog()[0].request.substr(5, 11), "A0000019006"); // 6 bytes at D400
+    EXPECT_EQ(p.sim.Value("D", 400), 0x6162u);
+    EXPECT_EQ(p.sim.Value("D", 401), 0x6364u);
+    EXPECT_EQ(p.sim.Value("D", 402), 0u);
+}
+
 // A write whose reply never comes: whether the PLC took it is unknown and its
 // bytes are gone from the queue, so the block shows the failure until one of
 // its exchanges succeeds.
