@@ -764,13 +764,13 @@ TEST_F(HostServices, WritesReachTheSimulatorsMemory) {
         {"D419", {TypeI16, -2, nullptr}, 0, 1, {{419, 0xFFFE}}},
         {"D436.Long", {TypeText, 0, "1e30"}, 0, 1, {{436, 0x7FFF}, {437, 0xFFFF}}},
         {"D438.Long", {TypeText, 0, "-5e9"}, 0, 1, {{438, 0x8000}, {439, 0x0000}}},
-        // "ABC", its NUL and zeros to the item's nine bytes: the ninth is
-        // D424's high byte, its low byte stays.
+        // "ABC", its NUL and zeros to the item's nine bytes, in whole words:
+        // the ninth is D424's high byte, and a zero fills its low byte.
         {"D420.String8",
          {TypeText, 0, "ABC"},
          0,
          3,
-         {{420, 0x4142}, {421, 0x4300}, {422, 0}, {423, 0}, {424, 0x00EE}}},
+         {{420, 0x4142}, {421, 0x4300}, {422, 0}, {423, 0}, {424, 0}}},
     };
     for (const Row& r : rows) {
         driver_->SetWordOrder(r.mode);
