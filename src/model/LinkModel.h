@@ -127,7 +127,7 @@ public:
     std::atomic<int32_t> inUse; // being polled
     int32_t startAddress;
     uint32_t bitMask;      // all ones unless the item is one bit
-    uint32_t attribute;    // bit 0 read, bit 1 write
+    uint32_t attribute;    // bit 0 read, bit 1 write: its units' flags
     uint16_t dataType;     // variant type code or kTypeAltText
     uint16_t baseDataType; // before kTypeAltText replaced kTypeText
     uint16_t size;         // units
@@ -257,8 +257,12 @@ public:
     int32_t WriteStatus() const;
 
     // Properties; the PLC definition file sets those marked (def).
-    uint32_t accessFlags;                   // (def) bit 0 read, bit 1 write
-    uint16_t extension;                     // spare units after the window
+    // (def) bit 0 read, bit 1 write. Items never change it: the host's take
+    // it as theirs, configured ones keep their own for their units.
+    uint32_t accessFlags;
+    // Spare units after the window: kExtensionLarge once the block holds a
+    // text item or reads by the "A" letter.
+    uint16_t extension;
     std::atomic<int32_t> deviceStatus;      // status code of the last exchange
     int32_t listed;                         // the PLC definition file lists this block
     int32_t defined;                        // (def) properties come from the file

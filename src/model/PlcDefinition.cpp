@@ -368,16 +368,22 @@ void PlcUnitFromText(const char* unit, uint32_t* unitCode, uint32_t* bytesPerUni
 
 void PlcPropertiesFromRecord(const DeviceTypeRecord& r, DeviceTypeProperties* p) {
     std::memset(p, 0, sizeof *p);
+    p->radix = PlcRadixFromText(r.radix);
     p->rangeCount = r.rangeCount;
     for (uint32_t i = 0; i < r.rangeCount; ++i) {
         p->starts[i] = r.starts[i];
         p->ends[i] = r.ends[i];
+        // Decimal-octal 8 and 9 name no bit, and the block's last address
+        // must name one: such a range ends with its last whole unit (2559
+        // is 2557).
+        const uint32_t digit = p->ends[i] % 10;
+        if (p->radix == model::kRadixDecimalOctal && digit > 7)
+            p->ends[i] -= digit - 7;
     }
     if (r.rangeCount) {
-        p->lowestAddress = r.starts[0];
-        p->highestAddress = r.ends[r.rangeCount - 1];
+        p->lowestAddress = p->starts[0];
+        p->highestAddress = p->ends[r.rangeCount - 1];
     }
-    p->radix = PlcRadixFromText(r.radix);
     PlcUnitFromText(r.unit, &p->unitCode, &p->bytesPerUnit, &p->bitDevice);
     p->access = PlcAccessFromText(r.access);
 }
@@ -485,8 +491,8 @@ CPlcDevice* GetOrCreatePlcDevice(CPlc* plc, const DeviceTypeRecord& record) {
     if (p.rangeCount) {
         // Without a range the block keeps its default one.
         for (uint32_t i = 0; i < model::kMaxRanges; ++i) {
-            device->rangeStart[i] = record.starts[i];
-            device->rangeEnd[i] = record.ends[i];
+            device->rangeStart[i] = p.starts[i];
+            device->rangeEnd[i] = p.ends[i];
         }
         device->rangeCount = p.rangeCount;
         device->lowestAddress = p.lowestAddress;

@@ -113,6 +113,12 @@ bool CPlcDevice::AddItemLocked(CDeviceItem* item) {
         delete displaced;
     }
     item->block = this;
+    // A text is written whole from the spare units after the window, and
+    // "A" reads run long: configured items need the room as much as the
+    // host's.
+    const bool text = item->dataType == model::kTypeText || item->dataType == model::kTypeAltText;
+    if (text || UnitAccessLetter() == 'A')
+        extension = model::kExtensionLarge;
     return true;
 }
 
@@ -144,14 +150,12 @@ CDeviceItem* CPlcDevice::CreateItem(const WChar* name, int32_t startAddress, boo
         item->dataType = 18; // VT_UI2
         break;
     }
-    uint16_t newExtension = extension;
     if (textSize != 0) {
         item->dataType = model::kTypeText;
         item->textSize = textSize == 65535 ? 0 : textSize;
-        newExtension = model::kExtensionLarge;
     }
-    if (UnitAccessLetter() == 'A')
-        newExtension = model::kExtensionLarge;
+    // The block's access is its definition's: configured items change only
+    // their own units, never what the host's items may do.
     item->attribute = accessFlags;
     item->baseDataType = item->dataType;
     item->lowHiStatus = 0;
@@ -161,7 +165,6 @@ CDeviceItem* CPlcDevice::CreateItem(const WChar* name, int32_t startAddress, boo
         return nullptr;
     }
     unitCode = newUnitCode;
-    extension = newExtension;
     if (activate)
         RebuildWindow(item, activationArg != 0);
     return item;

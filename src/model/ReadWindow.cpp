@@ -323,10 +323,6 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
             std::memcpy(w.writeType.get() + b, staged.writeType.get() + a, us);
         }
     }
-    uint32_t access = 0;
-    for (uint32_t u = 0; u < w.units; ++u)
-        access |= w.flags[u] & (model::kUnitReadable | model::kUnitWritable);
-    accessFlags = access;
     return true;
 }
 
@@ -349,7 +345,6 @@ bool CPlcDevice::AttachItem(CDeviceItem* item, bool mark) {
             break;
         w.flags[u] |= access;
     }
-    accessFlags |= access;
     if (mark)
         MarkInUse(item);
     item->attached = true;

@@ -314,6 +314,52 @@ TEST(ConfigLoad, PlcAndDeviceSections) {
     EXPECT_EQ(2, Item(Device(v2.Plc(), "D"), "T")->size);
 }
 
+TEST(ConfigLoad, ConfiguredItemsSizeTheirBlocksButLeaveItsAccessToTheDefinition) {
+    std::string plc = kDefinition;
+    plc.replace(plc.find("D,I,Q"), 5, "D,I,Q,TC,CC");
+    plc += "TC: TC,Word,Dec,1,0,1023,read,write,\nCC: CC,Word,Dec,1,0,511,read,write,\n";
+    Loaded cfg("[Link0.Plc0.Dev0]\nDeviceName=D\nName=Plain\nStartAddress=300\n"
+               "[Link0.Plc0.Dev1]\nDeviceName=I\nName=Wide\nStartAddress=5\nDeviceAttribute=3\n"
+               "[Link0.Plc0.Dev2]\nDeviceName=TC\nName=Text\nStartAddress=10\nSize=8\n"
+               "DataType=8\nDeviceAttribute=3\n"
+               "[Link0.Plc0.Dev3]\nDeviceName=Q\nName=Alt\nDataType=8\nSize=4\nLowHiStatus=1\n"
+               "[Link0.Plc0.Dev4]\nDeviceName=CC\nName=Count\nDeviceAttribute=3\n",
+               plc.c_str());
+    CPlc* p = cfg.Plc();
+    // Text items (either layout) and "A" reads need the large spare.
+    const std::pair<const char*, uint16_t> spare[] = {{"D", model::kExtensionLarge},
+                                                      {"TC", model::kExtensionLarge},
+                                                      {"Q", model::kExtensionLarge},
+                                                      {"CC", model::kExtensionDefault},
+                                                      {"I", model::kExtensionDefault}};
+    for (const auto& s : spare)
+        EXPECT_EQ(s.second, Device(p, s.first)->extension) << s.first;
+    CPlcDevice* tc = Device(p, "TC");
+    ASSERT_TRUE(tc->RebuildWindow(nullptr, false));
+    EXPECT_EQ(8u + model::kExtensionLarge, tc->Window().units);
+
+    // Neither an attribute of 0 nor a wider one than the definition's
+    // changes what the host's items of the block may do.
+    const struct {
+        const char* block;
+        const char* configured;
+        uint32_t attribute;
+        const char* host;
+        int32_t address;
+        uint32_t access;
+    } rows[] = {{"D", "Plain", 0, "D100", 100, 3}, {"I", "Wide", 3, "I15", 15, 1}};
+    for (const auto& r : rows) {
+        CPlcDevice* b = Device(p, r.block);
+        ASSERT_TRUE(b->RebuildWindow(nullptr, false)) << r.block; // as the link's start
+        CDeviceItem* host = b->CreateItem(W(r.host).c_str(), r.address, true, 1, 0);
+        ASSERT_TRUE(host && host->unitIndex >= 0) << r.host;
+        EXPECT_EQ(r.access, b->accessFlags) << r.block;
+        EXPECT_EQ(r.access, host->attribute) << r.host;
+        EXPECT_EQ(r.access, b->Window().flags[host->unitIndex] & 3u) << r.host;
+        EXPECT_EQ(r.attribute, Item(b, r.configured)->attribute) << r.configured;
+    }
+}
+
 TEST(ConfigLoad, AtMostSixtyFiveThousandFiveHundredDeviceSections) {
     // Spread over 64 blocks: the bound is tested here, not large arrays.
     std::string cfg = "[Link0.Plc0]\nName=P\n";
@@ -377,6 +423,29 @@ TEST(PlcDefinitionModel, ListedTypesBecomeBlocksAndOddRangesStayBounded) {
     std::strcpy(none.plcFile, "missing.plc");
     EXPECT_FALSE(ReadPlcDefinition(&none, folder.c_str(), nullptr));
     EXPECT_EQ(0u, none.DeviceCount());
+}
+
+TEST(PlcDefinitionModel, DecimalOctalRangeEndingOnNineKeepsItsLastUnitInUse) {
+    const std::string text = "CpuName: c\nIndex: M\nM: M,Bit,DecOct,1,0,2559,read,write,\n";
+    CPlcDefinitionFile file;
+    ASSERT_TRUE(file.LoadText(text.data(), text.size()));
+    std::unique_ptr<DeviceTypeRecord> record(new DeviceTypeRecord);
+    ASSERT_TRUE(file.ParseDeviceType("M", record.get()));
+    CPlc plc(nullptr);
+    CPlcDevice* m = GetOrCreatePlcDevice(&plc, *record);
+    ASSERT_NE(nullptr, m);
+    m->listed = 1;
+    EXPECT_EQ(2557u, m->rangeEnd[0]);
+    int32_t last = -1, bit = -1;
+    ASSERT_TRUE(m->UnitOf(static_cast<int32_t>(m->highestAddress), &last, &bit));
+    EXPECT_EQ(255, last);
+    EXPECT_EQ(7, bit);
+    EXPECT_EQ(256u, m->UnitsInRange(0));
+    CDeviceItem* item = m->CreateItem(W16("M2557"), 2557, true, 1, 0);
+    ASSERT_TRUE(item && item->attached);
+    EXPECT_EQ(last, m->Window().start + item->unitIndex);
+    // The range ends at the item's unit: the scan closes its run there.
+    EXPECT_EQ(model::kUseRangeEnd, m->Window().useCounts[item->unitIndex]);
 }
 
 TEST(PlcDefinitionModel, FileFoundByPlcFileConfigurationFolderAndPlcDir) {

@@ -155,6 +155,24 @@ TEST(PlcDefinition, RadixUnitAndAccessTexts) {
         EXPECT_EQ(a.second, PlcAccessFromText(a.first)) << a.first;
 }
 
+TEST(PlcDefinition, DecimalOctalRangesEndOnAWholeUnit) {
+    const struct {
+        const char* line;
+        uint32_t end0, end1, highest;
+    } cases[] = {
+        {"X: X,Bit,DecOct,1,0,2559,rd,wr,", 2557, 0, 2557},
+        {"X: X,Bit,DecOct,2,0,7998,8000,8317,rd,wr,", 7997, 8317, 8317},
+        {"X: X,Word,decoct,2,0,9,10,18,rd,wr,", 7, 17, 17},
+        {"X: X,Bit,Dec,1,0,2559,rd,wr,", 2559, 0, 2559}, // other numberings keep theirs
+    };
+    for (const auto& c : cases) {
+        DeviceTypeProperties p = Props(c.line);
+        EXPECT_EQ(c.end0, p.ends[0]) << c.line;
+        EXPECT_EQ(c.end1, p.ends[1]) << c.line;
+        EXPECT_EQ(c.highest, p.highestAddress) << c.line;
+    }
+}
+
 TEST(PlcDefinition, RangeCountsAndShortLinesStayInsideTheRecord) {
     // No range, or a negative count: no bound is read, the access text follows the count.
     for (const char* count : {"0", "-5", "abc"}) {
