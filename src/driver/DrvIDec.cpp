@@ -103,6 +103,7 @@ const WChar kStatusTextItem[] = W16("Status_str");
 const WChar kDeviceTypes[] = W16("I,Q,M,R,T,TC,TP,C,CC,CP,D,P");
 // The one text of a Status_str item, terminator included.
 constexpr int kStatusTextCap = 256;
+constexpr uint32_t kFirstEnumerationWaitMs = 10000;
 constexpr uint32_t kListWaitSteps = 100;
 constexpr uint32_t kListWaitStepMs = 100;
 
@@ -117,12 +118,18 @@ CPlcDrvLink* LinkOf(CPlcDevice* device) {
 // which creates blocks and items; a link that stops ends the wait. A stop
 // also ends the enumeration, often within the sleep: a call that waited
 // fails when the link is stopping once the enumeration is over, too.
+// A PLC whose connect hangs holds the first enumeration for as long as the
+// system's connect takes: the host waits a bounded time, then its call goes
+// on (items are looked up and made under the device lock either way).
 bool WaitForFirstEnumeration(CPlcDevice* device) {
     CPlcDrvLink* link = LinkOf(device);
     bool waited = false;
+    const uint32_t start = device->Now();
     while (link && link->FirstEnumerationRunning()) {
         if (link->Stopping())
             return false;
+        if (device->Now() - start >= kFirstEnumerationWaitMs)
+            break;
         waited = true;
         plat::SleepMs(1);
     }

@@ -298,6 +298,64 @@ TEST(PlantFaults, AValueIsGoodOnlyWhenTheRunThatReadItReadAllOfIt) {
         EXPECT_FALSE(e.reply.size() > 3 && e.reply[3] == '2') << "refused: " << e.request;
 }
 
+// A first enumeration that hangs (a connect that never completes) holds the
+// host's calls for a bounded time only, on the table's clock.
+std::atomic<bool> gHoldEnumeration{false};
+std::atomic<uint32_t> gClock{1000};
+uint32_t TestClock() {
+    return gClock.load();
+}
+class HeldChannel : public CEngineLinkChannel {
+public:
+    explicit HeldChannel(const IDecOpenParams* params) : CEngineLinkChannel(params) {}
+    void EnumeratePlc(CPlcDrvLink& link, CPlc&) override {
+        while (gHoldEnumeration.load() && !link.Stopping())
+            std::this_thread::yield();
+    }
+    static CLinkChannel* Create(const IDecOpenParams* params) { return new HeldChannel(params); }
+};
+
+TEST(PlantFaults, HostCallsWaitForAHangingFirstEnumerationTenSecondsAtMost) {
+    Rig rig(itest::DeadPort(), 1);
+    CPlcDevice& d = rig.AddBlock("D", 7999);
+    rig.Table().SetChannelFactory(&HeldChannel::Create);
+    rig.Table().SetTickSource(&TestClock);
+    CDrvIDec driver(rig.Table());
+    gHoldEnumeration.store(true);
+    std::thread worker([&] { rig.Link().OnTick(); });
+    ASSERT_TRUE(testutil::WaitUntil([&] { return rig.Link().FirstEnumerationRunning(); }, 10000));
+    std::atomic<int32_t> result{-1};
+    std::thread host([&] {
+        uint32_t v = 0;
+        int32_t type = TypeU32;
+        int32_t count = 0;
+        const testutil::WString name = W("D100");
+        result.store(driver.ReadItem(&d, reinterpret_cast<const NimbroChar*>(name.c_str()), &type,
+                                     &v, 1, &count, 0));
+    });
+    // Nine seconds on the table's clock: still waiting.
+    for (int i = 0; i < 9; ++i) {
+        gClock.fetch_add(1000);
+        plat::SleepMs(20);
+    }
+    const bool waitedNine = result.load() == -1;
+    // Past ten: the call goes on while the enumeration still hangs.
+    const bool ended = testutil::WaitUntil(
+        [&] {
+            gClock.fetch_add(100);
+            return result.load() != -1;
+        },
+        10000);
+    const bool stillHanging = rig.Link().FirstEnumerationRunning();
+    gHoldEnumeration.store(false);
+    host.join();
+    worker.join();
+    EXPECT_TRUE(waitedNine);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(stillHanging);
+    EXPECT_EQ(result.load(), ResultNotReady);
+}
+
 // A text on words goes out in whole words: an odd count ends with a zero
 // byte after the terminator.
 TEST(PlantFaults, ATextOnWordsIsWrittenInWholeWords) {
