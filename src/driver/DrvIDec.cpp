@@ -220,8 +220,9 @@ CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool wellF
     }
     if (!wellFormed || !device->InRange(parsed.address))
         return nullptr;
-    CDeviceItem* item = device->CreateItem(parsed.baseName, parsed.address, true, 1,
-                                           parsed.stringLength == kNoText ? 0 : parsed.stringLength);
+    CDeviceItem* item =
+        device->CreateItem(parsed.baseName, parsed.address, true, 1,
+                           parsed.stringLength == kNoText ? 0 : parsed.stringLength);
     if (item) {
         *created = true;
         // A new item counts as accessed, so that the next pass reads it.
@@ -420,7 +421,8 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
             // not list) is never read: the block's status says why.
             status = device->ItemReadStatus(
                 item, ValueBytes(bytes, available, vt, item->bitMask, length));
-            if (!bytes && status == model::kStatusNotInitialised && device->deviceStatus.load() != 0)
+            if (!bytes && status == model::kStatusNotInitialised &&
+                device->deviceStatus.load() != 0)
                 status = device->deviceStatus.load();
         }
         // An item whose type cannot be decoded never has a value.

@@ -116,7 +116,10 @@ size_t WholeCharacters(const char* text, size_t len) {
     if (lead == 0)
         return len;
     const uint8_t c = static_cast<uint8_t>(text[lead - 1]);
-    const size_t need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    const size_t need = (c & 0xE0) == 0xC0   ? 2
+                        : (c & 0xF0) == 0xE0 ? 3
+                        : (c & 0xF8) == 0xF0 ? 4
+                                             : 1;
     return len - (lead - 1) < need ? lead - 1 : len;
 }
 
@@ -485,7 +488,9 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
             Put(out, 0, 0);
         Put(out, data, mask);
     };
-    const auto putItemBit = [&](bool on) { putByte(on ? LowByte(itemMask) : 0, LowByte(itemMask)); };
+    const auto putItemBit = [&](bool on) {
+        putByte(on ? LowByte(itemMask) : 0, LowByte(itemMask));
+    };
     switch (vt) {
     case plat::kVtI2:
     case plat::kVtUi2: {
@@ -814,7 +819,8 @@ struct Whole {
 };
 
 Whole WholeOfSigned(int64_t i) {
-    return i < 0 ? Whole{true, 0 - static_cast<uint64_t>(i)} : Whole{false, static_cast<uint64_t>(i)};
+    return i < 0 ? Whole{true, 0 - static_cast<uint64_t>(i)}
+                 : Whole{false, static_cast<uint64_t>(i)};
 }
 
 Whole WholeOfReal(double d) {

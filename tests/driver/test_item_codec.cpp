@@ -365,10 +365,14 @@ TEST(ItemCodecDeliver, NumbersSaturateAndTextsStayInTheHostBuffer) {
     };
     const Variant word = Num(kUi2, 4660);
     const Text texts[] = {
-        {&word, 5, true, 1, "4660"},   {&word, 4, false, 77, ""},
-        {&word, 0, false, 77, ""},     {&str.v, 2000, true, 1023, std::string(1023, 'q')},
-        {&str.v, 3, true, 2, "qq"},    {&str.v, 0, false, 77, ""},
-        {&str.v, -1, false, 77, ""},   {&pair.v, 4, true, 2, "ab"},
+        {&word, 5, true, 1, "4660"},
+        {&word, 4, false, 77, ""},
+        {&word, 0, false, 77, ""},
+        {&str.v, 2000, true, 1023, std::string(1023, 'q')},
+        {&str.v, 3, true, 2, "qq"},
+        {&str.v, 0, false, 77, ""},
+        {&str.v, -1, false, 77, ""},
+        {&pair.v, 4, true, 2, "ab"},
         {&pair.v, 5, true, 4, "ab\xF0\x9F\x98\x80"},
     };
     for (const Text& t : texts) {
@@ -524,7 +528,8 @@ TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         StagedBytes s;
-        ASSERT_TRUE(BuildStaging(r.v, r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &s, r.unitSize));
+        ASSERT_TRUE(
+            BuildStaging(r.v, r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &s, r.unitSize));
         EXPECT_EQ(Hex(s.data, s.count), r.data);
         EXPECT_EQ(Hex(s.mask, s.count), r.mask);
         ASSERT_EQ(s.typeCount, s.count);
@@ -543,10 +548,9 @@ TEST(ItemCodecStage, WhatIsStagedDecodesToTheSameValue) {
     Variant dbl{};
     dbl.vt = kR8;
     dbl.dblVal = -1234.0625e10;
-    const Variant values[] = {Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f),
-                              Num(kI2, 0x8001),     dbl,
-                              Num(kI1, 0xFB),       Num(kUi1, 0x80),
-                              Num(kBool, 0),        Num(kBool, 0xFFFF)};
+    const Variant values[] = {
+        Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f), Num(kI2, 0x8001),  dbl,
+        Num(kI1, 0xFB),       Num(kUi1, 0x80),       Num(kBool, 0),    Num(kBool, 0xFFFF)};
     for (int mode = 0; mode < 2; ++mode) {
         for (const Variant& v : values) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " vt " << v.vt);
