@@ -1068,6 +1068,11 @@ TEST_F(HostServices, StatusFollowsTheSimulatorsFaults) {
         EXPECT_EQ(v, kCanary) << r.name;
         EXPECT_EQ(count, -1) << r.name;
         EXPECT_EQ(StatusText(d_), r.text) << r.name;
+        // Refused reads leave the connection up: a write is still sent.
+        if (r.command == 'R') {
+            EXPECT_EQ(Write(d_, "D100", {TypeU16, 5, nullptr}), ResultOk);
+            EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 100) == 5u; }, kBound));
+        }
         // The value changes while the fault lasts and is read once it ends.
         sim_.SetValue("D", 100, ++value);
         sim_.RemoveFault(id);
