@@ -108,6 +108,8 @@ constexpr uint32_t kListWaitSteps = 100;
 constexpr uint32_t kListWaitStepMs = 100;
 
 constexpr uint16_t kVtBstr = plat::kVtBstr;
+// The String0 suffix: an answer without a value, for its own call only.
+constexpr uint16_t kNoText = 65535;
 
 CPlcDrvLink* LinkOf(CPlcDevice* device) {
     CPlc* plc = device->Plc();
@@ -207,8 +209,11 @@ int32_t ResultOfStatus(int32_t status) {
 }
 
 // The shared find-or-create step. The base name is the item's key; one that
-// an item name cannot hold would never be found again, so it makes none.
-CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool* created) {
+// an item name cannot hold would never be found again, so it makes none, and
+// neither does a malformed one (wellFormed false): it would read another
+// address than it shows.
+CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool wellFormed,
+                          bool* created) {
     *created = false;
     if (plat::WStrLen(parsed.baseName) >= static_cast<size_t>(model::kNameCap))
         return nullptr;
@@ -220,16 +225,46 @@ CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool* crea
             device->MarkInUse(item);
         return item;
     }
-    if (!device->InRange(parsed.address))
+    if (!wellFormed || !device->InRange(parsed.address))
         return nullptr;
     CDeviceItem* item =
-        device->CreateItem(parsed.baseName, parsed.address, true, 1, parsed.stringLength);
+        device->CreateItem(parsed.baseName, parsed.address, true, 1,
+                           parsed.stringLength == kNoText ? 0 : parsed.stringLength);
     if (item) {
         *created = true;
         // A new item counts as accessed, so that the next pass reads it.
         device->TouchItem(item);
     }
     return item;
+}
+
+bool IsTextItem(const CDeviceItem* item) {
+    return item->dataType == model::kTypeText || item->dataType == model::kTypeAltText;
+}
+
+// Under the device lock: a call that asks for a longer text than the item
+// holds grows it, and nothing it held before counts as read. String0 asks
+// for nothing. False without memory.
+bool GrowText(CPlcDevice* device, CDeviceItem* item, uint16_t length) {
+    if (length == 0 || length == kNoText || (IsTextItem(item) && item->textSize >= length))
+        return true;
+    if (!device->GrowItemText(item, length))
+        return false;
+    item->Forget();
+    return true;
+}
+
+// Under the device lock: the text bytes of this call, the String<n> length
+// or the item's own; 0 for none.
+uint16_t TextLength(const ItemSpec& parsed, const CDeviceItem* item) {
+    return parsed.stringLength != 0 ? parsed.stringLength : item->textSize;
+}
+
+// Partial bytes go out as single-bit writes, which only these letters have;
+// on other blocks such a write would never be sent.
+bool HasBitWrites(const CPlcDevice* device) {
+    const char letter = device->BitAccessLetter();
+    return letter == 'x' || letter == 'y' || letter == 'a' || letter == 'r' || letter == '.';
 }
 
 // Last socket error of the block's link channel, 0 when none.
@@ -270,26 +305,29 @@ int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, 
             if (blockName[i] != name[i])
                 return 0;
         ItemSpec parsed;
-        ParseItemName(name, device->bitDevice != 0, &parsed);
+        const bool wellFormed = ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, parsed, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, wellFormed, &created);
         if (!item)
             return 0;
         uint16_t vt;
+        int32_t n = 1;
         {
             LockGuard hold(&device->Lock());
             // Registering is an access: the item is polled from the next pass.
             device->TouchItem(item);
             // A longer text grows the item in place: another thread may be
             // using it, so it is never freed and made again.
-            if (!created && parsed.stringLength != 0 && item->textSize < parsed.stringLength &&
-                !device->GrowItemText(item, parsed.stringLength))
+            if (!GrowText(device, item, parsed.stringLength))
                 return 0;
             vt = ItemType(parsed, item);
+            // A text's size is the host buffer it needs, in UTF-16 units with
+            // the terminator: a byte of UTF-8 never makes more than one unit.
+            if (vt == kVtBstr) {
+                const uint16_t length = TextLength(parsed, item);
+                n = (length == kNoText ? 0 : length < 1023 ? length : 1023) + 1;
+            }
         }
-        int32_t n = 1;
-        if (vt == kVtBstr)
-            n = parsed.stringLength != 0 ? parsed.stringLength : 1023;
         uint32_t flags;
         {
             LockGuard hold(&device->Lock());
@@ -342,48 +380,61 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
         }
 
         ItemSpec parsed;
-        ParseItemName(name, device->bitDevice != 0, &parsed);
+        const bool wellFormed = ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, parsed, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, wellFormed, &created);
+        if (!item && !wellFormed)
+            return ResultFailed;
         if (!item || created)
             return ResultNotReady; // the first read of an item never has a value
-        if (parsed.stringLength == 65535) {
+        if (parsed.stringLength == kNoText) {
             *count = 0;
             return ResultOk;
         }
 
         plat::Variant value;
         plat::VariantInit(&value);
-        bool valid = false;
+        bool decoded = true;
+        int32_t status;
         uint16_t vt;
         {
             LockGuard hold(&device->Lock());
             vt = ItemType(parsed, item);
             uint16_t length = 0;
             if (vt == kVtBstr) {
-                length = parsed.stringLength != 0 ? parsed.stringLength : item->textSize;
+                if (!GrowText(device, item, parsed.stringLength))
+                    return ResultFailed;
+                length = TextLength(parsed, item);
                 if (length == 0) {
                     *count = 0;
                     return ResultOk;
                 }
-                item->textSize = length;
             }
             device->TouchItem(item);
             const model::ReadWindow& w = device->Window();
             const uint32_t us = device->UnitSize();
+            const uint8_t* bytes = nullptr;
+            size_t available = 0;
             if (item->attached && item->unitIndex >= 0 && w.current &&
                 static_cast<uint32_t>(item->unitIndex) < w.units) {
                 const size_t at = static_cast<size_t>(item->unitIndex) * us;
-                DecodeItem(w.current.get() + at, static_cast<size_t>(w.units) * us - at, us, vt,
-                           item->bitMask, parsed.bitMask, wordOrder_, length, &value);
-                valid = item->valid;
+                bytes = w.current.get() + at;
+                available = static_cast<size_t>(w.units) * us - at;
+                decoded = DecodeItem(bytes, available, us, vt, item->bitMask, parsed.bitMask,
+                                     wordOrder_, length, &value);
             }
+            // Good only when every byte this value depends on was read. An
+            // item outside the block's image (a block the definition does
+            // not list) is never read: the block's status says why.
+            status = device->ItemReadStatus(
+                item, ValueBytes(bytes, available, vt, item->bitMask, length));
+            if (!bytes && status == model::kStatusNotInitialised &&
+                device->deviceStatus.load() != 0)
+                status = device->deviceStatus.load();
         }
-        const int32_t status = ResultOfStatus(device->deviceStatus.load());
-        int32_t result = status;
-        if (status == ResultOk && !valid)
-            result = ResultNotReady; // never a value that was never read
-        if (result == ResultOk && !DeliverValue(value, vt, requested, buffer, count))
+        // An item whose type cannot be decoded never has a value.
+        int32_t result = decoded ? ResultOfStatus(status) : ResultFailed;
+        if (result == ResultOk && !DeliverValue(value, vt, requested, buffer, capacity, count))
             result = ResultFailed;
         plat::VariantClear(&value);
         return result;
@@ -405,9 +456,9 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
         if (plat::WStrICmp(name, kStatusItem) == 0 || plat::WStrICmp(name, kStatusTextItem) == 0)
             return ResultFailed;
         ItemSpec parsed;
-        ParseItemName(name, device->bitDevice != 0, &parsed);
+        const bool wellFormed = ParseItemName(name, device->bitDevice != 0, &parsed);
         bool created = false;
-        CDeviceItem* item = FindOrCreate(device, parsed, &created);
+        CDeviceItem* item = FindOrCreate(device, parsed, wellFormed, &created);
         if (!item)
             return ResultFailed;
         uint16_t vt;
@@ -416,14 +467,13 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
             if (!(device->accessFlags & 2))
                 return ResultFailed;
             vt = ItemType(parsed, item);
-            if (parsed.stringLength != 65535 && vt == kVtBstr)
-                item->textSize = parsed.stringLength;
         }
-        if (parsed.stringLength == 65535) {
+        if (parsed.stringLength == kNoText) {
             *count = 0;
             return ResultOk;
         }
-        const int32_t status = ResultOfStatus(device->deviceStatus.load());
+        // Nothing is accepted that the link cannot send now.
+        const int32_t status = ResultOfStatus(device->WriteStatus());
         if (status != ResultOk)
             return status;
         *count = 1;
@@ -435,8 +485,11 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
         }
         // A value that could not be staged (no window, an item that is not
         // writable) would never be sent: that is no acceptance.
-        const bool staged = Stage(device, item, converted, vt, parsed);
+        int32_t units = 0;
+        const bool staged = Stage(device, item, converted, vt, parsed, &units);
         plat::VariantClear(&converted);
+        if (staged && vt == kVtBstr)
+            *count = units; // what was staged, not what the host gave
         return staged ? ResultOk : ResultFailed;
     } catch (...) {
         return ResultFailed;
@@ -444,22 +497,40 @@ int32_t CDrvIDec::WriteItem(NimbroDevice handle, const NimbroChar* itemName, int
 }
 
 bool CDrvIDec::Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
-                     const ItemSpec& parsed) {
+                     const ItemSpec& parsed, int32_t* textUnits) {
     LockGuard hold(&device->Lock());
+    // Growing may move the window: first, before anything of it is taken.
+    if (vt == kVtBstr && !GrowText(device, item, parsed.stringLength))
+        return false;
     model::ReadWindow& w = device->Window();
     if (!w.writeData || !(item->attribute & 2) || item->unitIndex < 0 ||
         static_cast<uint32_t>(item->unitIndex) >= w.units)
         return false;
     device->TouchItem(item);
-    StagedBytes staged;
-    if (!BuildStaging(value, vt, item->bitMask, parsed.bitMask, wordOrder_, item->textSize,
-                      &staged))
-        return false;
     const uint32_t us = device->UnitSize();
+    StagedBytes staged;
+    if (!BuildStaging(value, vt, item->bitMask, parsed.bitMask, wordOrder_,
+                      vt == kVtBstr ? TextLength(parsed, item) : 0, &staged, us))
+        return false;
+    // Refused unless the write pass will send it whole: some bit to send
+    // (a named bit outside the value has none), partial bytes only where
+    // single bits can be written, nothing past the item's address range.
+    bool any = false;
+    bool partial = false;
+    for (int32_t i = 0; i < staged.count; ++i) {
+        any = any || staged.mask[i] != 0;
+        partial = partial || staged.mask[i] != 0xFF;
+    }
     const size_t at = static_cast<size_t>(item->unitIndex) * us;
-    const int32_t room = static_cast<int32_t>(static_cast<size_t>(w.units) * us - at);
+    const size_t room = static_cast<size_t>(w.units) * us - at;
+    const size_t inRange = static_cast<size_t>(device->UnitsInRange(item->startAddress)) * us;
+    const size_t span = static_cast<size_t>(staged.count);
+    if (!any || (partial && vt != kVtBstr && !HasBitWrites(device)) || span > inRange ||
+        span > room)
+        return false;
     MergeStaged(staged, w.writeData.get() + at, w.writeMask.get() + at, w.writeType.get() + at,
-                room);
+                static_cast<int32_t>(room));
+    *textUnits = staged.textUnits;
     return true;
 }
 

@@ -54,9 +54,11 @@ public:
 
 private:
     // Stages a converted value in the block's write arrays under the device
-    // lock. False when the item cannot take it (nothing staged).
+    // lock; a text takes textLength bytes (0: no bound) and *textUnits gets
+    // the UTF-16 units staged. False when the item cannot take it or the
+    // link could not send it whole (nothing staged).
     bool Stage(CPlcDevice* device, CDeviceItem* item, const plat::Variant& value, uint16_t vt,
-               const ItemSpec& parsed);
+               const ItemSpec& parsed, int32_t* textUnits);
 
     std::atomic<int32_t> refs_;
     int32_t wordOrder_;

@@ -107,6 +107,22 @@ uint64_t LittleEndian(const uint8_t* b, uint32_t n) {
     return v;
 }
 
+// UTF-8 bytes of text[0, len) without a last character whose bytes run past
+// len: a text cut at its item's length must not end in half a character.
+size_t WholeCharacters(const char* text, size_t len) {
+    size_t lead = len;
+    while (lead > 0 && (static_cast<uint8_t>(text[lead - 1]) & 0xC0) == 0x80)
+        --lead;
+    if (lead == 0)
+        return len;
+    const uint8_t c = static_cast<uint8_t>(text[lead - 1]);
+    const size_t need = (c & 0xE0) == 0xC0   ? 2
+                        : (c & 0xF0) == 0xE0 ? 3
+                        : (c & 0xF8) == 0xF0 ? 4
+                                             : 1;
+    return len - (lead - 1) < need ? lead - 1 : len;
+}
+
 bool DecodeText(const uint8_t* bytes, size_t available, uint16_t stringLength, Variant* out) {
     size_t n = (static_cast<size_t>(stringLength) + 1) & ~size_t{1};
     if (n > kMaxTextBytes)
@@ -122,7 +138,9 @@ bool DecodeText(const uint8_t* bytes, size_t available, uint16_t stringLength, V
         raw[i] = raw[i + 1];
         raw[i + 1] = c;
     }
-    raw[stringLength < kMaxTextBytes ? stringLength : kMaxTextBytes] = 0;
+    const size_t end = stringLength < kMaxTextBytes ? stringLength : kMaxTextBytes;
+    raw[end] = 0;
+    raw[WholeCharacters(raw, std::strlen(raw))] = 0;
     // No UTF-8 byte yields more than one UTF-16 unit, so the text never has
     // more characters than the string length.
     WChar text[kMaxTextBytes + 1];
@@ -419,11 +437,6 @@ void Put(StagedBytes* s, uint8_t data, uint8_t mask) {
     ++s->count;
 }
 
-// A bit item has its own unit byte: the item mask both sets and selects it.
-void PutItemBit(StagedBytes* s, bool on, uint32_t itemMask) {
-    Put(s, on ? LowByte(itemMask) : 0, LowByte(itemMask));
-}
-
 // The first PLC word holds the upper half in mode 0 and the lower in mode 1;
 // each word goes high byte first.
 void PutWord32(StagedBytes* s, uint32_t value, uint32_t mask, int wordOrder) {
@@ -447,6 +460,13 @@ void StageText(const Variant& v, uint16_t stringLength, StagedBytes* out) {
             --len;
     }
     const int span = stringLength >= 1 && stringLength <= kMaxStringSuffix ? n + 1 : len + 1;
+    // What the host is told was written: the UTF-16 units of the bytes kept
+    // (a four-byte character is two of them).
+    out->textUnits = 0;
+    for (int i = 0; i < len; ++i) {
+        const uint8_t c = static_cast<uint8_t>(text[i]);
+        out->textUnits += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
+    }
     std::memset(out->data, 0, static_cast<size_t>(span));
     std::memset(out->mask, 0xFF, static_cast<size_t>(span));
     std::memcpy(out->data, text, static_cast<size_t>(len));
@@ -458,9 +478,19 @@ void StageText(const Variant& v, uint16_t stringLength, StagedBytes* out) {
 }
 
 void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, int wordOrder,
-           uint16_t stringLength, StagedBytes* out) {
+           uint16_t stringLength, uint32_t unitSize, StagedBytes* out) {
     const bool itemBit = itemMask != kAllBits;
     const bool nameBit = nameMask != kAllBits;
+    // A one-byte value on a wider unit is the unit's low byte, the one it is
+    // read from: the second in PLC order. The first stays unmasked.
+    const auto putByte = [&](uint8_t data, uint8_t mask) {
+        if (unitSize >= 2)
+            Put(out, 0, 0);
+        Put(out, data, mask);
+    };
+    const auto putItemBit = [&](bool on) {
+        putByte(on ? LowByte(itemMask) : 0, LowByte(itemMask));
+    };
     switch (vt) {
     case plat::kVtI2:
     case plat::kVtUi2: {
@@ -468,7 +498,7 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
         if (nameBit)
             w = (w != 0 ? 0xFFFFu : 0u) & nameMask;
         if (itemBit) {
-            PutItemBit(out, w != 0, itemMask);
+            putItemBit(w != 0);
         } else {
             Put(out, LowByte(w >> 8), LowByte(nameMask >> 8));
             Put(out, LowByte(w), LowByte(nameMask));
@@ -482,7 +512,7 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
         if (nameBit)
             x = (x != 0 ? kAllBits : 0u) & nameMask;
         if (itemBit)
-            PutItemBit(out, x != 0, itemMask);
+            putItemBit(x != 0);
         else
             PutWord32(out, x, nameMask, wordOrder);
         break;
@@ -507,9 +537,9 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
         const bool on = v.boolVal == plat::kVariantTrue;
         const uint32_t bit = on ? (nameBit ? nameMask : 1u) : 0u;
         if (itemBit)
-            PutItemBit(out, bit != 0, itemMask);
+            putItemBit(bit != 0);
         else
-            Put(out, LowByte(bit), LowByte(nameMask));
+            putByte(LowByte(bit), LowByte(nameMask));
         break;
     }
     default: { // VT_I1, VT_UI1
@@ -517,9 +547,9 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
         if (nameBit)
             b = static_cast<uint8_t>((b != 0 ? 0xFFu : 0u) & nameMask);
         if (itemBit)
-            PutItemBit(out, b != 0, itemMask);
+            putItemBit(b != 0);
         else
-            Put(out, b, LowByte(nameMask));
+            putByte(b, LowByte(nameMask));
         break;
     }
     }
@@ -530,9 +560,9 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
 
 } // namespace
 
-void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
+bool ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
     if (parsed == nullptr)
-        return;
+        return false;
     parsed->address = 0;
     parsed->bitMask = kAllBits;
     parsed->vt = plat::kVtEmpty;
@@ -583,6 +613,17 @@ void ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
     while (IsAsciiLetter(*p))
         ++p;
     parsed->address = SignedDecimal(p);
+
+    // Letters, then the address in ASCII digits and nothing else: a blank,
+    // a sign, other digits or no digits would read an address the name does
+    // not show, and a comma would split the listing.
+    bool wellFormed = IsDigit(*p);
+    while (IsDigit(*p))
+        ++p;
+    wellFormed = wellFormed && *p == 0;
+    for (const WChar* c = name != nullptr ? name : W16(""); *c != 0; ++c)
+        wellFormed = wellFormed && *c != u',';
+    return wellFormed;
 }
 
 int32_t HostTypeOfVariant(uint16_t vt) {
@@ -636,7 +677,7 @@ bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint1
             out->uiVal = itemBitSet ? 1 : 0;
             return true;
         }
-        if (itemBit || available < 2)
+        if (itemBit || available < 2 || (nameBit && (nameMask & 0xFFFFu) == 0))
             return false;
         uint32_t w = bytes[0] | uint32_t{bytes[1]} << 8;
         if (nameBit)
@@ -686,10 +727,10 @@ bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint1
         return true;
     }
     case plat::kVtBool: {
-        const uint32_t width = unitSize == 0 ? 1 : unitSize > 4 ? 4 : unitSize;
-        if (available < width)
+        // One byte, as it is written: on a wider unit its low byte.
+        if (available < 1 || (!itemBit && nameBit && LowByte(nameMask) == 0))
             return false;
-        uint64_t number = LittleEndian(bytes, width);
+        uint32_t number = bytes[0];
         if (itemBit)
             number &= itemMask;
         else if (nameBit)
@@ -699,7 +740,7 @@ bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint1
     }
     case plat::kVtI1:
     case plat::kVtUi1: {
-        if (available < 1)
+        if (available < 1 || (!itemBit && nameBit && LowByte(nameMask) == 0))
             return false;
         uint8_t b = bytes[0];
         if (itemBit)
@@ -715,6 +756,35 @@ bool DecodeItem(const uint8_t* bytes, size_t available, uint32_t unitSize, uint1
         return DecodeText(bytes, available, stringLength, out);
     default:
         return false;
+    }
+}
+
+size_t ValueBytes(const uint8_t* bytes, size_t available, uint16_t vt, uint32_t itemMask,
+                  uint16_t stringLength) {
+    if (vt == plat::kVtBstr) {
+        const size_t n = stringLength < kMaxTextBytes ? stringLength : kMaxTextBytes;
+        // The text is in PLC order: each pair of the image swapped.
+        for (size_t i = 0; bytes != nullptr && i < n; ++i)
+            if ((i ^ 1) < available && bytes[i ^ 1] == 0)
+                return i + 1;
+        return n;
+    }
+    if (!IsItemType(vt))
+        return 0;
+    if (itemMask != kAllBits)
+        return 1;
+    switch (vt) {
+    case plat::kVtI2:
+    case plat::kVtUi2:
+        return 2;
+    case plat::kVtI4:
+    case plat::kVtUi4:
+    case plat::kVtR4:
+        return 4;
+    case plat::kVtR8:
+        return 8;
+    default: // VT_BOOL, VT_I1, VT_UI1
+        return 1;
     }
 }
 
@@ -740,54 +810,149 @@ int32_t DefaultDestination(uint16_t vt) {
     return vt == plat::kVtBool ? TypeBool : VariantSourceType(vt);
 }
 
+namespace {
+
+// Sign and magnitude of a value bound for an integer destination.
+struct Whole {
+    bool negative;
+    uint64_t magnitude;
+};
+
+Whole WholeOfSigned(int64_t i) {
+    return i < 0 ? Whole{true, 0 - static_cast<uint64_t>(i)}
+                 : Whole{false, static_cast<uint64_t>(i)};
+}
+
+Whole WholeOfReal(double d) {
+    if (std::isnan(d))
+        return {false, 0};
+    const double m = std::trunc(std::fabs(d));
+    if (m >= 18446744073709551616.0)
+        return {d < 0, UINT64_MAX};
+    return {d < 0 && m != 0, static_cast<uint64_t>(m)};
+}
+
+// The value of a decoded VARIANT of type vt as an integer; false for a type
+// that has no number (a text item is read as its decimal integer).
+Whole WholeOf(const Variant& v, uint16_t vt, const WChar* text) {
+    switch (vt) {
+    case plat::kVtBool:
+        return {false, v.boolVal == plat::kVariantTrue ? 1u : 0u};
+    case plat::kVtI1:
+        return WholeOfSigned(v.cVal);
+    case plat::kVtUi1:
+        return {false, v.bVal};
+    case plat::kVtI2:
+        return WholeOfSigned(v.iVal);
+    case plat::kVtUi2:
+        return {false, v.uiVal};
+    case plat::kVtI4:
+        return WholeOfSigned(v.lVal);
+    case plat::kVtR4:
+        return WholeOfReal(v.fltVal);
+    case plat::kVtR8:
+        return WholeOfReal(v.dblVal);
+    case plat::kVtBstr: {
+        const int64_t i = ParseInt64(text);
+        return i == INT64_MAX ? Whole{false, ParseUInt64(text)} : WholeOfSigned(i);
+    }
+    default:
+        return {false, v.ulVal};
+    }
+}
+
+int IntegerWidth(int32_t type) {
+    switch (type) {
+    case TypeU8:
+    case TypeI8:
+        return 1;
+    case TypeU16:
+    case TypeI16:
+        return 2;
+    case TypeU32:
+    case TypeI32:
+        return 4;
+    case TypeU64:
+    case TypeI64:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The destination's bits of w, at the destination's limits when beyond
+// them: a value never comes back with its sign or magnitude turned over.
+uint64_t Saturated(const Whole& w, int32_t type) {
+    const int bits = IntegerWidth(type) * 8;
+    if (IsSignedHost(type)) {
+        const uint64_t limit = uint64_t{1} << (bits - 1);
+        if (w.negative)
+            return 0 - (w.magnitude < limit ? w.magnitude : limit);
+        return w.magnitude < limit - 1 ? w.magnitude : limit - 1;
+    }
+    if (w.negative)
+        return 0;
+    const uint64_t max = bits == 64 ? UINT64_MAX : (uint64_t{1} << bits) - 1;
+    return w.magnitude < max ? w.magnitude : max;
+}
+
+} // namespace
+
 bool DeliverValue(const Variant& v, uint16_t vt, int32_t requestedType, void* buffer,
-                  int32_t* count) {
+                  int32_t capacity, int32_t* count) {
     if (buffer == nullptr)
         return false;
     const int32_t dest = requestedType == TypeDefault ? DefaultDestination(vt) : requestedType;
+    if (dest < TypeBool || dest > TypeText)
+        return false;
     const WChar* text = v.vt == plat::kVtBstr && v.bstrVal != nullptr ? v.bstrVal : W16("");
-    if (vt == plat::kVtBstr && dest == TypeText) {
+    const uint8_t truth = v.boolVal == plat::kVariantTrue ? 1 : 0;
+    // Every number starts at the union's first byte.
+    const void* src = vt == plat::kVtBstr   ? static_cast<const void*>(text)
+                      : vt == plat::kVtBool ? static_cast<const void*>(&truth)
+                                            : static_cast<const void*>(&v.ullVal);
+    const ValueType from = static_cast<ValueType>(VariantSourceType(vt));
+    if (dest == TypeText) {
+        if (capacity < 1)
+            return false;
         WChar work[kMaxTextBytes] = {};
-        ConvertValue(TypeText, work, TypeText, text, kMaxTextBytes);
-        const int n = CopyTextW(static_cast<WChar*>(buffer), work, kMaxTextBytes);
+        int n;
+        if (vt == plat::kVtBstr) {
+            // Cut to the host's room, never inside a surrogate pair.
+            ConvertValue(TypeText, work, TypeText, text,
+                         capacity < kMaxTextBytes ? capacity : kMaxTextBytes);
+            n = static_cast<int>(plat::WStrLen(work));
+        } else {
+            // A number cut short would be another number.
+            if (!ConvertValue(TypeText, work, from, src, kValueTextWork))
+                return false;
+            n = static_cast<int>(plat::WStrLen(work));
+            if (n + 1 > capacity)
+                return false;
+        }
+        std::memcpy(buffer, work, static_cast<size_t>(n + 1) * sizeof(WChar));
         if (count != nullptr)
-            *count = n;
+            *count = vt == plat::kVtBstr ? n : 1;
         return true;
     }
-    const void* src;
-    uint8_t truth = 0;
-    switch (vt) {
-    case plat::kVtBstr:
-        src = text;
-        break;
-    case plat::kVtBool:
-        truth = v.boolVal == plat::kVariantTrue ? 1 : 0;
-        src = &truth;
-        break;
-    case plat::kVtI2:
-    case plat::kVtUi2:
-        src = &v.uiVal;
-        break;
-    case plat::kVtI4:
-        src = &v.lVal;
-        break;
-    case plat::kVtR4:
-        src = &v.fltVal;
-        break;
-    case plat::kVtR8:
-        src = &v.dblVal;
-        break;
-    case plat::kVtI1:
-    case plat::kVtUi1:
-        src = &v.bVal;
-        break;
-    default:
-        src = &v.ulVal;
-        break;
+    if (dest == TypeF32 || dest == TypeF64) {
+        if (!ConvertValue(static_cast<ValueType>(dest), buffer, from, src, kValueTextWork))
+            return false;
+    } else {
+        const Whole w = WholeOf(v, vt, text);
+        uint8_t* out = static_cast<uint8_t*>(buffer);
+        if (dest == TypeBool) {
+            // A text says true or false itself, or is a number.
+            uint8_t word = 0;
+            if (vt == plat::kVtBstr)
+                ConvertValue(TypeBool, &word, TypeText, text, 0);
+            out[0] = word != 0 || w.magnitude != 0 ? 1 : 0;
+        } else {
+            const uint64_t bits = Saturated(w, dest);
+            for (int i = 0; i < IntegerWidth(dest); ++i)
+                out[i] = static_cast<uint8_t>(bits >> (8 * i));
+        }
     }
-    if (!ConvertValue(static_cast<ValueType>(dest), buffer,
-                      static_cast<ValueType>(VariantSourceType(vt)), src, kValueTextWork))
-        return false;
     if (count != nullptr)
         *count = 1;
     return true;
@@ -870,11 +1035,12 @@ bool ConvertHostValue(int32_t hostType, const void* value, int32_t length, uint1
 }
 
 bool BuildStaging(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask,
-                  int wordOrder, uint16_t stringLength, StagedBytes* out) {
+                  int wordOrder, uint16_t stringLength, StagedBytes* out, uint32_t unitSize) {
     if (out == nullptr)
         return false;
     out->count = 0;
     out->typeCount = 0;
+    out->textUnits = 0;
     if (!IsItemType(vt))
         return false;
     Variant converted;
@@ -887,7 +1053,7 @@ bool BuildStaging(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nam
         }
         src = &converted;
     }
-    Stage(*src, vt, itemMask, nameMask, wordOrder, stringLength, out);
+    Stage(*src, vt, itemMask, nameMask, wordOrder, stringLength, unitSize, out);
     plat::VariantClear(&converted);
     return out->count > 0;
 }

@@ -68,6 +68,13 @@ Variant Single(float f) {
     return v;
 }
 
+uint64_t LittleEndianOf(const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int i = n - 1; i >= 0; --i)
+        v = v << 8 | p[i];
+    return v;
+}
+
 std::string Hex(const uint8_t* p, int n) {
     std::string s;
     char b[4];
@@ -86,9 +93,11 @@ TEST(ItemCodecName, SuffixesAndAddresses) {
         int32_t address;
         uint32_t mask;
         uint16_t vt, length;
+        bool ok = true; // makes an item
     };
     const Row rows[] = {
         {"D100", false, "D100", 100, kAll, 0, 0},
+        {"100", false, "100", 100, kAll, 0, 0},
         {"D100.X", false, "D100", 100, kAll, kUi2, 0},
         {"d7.LONG", false, "d7", 7, kAll, kI4, 0},
         {"D100.Bit3", false, "D100", 100, 8, kUi2, 0},
@@ -102,15 +111,26 @@ TEST(ItemCodecName, SuffixesAndAddresses) {
         {"D5.String0", false, "D5", 5, kAll, kBstr, 65535},
         {"D5.String5000", false, "D5", 5, kAll, kBstr, 1023},
         {"D5.String70000", false, "D5", 5, kAll, kBstr, 1023},
-        {"X12.34.Word", false, "X12.34", 12, kAll, kUi2, 0},
         {"D99999999999", false, "D99999999999", INT32_MAX, kAll, 0, 0},
-        {"D-99999999999", false, "D-99999999999", INT32_MIN, kAll, 0, 0},
+        // Names that would read another address than they show, or split
+        // the listing.
+        {"X12.34.Word", false, "X12.34", 12, kAll, kUi2, 0, false},
+        {"D-99999999999", false, "D-99999999999", INT32_MIN, kAll, 0, 0, false},
+        {"", false, "", 0, kAll, 0, 0, false},
+        {".Long", false, "", 0, kAll, kI4, 0, false},
+        {" D100", false, " D100", 0, kAll, 0, 0, false},
+        {"D 100", false, "D 100", 100, kAll, 0, 0, false},
+        {"D", false, "D", 0, kAll, 0, 0, false},
+        {"D\xEF\xBC\x91", false, "D\xEF\xBC\x91", 0, kAll, 0, 0, false},
+        {"D100x", false, "D100x", 100, kAll, 0, 0, false},
+        {"D1,2", false, "D1,2", 1, kAll, 0, 0, false},
+        {"D1.Bit3,4", false, "D1", 1, 8, kUi2, 0, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         ItemSpec parsed;
         std::memset(&parsed, 0xCD, sizeof parsed);
-        ParseItemName(W(r.name).c_str(), r.bitDevice, &parsed);
+        EXPECT_EQ(ParseItemName(W(r.name).c_str(), r.bitDevice, &parsed), r.ok);
         EXPECT_EQ(Narrow(parsed.baseName), r.base);
         EXPECT_EQ(parsed.address, r.address);
         EXPECT_EQ(parsed.bitMask, r.mask);
@@ -168,15 +188,21 @@ TEST(ItemCodecDecode, NumbersByTypeMaskAndWordOrder) {
         {"float mode 0", {0xD4, 0x41, 0x00, 0x00}, kR4, kAll, kAll, 0, 2, true, 26.5},
         {"float with a bit name", {0xD4, 0x41, 0, 0}, kR4, kAll, 8, 0, 2, false, 0},
         {"double", r8, kR8, kAll, kAll, 1, 2, true, 26.5},
-        {"bool of a 2-byte unit", {0x00, 0x01}, kBool, kAll, kAll, 0, 2, true, -1},
+        // A byte or truth value on a word is its low byte, as it is written.
+        {"bool of a word's low byte", {0x01, 0x00}, kBool, kAll, kAll, 0, 2, true, -1},
+        {"bool ignores the high byte", {0x00, 0x01}, kBool, kAll, kAll, 0, 2, true, 0},
         {"bool of a 1-byte unit", {0x00, 0x01}, kBool, kAll, kAll, 0, 1, true, 0},
         {"signed byte", {0xFF}, kI1, kAll, kAll, 0, 1, true, -1},
+        {"signed byte of a word", {0xFB, 0x11}, kI1, kAll, kAll, 0, 2, true, -5},
+        // A named bit outside the value never has a value.
+        {"word Bit16", {0xFF, 0xFF}, kUi2, kAll, 1u << 16, 0, 2, false, 0},
+        {"byte Bit9", {0xFF, 0xFF}, kUi1, kAll, 1u << 9, 0, 2, false, 0},
         {"byte bit", {0x04}, kUi1, kAll, 0x04, 0, 1, true, 1},
         // Never past what is there.
         {"long short of bytes", {0x34, 0x12, 0x78}, kI4, kAll, kAll, 0, 2, false, 0},
         {"bit item needs one byte", {0x08}, kUi2, 0x08, kAll, 0, 1, true, 1},
         {"double short of bytes", Bytes(7, 0x40), kR8, kAll, kAll, 0, 2, false, 0},
-        {"bool short of its unit", {0x01}, kBool, kAll, kAll, 0, 2, false, 0},
+        {"bool without its byte", {}, kBool, kAll, kAll, 0, 2, false, 0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -203,6 +229,7 @@ TEST(ItemCodecDecode, TextsAreSwappedCutAndConverted) {
         {"odd length rounds up", {'B', 'A', 0, 'C'}, 3, kAll, "ABC"},
         {"cut at the length", {'B', 'A', 'D', 'C'}, 3, kAll, "ABC"},
         {"UTF-8", {0xC3, 'a', 0, 0xA9}, 4, kAll, "a\xC3\xA9"},
+        {"never half a character", {0xA9, 0xC3, 0xA9, 0xC3}, 3, kAll, "\xC3\xA9"},
         {"bit name has no text", {'B', 'A'}, 2, 1, nullptr},
         {"short of bytes", {'B', 'A'}, 10, kAll, nullptr},
     };
@@ -224,32 +251,145 @@ TEST(ItemCodecDecode, TextsAreSwappedCutAndConverted) {
     EXPECT_EQ(plat::BstrLen(out.v.bstrVal), 1024u);
 }
 
-TEST(ItemCodecDeliver, NumbersAndTextsReachTheHostBuffer) {
-    const Variant word = Num(kUi2, 0x1234);
+TEST(ItemCodecDecode, BytesAValueDependsOn) {
+    struct Row {
+        const char* what;
+        Bytes bytes; // host order
+        uint16_t vt;
+        uint32_t itemMask;
+        uint16_t length;
+        size_t expected;
+    };
+    const Row rows[] = {
+        {"word", {}, kUi2, kAll, 0, 2},
+        {"long", {}, kI4, kAll, 0, 4},
+        {"float", {}, kR4, kAll, 0, 4},
+        {"double", {}, kR8, kAll, 0, 8},
+        {"bool", {}, kBool, kAll, 0, 1},
+        {"byte", {}, kUi1, kAll, 0, 1},
+        {"bit item", {}, kUi2, 0x08, 0, 1},
+        {"no decoder", {}, plat::kVtI8, kAll, 0, 0},
+        // "AB", NUL, "C" in PLC order: up to the NUL and no further.
+        {"text to its NUL", {'B', 'A', 'C', 0}, kBstr, kAll, 8, 3},
+        {"NUL past the length", {'B', 'A', 'C', 0}, kBstr, kAll, 2, 2},
+        {"text without NUL", {'B', 'A', 'D', 'C'}, kBstr, kAll, 4, 4},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(ValueBytes(r.bytes.empty() ? nullptr : r.bytes.data(), r.bytes.size(), r.vt,
+                             r.itemMask, r.length),
+                  r.expected)
+            << r.what;
+}
+
+TEST(ItemCodecDeliver, NumbersSaturateAndTextsStayInTheHostBuffer) {
+    Variant real = Num(kR8, 0);
+    const auto r8 = [&](double d) {
+        real.dblVal = d;
+        return real;
+    };
+    struct Row {
+        Variant v;
+        int32_t dest;
+        int64_t expected; // read back as the destination's type
+    };
+    const Row rows[] = {
+        {Single(1e30f), TypeI32, INT32_MAX},
+        {Single(-1e30f), TypeI32, INT32_MIN},
+        {r8(1e30), TypeU16, 0xFFFF},
+        {r8(-5.5), TypeU32, 0},
+        {r8(-5.5), TypeI8, -5},
+        {r8(kNaN), TypeI64, 0},
+        {r8(1e300), TypeI64, INT64_MAX},
+        {r8(-1e300), TypeI64, INT64_MIN},
+        {Num(kUi4, 3000000000u), TypeI32, INT32_MAX},
+        {Num(kUi4, 3000000000u), TypeU16, 0xFFFF},
+        {Num(kI2, 0xFFFB), TypeU16, 0},
+        {Num(kI2, 0xFFFB), TypeI64, -5},
+        {Num(kI4, 0xFFFFFF38), TypeI8, -128},
+        {Num(kI4, 0xFFFFFF38), TypeU64, 0},
+        {Num(kUi2, 256), TypeBool, 1},
+        {Num(kUi2, 0x1234), TypeDefault, 0x1234},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "row " << (&r - rows));
+        uint8_t buf[8];
+        std::memset(buf, 0xA5, sizeof buf);
+        int32_t count = -1;
+        ASSERT_TRUE(DeliverValue(r.v, r.v.vt, r.dest, buf, 1, &count));
+        EXPECT_EQ(count, 1);
+        int64_t got = 0;
+        switch (r.dest == TypeDefault ? TypeU16 : r.dest) {
+        case TypeBool:
+            got = buf[0];
+            EXPECT_EQ(buf[1], 0xA5);
+            break;
+        case TypeI8:
+            got = static_cast<int8_t>(buf[0]);
+            EXPECT_EQ(buf[1], 0xA5);
+            break;
+        case TypeU16:
+            got = buf[0] | buf[1] << 8;
+            EXPECT_EQ(buf[2], 0xA5);
+            break;
+        case TypeI32:
+            got = static_cast<int32_t>(LittleEndianOf(buf, 4));
+            break;
+        case TypeU32:
+            got = static_cast<int64_t>(LittleEndianOf(buf, 4));
+            break;
+        default:
+            got = static_cast<int64_t>(LittleEndianOf(buf, 8));
+            break;
+        }
+        EXPECT_EQ(got, r.expected);
+    }
+    int32_t count = 77;
     uint8_t buf[8] = {};
-    int32_t count = -1;
-    ASSERT_TRUE(DeliverValue(word, kUi2, TypeDefault, buf, &count));
-    EXPECT_EQ(Hex(buf, 3), "34 12 00");
-    EXPECT_EQ(count, 1);
-    WChar text[1100];
-    ASSERT_TRUE(DeliverValue(word, kUi2, TypeText, text, &count));
-    EXPECT_EQ(Narrow(text), "4660");
-    EXPECT_EQ(count, 1) << "a number read as text counts 1";
-    int32_t wide = 0;
-    ASSERT_TRUE(DeliverValue(Num(kBool, 0xFFFF), kBool, TypeI32, &wide, &count));
-    EXPECT_EQ(wide, 1);
-    count = 77;
-    EXPECT_FALSE(DeliverValue(word, kUi2, 13, buf, &count));
+    EXPECT_FALSE(DeliverValue(Num(kUi2, 1), kUi2, 13, buf, 1, &count));
     EXPECT_EQ(count, 77);
 
+    // Texts: never past the capacity, terminator included; a number that
+    // does not fit whole is refused, a text is cut (never inside a pair).
     OwnedVariant str;
     str.v.vt = kBstr;
     str.v.bstrVal = plat::BstrAlloc(W(std::string(1024, 'q')).c_str());
-    text[1024] = u'#';
-    ASSERT_TRUE(DeliverValue(str.v, kBstr, TypeDefault, text, &count));
-    EXPECT_EQ(count, 1023);
-    EXPECT_EQ(text[1023], 0);
-    EXPECT_EQ(text[1024], u'#');
+    OwnedVariant pair;
+    pair.v.vt = kBstr;
+    pair.v.bstrVal = plat::BstrAlloc(W("ab\xF0\x9F\x98\x80").c_str());
+    struct Text {
+        const Variant* v;
+        int32_t capacity;
+        bool ok;
+        int32_t count;
+        std::string text;
+    };
+    const Variant word = Num(kUi2, 4660);
+    const Text texts[] = {
+        {&word, 5, true, 1, "4660"},
+        {&word, 4, false, 77, ""},
+        {&word, 0, false, 77, ""},
+        {&str.v, 2000, true, 1023, std::string(1023, 'q')},
+        {&str.v, 3, true, 2, "qq"},
+        {&str.v, 0, false, 77, ""},
+        {&str.v, -1, false, 77, ""},
+        {&pair.v, 4, true, 2, "ab"},
+        {&pair.v, 5, true, 4, "ab\xF0\x9F\x98\x80"},
+    };
+    for (const Text& t : texts) {
+        SCOPED_TRACE(testing::Message() << t.text << " in " << t.capacity);
+        std::vector<WChar> out(1100, 0x7E7E);
+        count = 77;
+        EXPECT_EQ(DeliverValue(*t.v, t.v->vt, TypeText, out.data(), t.capacity, &count), t.ok);
+        EXPECT_EQ(count, t.count);
+        size_t used = 0;
+        if (t.ok) {
+            EXPECT_EQ(Narrow(out.data()), t.text);
+            while (out[used++] != 0) {
+            }
+        }
+        for (size_t i = used; i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0x7E7E) << "unit " << i;
+    }
 }
 
 // A host value laid out as the host lays it out.
@@ -366,6 +506,7 @@ TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
         int wordOrder;
         const char* data;
         const char* mask;
+        uint32_t unitSize = 1;
     };
     const Row rows[] = {
         {"word", Num(kUi2, 5), kUi2, kAll, kAll, 0, "00 05", "FF FF"},
@@ -379,11 +520,16 @@ TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
         {"bool Bit3", Num(kBool, 0xFFFF), kBool, kAll, 8, 0, "08", "08"},
         {"byte Bit2", Num(kI1, 3), kI1, kAll, 4, 0, "04", "04"},
         {"changed type", Num(kI4, 0x1234), kUi2, kAll, kAll, 0, "12 34", "FF FF"},
+        // On a word: the low byte, the second in PLC order, the high untouched.
+        {"bool on a word", Num(kBool, 0), kBool, kAll, kAll, 0, "00 00", "00 FF", 2},
+        {"byte on a word", Num(kI1, 0xFB), kI1, kAll, kAll, 0, "00 FB", "00 FF", 2},
+        {"byte Bit2 on a word", Num(kUi1, 1), kUi1, kAll, 4, 0, "00 04", "00 04", 2},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         StagedBytes s;
-        ASSERT_TRUE(BuildStaging(r.v, r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &s));
+        ASSERT_TRUE(
+            BuildStaging(r.v, r.vt, r.itemMask, r.nameMask, r.wordOrder, 0, &s, r.unitSize));
         EXPECT_EQ(Hex(s.data, s.count), r.data);
         EXPECT_EQ(Hex(s.mask, s.count), r.mask);
         ASSERT_EQ(s.typeCount, s.count);
@@ -402,14 +548,18 @@ TEST(ItemCodecStage, WhatIsStagedDecodesToTheSameValue) {
     Variant dbl{};
     dbl.vt = kR8;
     dbl.dblVal = -1234.0625e10;
-    const Variant values[] = {Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f),
-                              Num(kI2, 0x8001), dbl};
+    const Variant values[] = {
+        Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f), Num(kI2, 0x8001),  dbl,
+        Num(kI1, 0xFB),       Num(kUi1, 0x80),       Num(kBool, 0),    Num(kBool, 0xFFFF)};
     for (int mode = 0; mode < 2; ++mode) {
         for (const Variant& v : values) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " vt " << v.vt);
             StagedBytes s;
-            ASSERT_TRUE(BuildStaging(v, v.vt, kAll, kAll, mode, 0, &s));
+            ASSERT_TRUE(BuildStaging(v, v.vt, kAll, kAll, mode, 0, &s, 2));
+            // The other byte of the unit holds the opposite of the value.
             Bytes host(s.data, s.data + s.count);
+            for (int i = 0; i < s.count; ++i)
+                host[i] = static_cast<uint8_t>((s.data[i] & s.mask[i]) | (~s.data[i] & ~s.mask[i]));
             for (size_t i = 0; i + 1 < host.size(); i += 2)
                 std::swap(host[i], host[i + 1]);
             OwnedVariant back;
@@ -427,12 +577,15 @@ TEST(ItemCodecStage, TextsWithTheirNulAndSpan) {
         uint16_t length;
         const char* data; // masked 0xFF throughout
         int typeCount;
+        int units; // what the host is told was written
     };
     const Row rows[] = {
-        {"padded to length + 1", "AB", 4, "41 42 00 00 00", 2},
-        {"cut to the length", "ABCDEF", 4, "41 42 43 44 00", 4},
-        {"no length: the text and its NUL", "AB", 0, "41 42 00", 2},
-        {"a character is never split", "a\xC3\xA9", 2, "61 00 00", 1},
+        {"padded to length + 1", "AB", 4, "41 42 00 00 00", 2, 2},
+        {"cut to the length", "ABCDEF", 4, "41 42 43 44 00", 4, 4},
+        {"no length: the text and its NUL", "AB", 0, "41 42 00", 2, 2},
+        {"a character is never split", "a\xC3\xA9", 2, "61 00 00", 1, 1},
+        {"two of three kept", "\xC3\xA9\xC3\xA9\xC3\xA9", 5, "C3 A9 C3 A9 00 00", 4, 2},
+        {"a pair counts two", "\xF0\x9F\x98\x80", 4, "F0 9F 98 80 00", 4, 2},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -444,6 +597,7 @@ TEST(ItemCodecStage, TextsWithTheirNulAndSpan) {
         EXPECT_EQ(Hex(s.data, s.count), r.data);
         EXPECT_EQ(Hex(s.mask, s.count), Hex(Bytes(s.count, 0xFF).data(), s.count));
         EXPECT_EQ(s.typeCount, r.typeCount);
+        EXPECT_EQ(s.textUnits, r.units);
         EXPECT_EQ(s.type[0], kBstr);
     }
     // The longest text fills every staged byte: 1024 of text and the NUL.

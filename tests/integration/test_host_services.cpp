@@ -659,7 +659,7 @@ TEST_F(HostServices, RegistrationChecksLettersAndRanges) {
     const Accepted accepted[] = {
         {"D", "D100", TypeU16, 1, 3},          {"D", "D100.Long", TypeI32, 1, 3},
         {"D", "D100.Float", TypeF32, 1, 3},    {"D", "D100.Integer", TypeI16, 1, 3},
-        {"D", "D300.String8", TypeText, 8, 3}, {"M", "M17", TypeI32, 1, 3},
+        {"D", "D300.String8", TypeText, 9, 3}, {"M", "M17", TypeI32, 1, 3},
         {"I", "I15", TypeI32, 1, 1},           {"I", "I30627", TypeI32, 1, 1},
         {"TC", "TC5", TypeU16, 1, 3},          {"D", "status", TypeU32, 1, 1},
         {"I", "STATUS_STR", TypeText, 256, 1},
@@ -706,7 +706,7 @@ TEST_F(HostServices, LongerTextGrowsTheItemInPlace) {
 
     int32_t type = -1, size = -1;
     ASSERT_EQ(Register(d_, "D250.String8", &type, &size), 1);
-    EXPECT_EQ(size, 8);
+    EXPECT_EQ(size, 9);
     CDeviceItem* item = ItemOf(Block("D"), "D250");
     ASSERT_NE(item, nullptr);
     const uint32_t items = Block("D").ItemCount();
@@ -714,7 +714,7 @@ TEST_F(HostServices, LongerTextGrowsTheItemInPlace) {
 
     ASSERT_EQ(Register(d_, "D250.String20", &type, &size), 1);
     EXPECT_EQ(type, TypeText);
-    EXPECT_EQ(size, 20);
+    EXPECT_EQ(size, 21);
     EXPECT_EQ(ItemOf(Block("D"), "D250"), item);
     EXPECT_EQ(Block("D").ItemCount(), items);
     {
@@ -823,6 +823,191 @@ TEST_F(HostServices, WritesReachTheSimulatorsMemory) {
     EXPECT_EQ(sim_.Value("D", 427), 0xEEEEu);
 }
 
+// ---- what could mislead the host ----
+
+// Configured items of the D block, before the link starts.
+void MakeItems(CPlc& plc, std::initializer_list<std::pair<int32_t, uint16_t>> typed,
+               std::initializer_list<std::pair<int32_t, uint16_t>> texts) {
+    CPlcDevice* d = plc.FindDevice(W16("D"));
+    for (const auto& t : typed) {
+        CDeviceItem* item =
+            d->CreateItem(W("D" + std::to_string(t.first)).c_str(), t.first, false, 0, 0);
+        item->dataType = item->baseDataType = t.second;
+    }
+    for (const auto& t : texts)
+        d->CreateItem(W("D" + std::to_string(t.first)).c_str(), t.first, false, 0, t.second);
+}
+
+TEST_F(HostServices, ByteValuesOnWordsSaturatingReadsAndUndecodableItems) {
+    Options o;
+    o.simulator = [](idecsim::Simulator& s) {
+        s.SetValue("D", 50, 0x11AA);
+        s.SetValue("D", 51, 0x0001);
+        s.SetValue("D", 70, 0x7149); // 1e30f, high word first
+        s.SetValue("D", 71, 0xF2CA);
+    };
+    o.blocks = [](CPlc& plc) {
+        MakeItems(plc,
+                  {{50, plat::kVtI1}, {51, plat::kVtBool}, {52, plat::kVtI8}, {70, plat::kVtR4}},
+                  {});
+    };
+    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    const auto readsI32 = [&](const char* item, int32_t expected) {
+        return WaitUntil(
+            [&] {
+                int32_t v = 0, count = -1;
+                return Read(d_, item, TypeI32, &v, 1, &count) == ResultOk && v == expected;
+            },
+            kBound);
+    };
+    ASSERT_TRUE(readsI32("D50", -86)); // the low byte
+    ASSERT_TRUE(readsI32("D51", 1));
+    // A float beyond the destination reads as its limit, never sign-flipped.
+    EXPECT_TRUE(readsI32("D70", INT32_MAX));
+    sim_.SetValue("D", 70, 0xF149);
+    EXPECT_TRUE(readsI32("D70", INT32_MIN));
+    // No decoder: a failure, never a 0 shown as good.
+    uint32_t v = kCanary;
+    EXPECT_EQ(ReadU32(d_, "D52", &v), ResultFailed);
+    EXPECT_EQ(v, kCanary);
+
+    // Written as read: only the item's byte of the word changes.
+    EXPECT_EQ(Write(d_, "D50", {TypeI16, -5, nullptr}), ResultOk);
+    EXPECT_EQ(Write(d_, "D51", {TypeU16, 0, nullptr}), ResultOk);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return sim_.Value("D", 50) == 0x11FBu && sim_.Value("D", 51) == 0u; }, kBound));
+    EXPECT_TRUE(readsI32("D50", -5));
+    EXPECT_TRUE(readsI32("D51", 0));
+}
+
+TEST_F(HostServices, WritesThatWouldNotBeSentWholeAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    NimbroDevice tc = Resolve("TC");
+    ASSERT_TRUE(ReadsSoon(tc, "TC5", 0));
+    ASSERT_TRUE(ReadsSoon(d_, "D100", 0));
+    ASSERT_TRUE(ReadsSoon(d_, "D8499", 0));
+    struct Row {
+        NimbroDevice block;
+        const char* item;
+        int32_t result;
+    };
+    const Row rows[] = {
+        {tc, "TC5.Bit3", ResultFailed},      // no single-bit write for TC
+        {d_, "D100.Bit16", ResultFailed},    // outside the word
+        {d_, "D100.Bit31", ResultFailed},    //
+        {d_, "D8499.Long", ResultFailed},    // past the range's end
+        {d_, "D8499.String2", ResultFailed}, // its NUL too
+        {d_, "D8498.Long", ResultOk},        // control: fits
+        {d_, "D100.Bit15", ResultOk},        //
+    };
+    for (const Row& r : rows) {
+        CPlcDevice& block = *static_cast<CPlcDevice*>(r.block);
+        LockGuard hold(&block.Lock()); // the write pass waits
+        EXPECT_EQ(Write(r.block, r.item, {TypeU16, 1, nullptr}), r.result) << r.item;
+        const model::ReadWindow& w = block.Window();
+        uint32_t staged = 0;
+        for (uint32_t b = 0; b < w.units * block.UnitSize(); ++b)
+            staged += w.writeMask[b] != 0;
+        EXPECT_EQ(staged != 0, r.result == ResultOk) << r.item;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 100) == 0x8000u; }, kBound));
+
+    // Without a connection nothing is accepted: it could not be sent.
+    sim_.Stop();
+    ASSERT_TRUE(WaitUntil([&] { return Block("D").LinkSession() == 0; }, kBound));
+    EXPECT_EQ(Write(d_, "D100", {TypeU16, 5, nullptr}), ResultTimeout);
+}
+
+TEST_F(HostServices, TextsKeepTheirLengthsAndTheHostsBuffer) {
+    Options o;
+    o.simulator = [](idecsim::Simulator& s) {
+        s.SetValue("D", 5, 7);
+        s.SetValue("D", 62, 0xEEEE);
+        s.SetValue("D", 92, 0xEEEE);
+        SetText(s, 80, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9");
+        SetText(s, 300, std::string(40, 'x'));
+        SetText(s, 400, "GROWN");
+        s.SetValue("D", 100, 4660);
+    };
+    o.blocks = [](CPlc& plc) { MakeItems(plc, {}, {{60, 4}}); };
+    ASSERT_NO_FATAL_FAILURE(Begin(o));
+
+    // A configured text: a longer one is cut to it, its NUL sent too; a
+    // plain name keeps its length.
+    int32_t count = -1;
+    ASSERT_TRUE(ReadsSoon(d_, "D5", 7));
+    EXPECT_EQ(Write(d_, "D60", {TypeText, 0, "ABCDEFG"}, &count), ResultOk);
+    EXPECT_EQ(count, 4);
+    EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 62) == 0x00EEu; }, kBound));
+    EXPECT_EQ(sim_.Value("D", 60), 0x4142u);
+    EXPECT_EQ(sim_.Value("D", 61), 0x4344u);
+    EXPECT_TRUE(ReadsTextSoon(d_, "D60", "ABCD"));
+    EXPECT_EQ(ReadText(d_, "D60").count, 4);
+
+    // Counts and cuts are whole characters.
+    EXPECT_EQ(Write(d_, "D90.String5", {TypeText, 0, "\xC3\xA9\xC3\xA9\xC3\xA9"}, &count),
+              ResultOk);
+    EXPECT_EQ(count, 2);
+    EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 92) == 0u; }, kBound));
+    EXPECT_EQ(sim_.Value("D", 91), 0xC3A9u);
+    EXPECT_TRUE(ReadsTextSoon(d_, "D80.String3", "\xC3\xA9"));
+    EXPECT_EQ(ReadText(d_, "D80.String3").count, 1);
+
+    // Never past the capacity: a number that does not fit is refused, a
+    // text is cut; nothing after the capacity is touched.
+    EXPECT_TRUE(ReadsTextSoon(d_, "D300.String40", std::string(40, 'x')));
+    ASSERT_TRUE(ReadsSoon(d_, "D100", 4660));
+    struct Cut {
+        const char* item;
+        int32_t capacity;
+        int32_t result;
+        const char* text;
+    };
+    const Cut cuts[] = {{"D100", 0, ResultFailed, ""},      {"D100", 4, ResultFailed, ""},
+                        {"D100", 5, ResultOk, "4660"},      {"D300.String40", 0, ResultFailed, ""},
+                        {"D300.String40", 1, ResultOk, ""}, {"D300.String40", 4, ResultOk, "xxx"}};
+    for (const Cut& c : cuts) {
+        std::vector<WChar> buf(64, kCanaryUnit);
+        count = -1;
+        EXPECT_EQ(Read(d_, c.item, TypeText, buf.data(), c.capacity, &count), c.result)
+            << c.item << " in " << c.capacity;
+        if (c.result == ResultOk) {
+            EXPECT_EQ(Narrow(buf.data()), c.text) << c.item << " in " << c.capacity;
+        }
+        for (size_t i = static_cast<size_t>(c.capacity); i < buf.size(); ++i)
+            ASSERT_EQ(buf[i], kCanaryUnit) << c.item << " in " << c.capacity << " unit " << i;
+    }
+
+    // A longer text grows the item and waits for its new bytes.
+    ASSERT_TRUE(ReadsSoon(d_, "D400", 0x4752));
+    EXPECT_EQ(ReadText(d_, "D400.String50").result, ResultNotReady);
+    EXPECT_TRUE(ReadsTextSoon(d_, "D400", "GROWN"));
+
+    // String0 answers for its own call: D5 stays a word.
+    EXPECT_EQ(Register(d_, "D5.String0"), 1);
+    EXPECT_EQ(ReadText(d_, "D5.String0").count, 0);
+    EXPECT_EQ(Write(d_, "D5.String0", {TypeText, 0, "x"}, &count), ResultOk);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(ReadsSoon(d_, "D5", 7));
+    EXPECT_EQ(Write(d_, "D5", {TypeU16, 9, nullptr}), ResultOk);
+    EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 5) == 9u; }, kBound));
+}
+
+TEST_F(HostServices, MalformedNamesMakeNoItem) {
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    ASSERT_TRUE(ReadsSoon(d_, "D0", 0));
+    const uint32_t before = Block("D").ItemCount();
+    for (const char* name : {"", ".Long", " D100", "D", "D\xEF\xBC\x91", "D1,2", "D7x"}) {
+        uint32_t v = kCanary;
+        EXPECT_EQ(Register(d_, name), 0) << name;
+        EXPECT_EQ(ReadU32(d_, name, &v), ResultFailed) << name;
+        EXPECT_EQ(Write(d_, name, {TypeU16, 1, nullptr}), ResultFailed) << name;
+        EXPECT_EQ(v, kCanary) << name;
+    }
+    EXPECT_EQ(Block("D").ItemCount(), before);
+    EXPECT_EQ(List("D"), "D0");
+}
+
 // ---- status transitions ----
 
 // An item that cannot be written (a configured read-only item of a writable
@@ -883,7 +1068,11 @@ TEST_F(HostServices, StatusFollowsTheSimulatorsFaults) {
         EXPECT_EQ(v, kCanary) << r.name;
         EXPECT_EQ(count, -1) << r.name;
         EXPECT_EQ(StatusText(d_), r.text) << r.name;
-        EXPECT_EQ(Write(d_, "D100", {TypeU16, 5, nullptr}), r.result) << r.name;
+        // Refused reads leave the connection up: a write is still sent.
+        if (r.command == 'R') {
+            EXPECT_EQ(Write(d_, "D100", {TypeU16, 5, nullptr}), ResultOk);
+            EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 100) == 5u; }, kBound));
+        }
         // The value changes while the fault lasts and is read once it ends.
         sim_.SetValue("D", 100, ++value);
         sim_.RemoveFault(id);
@@ -1098,10 +1287,11 @@ TEST_F(HostServicesConcurrency, NoReadGetsAnotherItemsValue) {
                 break;
             }
             case 3: {
-                if (ReadU32(d_, name + ".Long", &v) == ResultOk) {
+                // Unsigned: a negative .Long saturates at 0 as a TypeU32.
+                if (ReadU32(d_, name + ".Double", &v) == ResultOk) {
                     ++tally.goodReads;
                     if ((v >> 16) % 1000 != n || (v & 0xFFFF) % 1000 != n + 1)
-                        fail(name + ".Long read " + std::to_string(v));
+                        fail(name + ".Double read " + std::to_string(v));
                 }
                 break;
             }
@@ -1194,7 +1384,6 @@ TEST_F(HostServicesConcurrency, ItemsMadeAndGrownWhileOthersUseTheBlock) {
     jobs.push_back([&] {
         for (int i = 0; i < kIterations; ++i) {
             refused[2] += Register(d_, "D700.String" + std::to_string(2 + i % 40)) != 1;
-            // Back to a short text, so that the next registration grows it.
             ReadText(d_, "D700.String2");
         }
     });
