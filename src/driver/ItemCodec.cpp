@@ -935,7 +935,11 @@ bool DeliverValue(const Variant& v, uint16_t vt, int32_t requestedType, void* bu
             *count = vt == plat::kVtBstr ? n : 1;
         return true;
     }
-    if (dest == TypeF32 || dest == TypeF64) {
+    // Integers and texts convert as value conversion does (copied, extended
+    // or their low bits, as hosts lay them out); only a floating value is
+    // saturated, since its low bits would be no value at all.
+    const bool floating = vt == plat::kVtR4 || vt == plat::kVtR8;
+    if (dest == TypeF32 || dest == TypeF64 || (!floating && dest != TypeBool)) {
         if (!ConvertValue(static_cast<ValueType>(dest), buffer, from, src, kValueTextWork))
             return false;
     } else {

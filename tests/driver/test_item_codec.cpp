@@ -281,7 +281,7 @@ TEST(ItemCodecDecode, BytesAValueDependsOn) {
             << r.what;
 }
 
-TEST(ItemCodecDeliver, NumbersSaturateAndTextsStayInTheHostBuffer) {
+TEST(ItemCodecDeliver, FloatsSaturateAndTextsStayInTheHostBuffer) {
     Variant real = Num(kR8, 0);
     const auto r8 = [&](double d) {
         real.dblVal = d;
@@ -301,12 +301,14 @@ TEST(ItemCodecDeliver, NumbersSaturateAndTextsStayInTheHostBuffer) {
         {r8(kNaN), TypeI64, 0},
         {r8(1e300), TypeI64, INT64_MAX},
         {r8(-1e300), TypeI64, INT64_MIN},
-        {Num(kUi4, 3000000000u), TypeI32, INT32_MAX},
-        {Num(kUi4, 3000000000u), TypeU16, 0xFFFF},
-        {Num(kI2, 0xFFFB), TypeU16, 0},
+        // Integers keep value conversion's rule: copied, extended or their
+        // low bits, as a host lays out a word it reads as signed.
+        {Num(kUi4, 3000000000u), TypeI32, -1294967296},
+        {Num(kUi4, 3000000000u), TypeU16, 0x5E00},
+        {Num(kI2, 0xFFFB), TypeU16, 0xFFFB},
         {Num(kI2, 0xFFFB), TypeI64, -5},
-        {Num(kI4, 0xFFFFFF38), TypeI8, -128},
-        {Num(kI4, 0xFFFFFF38), TypeU64, 0},
+        {Num(kI4, 0xFFFFFF38), TypeI8, 0x38},
+        {Num(kI4, 0xFFFFFF38), TypeU64, -200},
         {Num(kUi2, 256), TypeBool, 1},
         {Num(kUi2, 0x1234), TypeDefault, 0x1234},
     };
