@@ -910,6 +910,11 @@ TEST_F(HostServices, StatusFollowsTheSimulatorsFaults) {
         EXPECT_EQ(StatusOf(d_), 0u) << r.name;
         EXPECT_EQ(StatusText(d_), "NO_ERROR") << r.name;
     }
+    // A PLC gone: both items show the channel's error, not the block's code.
+    sim_.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return StatusOf(d_) == 10061u; }, kBound));
+    EXPECT_EQ(StatusText(d_), "[WSAECONNREFUSED]-Connection refused..");
+    EXPECT_EQ(Block("D").deviceStatus.load(), 13);
 }
 
 // ---- listing ----
