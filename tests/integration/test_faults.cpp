@@ -72,13 +72,20 @@ public:
         return rig->Connected();
     }
 
+    // One link turn. A read pass runs when the clock has moved since the
+    // last one, whatever the interval: the pause makes sure it has.
+    void Tick() {
+        plat::SleepMs(2);
+        rig->Link().OnTick();
+    }
+
     // Ticks until the item reads ResultOk (a bound on ticks, not on time).
     bool Settle(CPlcDevice* block, const char* item, int ticks = 4) {
         for (int i = 0; i < ticks; ++i) {
             uint32_t v = 0;
             if (Read(block, item, &v) == ResultOk)
                 return true;
-            rig->Link().OnTick();
+            Tick();
         }
         return false;
     }
@@ -174,7 +181,7 @@ TEST(PlantFaults, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
     ASSERT_TRUE(p.Settle(p.d, "D100"));
     ASSERT_TRUE(p.Settle(p.tc, "TC7"));
     EXPECT_EQ(p.WriteU16(p.d, "D101", 7), ResultOk);
-    p.rig->Link().OnTick();
+    p.Tick();
     EXPECT_EQ(p.sim.Value("D", 101), 7u);
 
     ConnectGate gate;
@@ -185,7 +192,7 @@ TEST(PlantFaults, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
     std::atomic<bool> ticking{true};
     std::thread worker([&] {
         while (ticking.load() && gGated.load() == 0)
-            p.rig->Link().OnTick();
+            p.Tick();
     });
     ASSERT_TRUE(testutil::WaitUntil([] { return gGated.load() > 0; }, 20000));
 
@@ -260,7 +267,7 @@ TEST(PlantFaults, AValueIsGoodOnlyWhenTheRunThatReadItReadAllOfIt) {
     // One pass: D's first run (D100-D108) and TC's second (from TC106) are
     // refused; the runs after each are read well.
     p.sim.ClearFrameLog();
-    p.rig->Link().OnTick();
+    p.Tick();
     ASSERT_EQ(p.sim.FrameLog().size(), 6u); // D100, D120, D2000, D2010, TC0, TC106
     FaultRule d100;
     d100.kind = FaultKind::kErrorCode;
@@ -272,7 +279,7 @@ TEST(PlantFaults, AValueIsGoodOnlyWhenTheRunThatReadItReadAllOfIt) {
     tc106.skip = 1;
     p.sim.AddFault(d100);
     p.sim.AddFault(tc106);
-    p.rig->Link().OnTick();
+    p.Tick();
     ASSERT_EQ(p.sim.Fired(FaultKind::kErrorCode), 2u);
 
     EXPECT_EQ(p.Read(p.d, "D100", &v), ResultFailed) << "a refused run kept its old value good";
@@ -290,8 +297,8 @@ TEST(PlantFaults, AValueIsGoodOnlyWhenTheRunThatReadItReadAllOfIt) {
     WChar text[8] = {};
     int32_t count = 0;
     p.driver->ReadItem(p.d, p.N("D110.String8"), &type, text, 8, &count, 0);
-    p.rig->Link().OnTick();
-    p.rig->Link().OnTick();
+    p.Tick();
+    p.Tick();
     ASSERT_EQ(p.driver->ReadItem(p.d, p.N("D110.String8"), &type, text, 8, &count, 0), ResultOk);
     EXPECT_EQ(testutil::Narrow(text), "hi");
     for (const idecsim::Exchange& e : p.sim.FrameLog())
@@ -371,7 +378,7 @@ TEST(PlantFaults, ATextOnWordsIsWrittenInWholeWords) {
               ResultOk);
     p.sim.ClearFrameLog();
     p.rig->Table().SetReadInterval(60000); // this tick writes only
-    p.rig->Link().OnTick();
+    p.Tick();
     ASSERT_EQ(p.sim.FrameLog().size(), 1u);
     EXPECT_EQ(p.sim.FrameLog()[0].request.substr(5, 11), "A0000019006"); // 6 bytes at D400
     EXPECT_EQ(p.sim.Value("D", 400), 0x6162u);
@@ -395,7 +402,7 @@ TEST(PlantFaults, AWriteWithoutReplyShowsInStatusUntilAnExchangeSucceeds) {
     p.sim.AddFault(silent);
     ASSERT_EQ(p.WriteU16(p.d, "D100", 5), ResultOk);
     p.rig->Table().SetReadInterval(60000); // this tick writes only
-    p.rig->Link().OnTick();
+    p.Tick();
     ASSERT_EQ(p.sim.Fired(FaultKind::kNoReply), 1u);
     EXPECT_NE(p.Status(p.d), 0u);
     p.rig->Table().SetReadInterval(0);

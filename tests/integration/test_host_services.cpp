@@ -1009,6 +1009,25 @@ TEST_F(HostServices, MalformedNamesMakeNoItem) {
     EXPECT_EQ(List("D"), "D0");
 }
 
+// A write the host staged survives a rebuild of the block's window (the
+// enumeration rebuilds once per letter it makes items for) until a write
+// pass sends it.
+TEST_F(HostServices, StagedWriteSurvivesAWindowRebuild) {
+    Options o;
+    o.simulator = [](idecsim::Simulator& s) { s.SetValue("D", 2010, 8); };
+    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    ASSERT_EQ(Register(d_, "D2000"), 1);
+    ASSERT_TRUE(ReadsSoon(d_, "D2010", 8));
+    {
+        // No write pass runs while the link lock is held.
+        LockGuard hold(&rig_->Link().Lock());
+        ASSERT_EQ(Write(d_, "D2000", {TypeU16, 1234, nullptr}), ResultOk);
+        Block("D").RebuildWindow(nullptr, false);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return sim_.Value("D", 2000) == 1234u; }, kBound));
+    EXPECT_EQ(sim_.Value("D", 2010), 8u);
+}
+
 // ---- status transitions ----
 
 // An item that cannot be written (a configured read-only item of a writable
@@ -1081,6 +1100,11 @@ TEST_F(HostServices, StatusFollowsTheSimulatorsFaults) {
         EXPECT_EQ(StatusOf(d_), 0u) << r.name;
         EXPECT_EQ(StatusText(d_), "NO_ERROR") << r.name;
     }
+    // A PLC gone: both items show the channel's error, not the block's code.
+    sim_.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return StatusOf(d_) == 10061u; }, kBound));
+    EXPECT_EQ(StatusText(d_), "[WSAECONNREFUSED]-Connection refused..");
+    EXPECT_EQ(Block("D").deviceStatus.load(), 13);
 }
 
 // ---- listing ----
@@ -1124,6 +1148,39 @@ TEST_F(HostServices, EnumerationAskedDuringAPassGetsAPassOfItsOwn) {
     ASSERT_TRUE(WaitUntil([&] { return link.EnumeratedSince(ticket); }, kBound));
     EXPECT_TRUE(link.EnumerationDone());
     EXPECT_EQ(ListQueries(sim_), 12u);
+}
+
+// ListItems with no name asks for an enumeration and waits for it without
+// holding the link table; a reload on another thread meanwhile destroys the
+// link it waits on, and a new one (often at the freed one's address) is held
+// in its first enumeration.
+TEST_F(HostServices, ListingWithNoNameMeetsAReload) {
+    Options o;
+    o.gated = true;
+    ASSERT_NO_FATAL_FAILURE(Begin(o));
+    CLinkTable& table = rig_->Table();
+    ASSERT_TRUE(WaitUntil([&] { return rig_->Link().EnumeratedOnce(); }, kBound));
+    gGate.store(2);
+    std::atomic<bool> answered{false};
+    std::string listed;
+    std::thread host([&] {
+        listed = List(static_cast<const NimbroChar*>(nullptr));
+        answered.store(true);
+    });
+    EXPECT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound)) << "no wait began";
+    table.RemoveAll();
+    auto* link = new CPlcDrvLink(&table);
+    link->SetStationText("01");
+    link->SetAddressText(itest::Endpoint(sim_.Port()).c_str());
+    link->SetChannelKind(idec::kChannelEthernet);
+    link->InsertPlc(new CPlc(link));
+    ASSERT_TRUE(table.InsertLink(link));
+    table.StartAll();
+    // The wait ends with its link, well before its own bound of 10 s.
+    EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 5000));
+    gGateRelease.store(true);
+    host.join();
+    EXPECT_EQ(listed, kDeviceTypes);
 }
 
 TEST(HostServicesNoLink, EveryListingSaysNotLink) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 #include "harness.h"
@@ -124,19 +125,44 @@ TEST(LinkTurn, RefusedConnectionIsRetriedEveryTickWithoutPasses) {
     EXPECT_EQ(ErrorText(*channel, 10061), "[WSAECONNREFUSED]-Connection refused..");
 }
 
-TEST(LinkTurn, ConnectedTickRunsItsPasses) {
+// Passes of one block on the engine's channel, counted.
+CPlcDevice* gCounted = nullptr;
+std::atomic<int> gWritePasses{0};
+std::atomic<int> gReadPasses{0};
+
+class CountingChannel : public CEngineLinkChannel {
+public:
+    using CEngineLinkChannel::CEngineLinkChannel;
+    bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override {
+        gWritePasses += &device == gCounted;
+        return CEngineLinkChannel::WriteQueue(link, device);
+    }
+    bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override {
+        gReadPasses += &device == gCounted;
+        return CEngineLinkChannel::ReadScan(link, device);
+    }
+    static CLinkChannel* Create(const IDecOpenParams* params) {
+        return new CountingChannel(params);
+    }
+};
+
+// A connected tick writes every time and reads only once the read interval
+// has passed since its last read.
+TEST(LinkTurn, ConnectedTicksWriteEachTimeAndReadOncePerInterval) {
     idecsim::Simulator sim;
     ASSERT_NE(sim.Start(0), 0);
     Rig rig(sim.Port(), 1);
+    gCounted = &rig.AddBlock("D", 7999);
+    rig.Table().SetChannelFactory(&CountingChannel::Create);
+    rig.Table().SetReadInterval(0);
     rig.Link().OnTick();
     ASSERT_TRUE(rig.Connected());
-    LockHolder hold(rig.Link().Lock());
-    TickRunner run(rig.Link());
-    // The write pass waits for the link lock, so the tick cannot end...
-    EXPECT_FALSE(run.DoneWithin(300));
-    hold.Release();
-    // ...until the lock is free.
-    EXPECT_TRUE(run.DoneWithin(10000));
+    // An interval that never passes.
+    rig.Table().SetReadInterval(UINT32_MAX);
+    for (int tick = 0; tick < 4; ++tick)
+        rig.Link().OnTick();
+    EXPECT_EQ(gWritePasses.load(), 5);
+    EXPECT_EQ(gReadPasses.load(), 1);
 }
 
 } // namespace

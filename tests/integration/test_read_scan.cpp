@@ -690,16 +690,22 @@ std::vector<uint8_t> TextBytes(const std::string& text) {
 }
 
 TEST(ReadScanWrites, StagedBytesGoOutInTheFramesTheirMasksAsk) {
-    const std::string text = "The quick brown fox jumps over";
-    const std::vector<uint8_t> textBytes = TextBytes(text);
+    // Longer than one frame: it goes out in frames of 240 bytes.
+    std::string text;
+    while (text.size() < 500)
+        text += "The quick brown fox jumps over ";
+    const std::vector<uint8_t> textBytes = TextBytes(text.substr(0, 500));
+    // Words go out whole: the odd text ends with a zero byte more.
+    std::vector<uint8_t> textFrame = textBytes;
+    textFrame.resize((textFrame.size() + 1) & ~size_t{1}, 0);
+    auto chunk = [&](size_t from, size_t to) {
+        return std::vector<uint8_t>(textFrame.begin() + from, textFrame.begin() + to);
+    };
     std::vector<std::pair<uint32_t, uint32_t>> textWords;
     for (size_t i = 0; i < textBytes.size(); i += 2) {
         const uint32_t low = i + 1 < textBytes.size() ? textBytes[i + 1] : 0;
         textWords.push_back({100 + static_cast<uint32_t>(i / 2), (textBytes[i] << 8) | low});
     }
-    // Words go out whole: an odd text ends with a zero byte more.
-    std::vector<uint8_t> textFrame = textBytes;
-    textFrame.resize((textFrame.size() + 1) & ~size_t{1}, 0);
     const std::vector<WriteCase> cases = {
         {"a 32-bit value on two words goes out whole",
          "D",
@@ -773,14 +779,15 @@ TEST(ReadScanWrites, StagedBytesGoOutInTheFramesTheirMasksAsk) {
          kVtUi1,
          {BlockWriteOf('Y', 20, {0xA5})},
          {{20, 1}, {21, 0}, {22, 1}, {25, 1}, {26, 0}, {27, 1}}},
-        {"a text past the item's spare units",
+        {"a text past the item's spare units and one frame",
          "D",
          100,
          65535,
          textBytes,
          std::vector<uint8_t>(textBytes.size(), 0xFF),
          kVtText,
-         {BlockWriteOf('A', 100, textFrame)},
+         {BlockWriteOf('A', 100, chunk(0, 240)), BlockWriteOf('A', 220, chunk(240, 480)),
+          BlockWriteOf('A', 340, chunk(480, 502))},
          textWords},
     };
     for (const WriteCase& c : cases) {

@@ -197,9 +197,10 @@ TEST(LinkWorker, StartedLinkTicksWithTheScanPeriod) {
     auto* link = new CPlcDrvLink(&table);
     ASSERT_TRUE(table.InsertLink(link));
     EXPECT_FALSE(link->EnumeratedOnce());
+    table.SetScanPeriod(30);
     ASSERT_TRUE(table.StartAll());
     EXPECT_TRUE(link->Running());
-    EXPECT_EQ(link->Period(), 50u);
+    EXPECT_EQ(link->Period(), 30u);
     EXPECT_FALSE(link->Stopping());
     // The first tick runs the (still empty) enumeration pass.
     ASSERT_TRUE(testutil::WaitUntil([&] { return link->EnumeratedOnce(); }, 10000));
