@@ -191,6 +191,17 @@ def failed_tests(log):
     return names
 
 
+def failing_cases():
+    log = os.path.join(BINARY, "Testing", "Temporary", "LastTest.log")
+    cases = []
+    with open(log, errors="replace") as f:
+        for line in f:
+            m = re.match(r"^\[  FAILED  \] (\S+\.\S+) \(", line)
+            if m and m.group(1) not in cases:
+                cases.append(m.group(1))
+    return cases
+
+
 def test(args, guard):
     env = dict(os.environ)
     env.setdefault("NIMBRO_SOAK_SECONDS", "2")
@@ -282,9 +293,17 @@ def main():
     if not args.no_baseline:
         ok, secs, failed = test(args, None)
         if not ok:
+            # Cases that fail without any fault judge nothing: they are left
+            # out of every run (GoogleTest's GTEST_FILTER), and said so.
+            cases = failing_cases()
             print("the unchanged copy fails its tests: " + "; ".join(failed))
-            print(f"see {SCRATCH}/ctest.log")
-            return 1
+            if cases:
+                print("left out of every run, as they fail unchanged: " + ", ".join(cases))
+                os.environ["GTEST_FILTER"] = "-" + ":".join(cases)
+                ok, secs, failed = test(args, None)
+            if not ok:
+                print(f"see {SCRATCH}/ctest.log")
+                return 1
         print(f"baseline tests pass in {secs:.0f}s", flush=True)
         guard = max(args.timeout, 3 * secs + 60)
     record(f"# run {time.strftime('%Y-%m-%d %H:%M:%S')}: {len(chosen)} entries")
