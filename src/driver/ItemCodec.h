@@ -25,7 +25,7 @@ struct ItemSpec {
 };
 
 // Splits an item name such as "D100.Bit3" into base name, address, bit mask,
-// VARIANT type and text length. The spec is always filled (a name it cannot
+// VARIANT type and text length. The parsed name is always filled (a name it cannot
 // read gives address 0 and no type); false when the base name is not ASCII
 // letters followed by ASCII digits, or the name holds a comma: such a name
 // must make no item, since it would read another address than it shows or
