@@ -132,9 +132,12 @@ uint32_t CPlcDevice::LinkSession() const {
 }
 
 int32_t CPlcDevice::ItemReadStatus(const CDeviceItem* item, size_t bytes) const {
+    // No connection: the block's status says why once the link turn has
+    // marked it; until then (a channel just closed for an enumeration, say)
+    // the item simply has not been read on the next connection yet.
     if (LinkSession() == 0) {
         const int32_t block = deviceStatus.load();
-        return block != 0 ? block : model::kStatusNoAnswer;
+        return block != 0 ? block : model::kStatusNotInitialised;
     }
     // A block without its image (a type the definition lacks, no memory)
     // reads nothing: its status says why.
