@@ -154,14 +154,20 @@ public:
         gGateOpen.store(false);
         plat::SocketOpsTable().connect = &GatedConnect;
     }
-    ~ConnectGate() {
-        Open();
-        plat::SocketOpsTable() = saved_;
-    }
+    ~ConnectGate() { Restore(); }
     void Open() { gGateOpen.store(true); }
+    // The table is plain data: put it back only while no other thread uses
+    // sockets.
+    void Restore() {
+        Open();
+        if (!restored_)
+            plat::SocketOpsTable() = saved_;
+        restored_ = true;
+    }
 
 private:
     plat::SocketOps saved_;
+    bool restored_ = false;
 };
 
 // The PLC goes away, and its next connect hangs: host calls still return at
@@ -184,9 +190,9 @@ TEST(PlantFaults, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
     p.Tick();
     EXPECT_EQ(p.sim.Value("D", 101), 7u);
 
-    ConnectGate gate;
     const uint16_t port = p.port;
     p.sim.Stop();
+    ConnectGate gate; // once the simulator's threads are gone
     // The worker meets the closed connection and then the hanging connect,
     // in whichever tick that happens.
     std::atomic<bool> ticking{true};
@@ -217,6 +223,7 @@ TEST(PlantFaults, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
     host.join();
     ticking.store(false);
     worker.join();
+    gate.Restore();
     ASSERT_TRUE(inTime) << "a host call waited on the connect";
     for (int i : {0, 1, 5})
         EXPECT_NE(results[i], ResultOk) << "read " << i << " answered good without a connection";
