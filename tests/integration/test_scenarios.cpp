@@ -58,7 +58,8 @@ struct Tok {
 };
 
 struct Step {
-    Str where, text, rest; // rest: the text after the verb
+    Str file, where, text, rest; // rest: the text after the verb
+    int line = 0;
     bool soon = false;
     std::vector<Tok> args, want;
 };
@@ -118,7 +119,9 @@ std::vector<Scenario> Load() {
             if (toks[0].s == "scenario")
                 continue;
             Step st;
-            st.where = path.string() + ":" + std::to_string(n);
+            st.file = path.string();
+            st.line = n;
+            st.where = st.file + ":" + std::to_string(n);
             st.text = text;
             st.soon = toks[0].s == "soon" && toks.size() > 1;
             const Tok& verb = toks[st.soon ? 1 : 0];
@@ -202,7 +205,7 @@ public:
         for (const Step& st : s_.steps) {
             const Str why = st.soon ? Soon(st) : Do(st);
             if (!why.empty())
-                ADD_FAILURE() << st.where << ": " << st.text << "\n  " << why;
+                ADD_FAILURE_AT(st.file.c_str(), st.line) << st.text << "\n  " << why;
             if (!why.empty() || ::testing::Test::HasFailure())
                 return;
         }
