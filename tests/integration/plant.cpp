@@ -1,0 +1,223 @@
+#include "plant.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "model/Configuration.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
+#include "platform/variant.h"
+
+namespace itest {
+
+using testutil::Narrow;
+using testutil::W;
+
+std::atomic<int> gGate{0};
+std::atomic<bool> gGateEntered{false};
+std::atomic<bool> gGateRelease{false};
+std::atomic<bool> gScanPaused{false};
+std::atomic<uint64_t> gScansSkipped{0};
+std::atomic<uint32_t> gClock{5000000};
+
+namespace {
+
+// WinSock needs starting before the simulator makes its sockets.
+class Network : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(plat::NetStartup(), 0); }
+    void TearDown() override { plat::NetCleanup(); }
+};
+const auto* const kNetwork = ::testing::AddGlobalTestEnvironment(new Network);
+
+uint32_t TestClock() {
+    return gClock.load();
+}
+
+class GatedChannel : public CEngineLinkChannel {
+public:
+    explicit GatedChannel(const IDecOpenParams* params) : CEngineLinkChannel(params) {}
+    void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override {
+        const int gate = gGate.load();
+        if (gate == 0)
+            return CEngineLinkChannel::EnumeratePlc(link, plc);
+        gGateEntered.store(true);
+        while (!gGateRelease.load() && !(gate == 2 && link.Stopping()))
+            std::this_thread::yield();
+    }
+    bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override {
+        if (!gScanPaused.load())
+            return CEngineLinkChannel::ReadScan(link, device);
+        gScansSkipped.fetch_add(1);
+        return false;
+    }
+    static CLinkChannel* Create(const IDecOpenParams* params) {
+        return new (std::nothrow) GatedChannel(params);
+    }
+};
+
+} // namespace
+
+Plant::Plant() {
+    gGate.store(0);
+    gGateEntered.store(false);
+    gGateRelease.store(false);
+    gScanPaused.store(false);
+    gClock.store(5000000);
+}
+
+Plant::~Plant() {
+    gGateRelease.store(true);
+    gScanPaused.store(false);
+    driver.reset();
+    table.RemoveAll();
+    sim.Stop();
+}
+
+void Plant::Start(const PlantOptions& o) {
+    std::string def = kIdecDefinition;
+    for (const std::string& line : o.lines) {
+        const std::string head = "\n" + line.substr(0, line.find(':') + 1) + " ";
+        const size_t at = def.find(head);
+        ASSERT_NE(at, std::string::npos) << line;
+        def.replace(at + 1, def.find('\n', at + 1) - at - 1, line);
+    }
+    std::string error;
+    ASSERT_TRUE(sim.LoadPlcText(def, &error)) << error;
+    // No address lists: every item is the configuration's or the host's.
+    for (char letter : std::string("xyarTtCcAdek"))
+        ASSERT_TRUE(sim.SetAddressList(letter, {})) << letter;
+    for (const auto& set : o.memory)
+        set(sim);
+    port = sim.Start(0);
+    ASSERT_NE(port, 0);
+    dir_.Write("idec.plc", def);
+    const std::string scan = std::to_string(o.scan);
+    const testutil::WString path = dir_.Write(
+        "a.cfg", "[PlcConfig]\nOPCScanTiming=" + scan + "\nReadDeviceTimer=" + scan +
+                     "\n[Link0]\nOpenName=" + Endpoint(port) +
+                     "\nDeviceNo=1\n[Link0.Plc0]\nName=P\nStationNumber=01\n" + o.devices);
+    table.SetChannelFactory(o.gated ? &GatedChannel::Create : &CEngineLinkChannel::Create);
+    if (o.testClock)
+        table.SetTickSource(&TestClock);
+    ASSERT_TRUE(config::LoadConfiguration(table, path.c_str()));
+    for (const std::string& name : o.unlisted) {
+        ASSERT_NE(Block(name), nullptr) << name;
+        Block(name)->listed = 0;
+    }
+    if (o.ticked)
+        table.SetReadInterval(0);
+    else
+        table.StartAll();
+    driver.reset(new CDrvIDec(table));
+}
+
+void Plant::Tick() {
+    // A read pass runs when the clock has moved since the last one.
+    plat::SleepMs(2);
+    Link().OnTick();
+}
+
+CPlcDevice* Plant::Block(const std::string& name) {
+    CPlc* plc = Link().GetPlc(0);
+    return plc ? plc->FindDevice(W(name).c_str()) : nullptr;
+}
+
+NimbroDevice Plant::Resolve(const std::string& name) {
+    return driver->ResolveDevice(N(W(name)));
+}
+
+int32_t Plant::Read(NimbroDevice dev, const std::string& item, int32_t* type, void* buf,
+                    int32_t cap, int32_t* count) {
+    return driver->ReadItem(dev, N(W(item)), type, buf, cap, count, 0);
+}
+
+int32_t Plant::ReadU32(NimbroDevice dev, const std::string& item, uint32_t* value) {
+    int32_t type = TypeU32, count = -1;
+    return Read(dev, item, &type, value, 1, &count);
+}
+
+bool Plant::ReadsSoon(NimbroDevice dev, const std::string& item, uint32_t value) {
+    return testutil::WaitUntil(
+        [&] {
+            uint32_t v = 0;
+            return ReadU32(dev, item, &v) == ResultOk && v == value;
+        },
+        kBound);
+}
+
+std::string Plant::ReadText(NimbroDevice dev, const std::string& item, int32_t* result) {
+    std::vector<WChar> buf(1100, 0);
+    int32_t type = TypeText, count = -1;
+    const int32_t r = Read(dev, item, &type, buf.data(), 1100, &count);
+    if (result)
+        *result = r;
+    return r == ResultOk ? Narrow(buf.data()) : std::string();
+}
+
+int32_t Plant::Write(NimbroDevice dev, const std::string& item, int32_t type, double number,
+                     const std::string& text, int32_t* count, int32_t length) {
+    // The host's own layout of the value: its bytes as the type holds them.
+    uint8_t raw[8] = {};
+    auto put = [&](auto x) { std::memcpy(raw, &x, sizeof x); };
+    const testutil::WString wide = W(text);
+    const void* value = raw;
+    switch (type) {
+    case TypeI16:
+        put(static_cast<int16_t>(number));
+        break;
+    case TypeU32:
+        put(static_cast<uint32_t>(number));
+        break;
+    case TypeI32:
+        put(static_cast<int32_t>(number));
+        break;
+    case TypeF32:
+        put(static_cast<float>(number));
+        break;
+    case TypeF64:
+        put(number);
+        break;
+    case TypeText:
+        value = wide.c_str();
+        break;
+    default:
+        put(static_cast<uint16_t>(number));
+    }
+    int32_t ignored = -1;
+    return driver->WriteItem(dev, N(W(item)), type, value,
+                             length >= 0 ? length : static_cast<int32_t>(wide.size()),
+                             count ? count : &ignored, 0);
+}
+
+int32_t Plant::Register(NimbroDevice dev, const std::string& item, int32_t* type, int32_t* size,
+                        int32_t* access) {
+    return driver->RegisterItem(dev, N(W(item)), type, size, access);
+}
+
+std::string Plant::List(const NimbroChar* name) {
+    NimbroBstr b = driver->ListItems(name);
+    if (!b)
+        return "(null)";
+    std::string text = Narrow(reinterpret_cast<const WChar*>(b));
+    plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
+    return text;
+}
+
+size_t Plant::ListQueries() const {
+    size_t n = 0;
+    for (const idecsim::Exchange& e : sim.FrameLog())
+        n += e.request.size() > 4 && e.request[4] == 'L';
+    return n;
+}
+
+bool Plant::PauseScans() {
+    const uint64_t before = gScansSkipped.load();
+    gScanPaused.store(true);
+    return testutil::WaitUntil([&] { return gScansSkipped.load() > before + 1; }, kBound);
+}
+
+} // namespace itest

@@ -1,0 +1,452 @@
+// The host services where threads meet: calls held in a first enumeration
+// that the test holds, a reload under a waiting listing, a PLC whose connect
+// hangs, and many host threads at once. The single-threaded cases are
+// scenario files (scenarios/*.scn).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
+#include "plant.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
+#include "platform/variant.h"
+
+namespace {
+
+using namespace itest;
+using testutil::W;
+using testutil::WaitUntil;
+
+const char kDeviceTypes[] = "I,Q,M,R,T,TC,TP,C,CC,CP,D,P";
+
+// A started plant whose first enumeration is held: gate 1 until released, 2
+// also until the link stops.
+void StartHeld(Plant& p, int gate, bool testClock = false, bool ticked = false) {
+    gGate.store(gate);
+    PlantOptions o;
+    o.gated = true;
+    o.testClock = testClock;
+    o.ticked = ticked;
+    ASSERT_NO_FATAL_FAILURE(p.Start(o));
+    if (!ticked) {
+        ASSERT_TRUE(WaitUntil(
+            [&] { return gGateEntered.load() && p.Link().FirstEnumerationRunning(); }, kBound));
+    }
+}
+
+// An ask made while a pass runs is not answered by that pass.
+TEST(HostThreads, EnumerationAskedDuringAPassGetsAPassOfItsOwn) {
+    Plant p;
+    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1));
+    const uint32_t ticket = p.Link().RequestEnumeration();
+    gGate.store(0); // the next pass talks to the simulator
+    gGateRelease.store(true);
+    ASSERT_TRUE(WaitUntil([&] { return p.Link().EnumeratedSince(ticket); }, kBound));
+    EXPECT_TRUE(p.Link().EnumerationDone());
+    EXPECT_EQ(p.ListQueries(), 12u);
+}
+
+// ListItems with no name waits for an enumeration without holding the
+// table; a reload meanwhile destroys the link it waits on, and a new one
+// (often at the freed one's address) is held in its first enumeration.
+TEST(HostThreads, ListingWithNoNameMeetsAReload) {
+    Plant p;
+    PlantOptions o;
+    o.gated = true;
+    ASSERT_NO_FATAL_FAILURE(p.Start(o));
+    ASSERT_TRUE(WaitUntil([&] { return p.Link().EnumeratedOnce(); }, kBound));
+    gGate.store(2);
+    std::atomic<bool> answered{false};
+    std::string listed;
+    std::thread host([&] {
+        listed = p.List(nullptr);
+        answered.store(true);
+    });
+    EXPECT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound)) << "no wait began";
+    p.table.RemoveAll();
+    auto* link = new CPlcDrvLink(&p.table);
+    link->SetStationText("01");
+    link->SetAddressText(Endpoint(p.port).c_str());
+    link->SetChannelKind(idec::kChannelEthernet);
+    link->InsertPlc(new CPlc(link));
+    ASSERT_TRUE(p.table.InsertLink(link));
+    p.table.StartAll();
+    // The wait ends with its link, before its own bound of 10 s.
+    EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 5000));
+    gGateRelease.store(true);
+    host.join();
+    EXPECT_EQ(listed, kDeviceTypes);
+}
+
+TEST(HostThreads, EveryListingWithoutALinkSaysNotLink) {
+    CLinkTable table;
+    CDrvIDec driver(table);
+    const testutil::WString d = W("D"), none = W("");
+    for (const NimbroChar* name : {N(d), N(none), static_cast<const NimbroChar*>(nullptr)}) {
+        NimbroBstr b = driver.ListItems(name);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(testutil::Narrow(reinterpret_cast<const WChar*>(b)), "NOT LINK");
+        plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
+    }
+}
+
+// Calls waiting for the first enumeration give up when the link stops,
+// while the enumeration still runs.
+TEST(HostThreads, CallsWaitingForTheFirstEnumerationFailWhenTheLinkStops) {
+    Plant p;
+    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1));
+    NimbroDevice d = p.Resolve("D");
+    std::atomic<bool> done{false};
+    int32_t results[3] = {-1, -1, -1};
+    std::thread host([&] {
+        uint32_t v = 0;
+        int32_t type = TypeDefault, count = -1;
+        results[0] = p.ReadU32(d, "D100", &v);
+        results[1] = p.Write(d, "D100", TypeU16, 1);
+        results[2] = p.Read(d, "Status", &type, &v, 1, &count);
+        done.store(true);
+    });
+    // A lower bound only: still waiting a while after the calls began.
+    EXPECT_FALSE(WaitUntil([&] { return done.load(); }, 200)) << "no wait for the enumeration";
+    std::thread stopper([&] { p.Link().StopLink(); });
+    const bool finished = WaitUntil([&] { return done.load(); }, kBound);
+    EXPECT_TRUE(p.Link().FirstEnumerationRunning()); // the answer did not wait for its end
+    gGateRelease.store(true);
+    stopper.join();
+    host.join();
+    EXPECT_TRUE(finished);
+    for (int32_t r : results)
+        EXPECT_EQ(r, ResultFailed);
+}
+
+#if defined(__linux__)
+bool ThreadSleeps(long tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    const size_t paren = std::getline(stat, line) ? line.rfind(')') : std::string::npos;
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+}
+#endif
+
+// The stop that ends the enumeration at once: a call that was waiting still
+// fails, although the enumeration is over when it looks again.
+TEST(HostThreads, CallWaitingForTheFirstEnumerationFailsWhenTheStopEndsIt) {
+#if !defined(__linux__)
+    GTEST_SKIP() << "needs the thread states of /proc";
+#else
+    Plant p;
+    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 2));
+    NimbroDevice d = p.Resolve("D");
+    std::atomic<long> tid{0};
+    int32_t read = -1;
+    const testutil::WString item = W("D100");
+    std::thread host([&] {
+        uint32_t v = 0;
+        int32_t type = TypeU32, count = -1;
+        // Nothing between here and the wait may sleep.
+        tid.store(static_cast<long>(syscall(SYS_gettid)));
+        read = p.driver->ReadItem(d, N(item), &type, &v, 1, &count, 0);
+    });
+    // Asleep: inside the wait, the only place where the call sleeps.
+    const bool waiting =
+        WaitUntil([&] { return tid.load() != 0 && ThreadSleeps(tid.load()); }, kBound);
+    p.Link().StopLink();
+    host.join();
+    ASSERT_TRUE(waiting);
+    EXPECT_FALSE(p.Link().FirstEnumerationRunning());
+    EXPECT_EQ(read, ResultFailed);
+#endif
+}
+
+// A hanging first enumeration holds the host's calls ten seconds at most on
+// the table's clock.
+TEST(HostThreads, HostCallsWaitForAHangingFirstEnumerationTenSecondsAtMost) {
+    Plant p;
+    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1, true, true));
+    CPlcDevice* d = p.Block("D");
+    ASSERT_NE(d, nullptr);
+    std::thread worker([&] { p.Link().OnTick(); });
+    ASSERT_TRUE(WaitUntil([&] { return p.Link().FirstEnumerationRunning(); }, kBound));
+    std::atomic<int32_t> result{-1};
+    std::thread host([&] {
+        uint32_t v = 0;
+        result.store(p.ReadU32(d, "D100", &v));
+    });
+    for (int i = 0; i < 9; ++i) {
+        gClock.fetch_add(1000);
+        plat::SleepMs(20);
+    }
+    const bool waitedNine = result.load() == -1;
+    const bool ended = WaitUntil(
+        [&] {
+            gClock.fetch_add(100);
+            return result.load() != -1;
+        },
+        kBound);
+    const bool stillHanging = p.Link().FirstEnumerationRunning();
+    gGateRelease.store(true);
+    host.join();
+    worker.join();
+    EXPECT_TRUE(waitedNine);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(stillHanging);
+    EXPECT_EQ(result.load(), ResultNotReady);
+}
+
+// Connects wait at a gate the test opens: a PLC whose connect never ends.
+std::atomic<bool> gConnectOpen{true};
+std::atomic<int> gConnects{0};
+int (*gRealConnect)(plat::SocketHandle, uint32_t, uint16_t) = nullptr;
+int GatedConnect(plat::SocketHandle s, uint32_t addr, uint16_t port) {
+    gConnects.fetch_add(1);
+    while (!gConnectOpen.load())
+        std::this_thread::yield();
+    return gRealConnect(s, addr, port);
+}
+
+// The PLC goes away and its next connect hangs: host calls still answer at
+// once, nothing read before counts as good, Status says why, writes are
+// refused. Back again, values are good only once read anew.
+TEST(HostThreads, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
+    Plant p;
+    PlantOptions o;
+    o.ticked = true;
+    ASSERT_NO_FATAL_FAILURE(p.Start(o));
+    p.Link().OnTick();
+    CPlcDevice* d = p.Block("D");
+    CPlcDevice* tc = p.Block("TC");
+    ASSERT_TRUE(d && tc);
+    ASSERT_TRUE(p.sim.SetValue("D", 100, 100));
+    // Two runs of D: the first meets the closed connection, the second must
+    // not connect under the device lock.
+    const auto settle = [&](CPlcDevice* b, const char* item) {
+        uint32_t v = 0;
+        for (int i = 0; i < 6 && p.ReadU32(b, item, &v) != ResultOk; ++i)
+            p.Tick();
+        return p.ReadU32(b, item, &v) == ResultOk;
+    };
+    ASSERT_TRUE(settle(d, "D300") && settle(d, "D100") && settle(tc, "TC7"));
+    EXPECT_EQ(p.Write(d, "D101", TypeU16, 7), ResultOk);
+    p.Tick();
+    EXPECT_EQ(p.sim.Value("D", 101), 7u);
+
+    // The table is plain data: it changes only while no other thread (the
+    // simulator's included) uses sockets.
+    p.sim.Stop();
+    const plat::SocketOps saved = plat::SocketOpsTable();
+    gRealConnect = saved.connect;
+    gConnectOpen.store(false);
+    plat::SocketOpsTable().connect = &GatedConnect;
+    std::atomic<bool> ticking{true};
+    std::thread worker([&] {
+        while (ticking.load() && gConnects.load() == 0)
+            p.Tick();
+    });
+    const bool inConnect = WaitUntil([] { return gConnects.load() > 0; }, 20000);
+    std::atomic<bool> answered{false};
+    int32_t results[6] = {};
+    uint32_t statuses[2] = {};
+    std::thread host([&] {
+        uint32_t x = 0;
+        int32_t type = TypeDefault, count = -1;
+        results[0] = p.ReadU32(d, "D100", &x);
+        results[1] = p.ReadU32(tc, "TC7", &x);
+        results[2] = p.Write(d, "D102", TypeU16, 9);
+        results[3] = p.Write(tc, "TC8", TypeU16, 9);
+        results[4] = p.Register(d, "D103");
+        results[5] = p.ReadU32(d, "D100.Long", &x);
+        for (int i = 0; i < 2; ++i) {
+            statuses[i] = 0xFFFFFFFFu;
+            type = TypeDefault;
+            p.Read(i ? tc : d, "Status", &type, &statuses[i], 1, &count);
+        }
+        answered.store(true);
+    });
+    const bool inTime = WaitUntil([&] { return answered.load(); }, 10000);
+    gConnectOpen.store(true);
+    host.join();
+    ticking.store(false);
+    worker.join();
+    plat::SocketOpsTable() = saved;
+    ASSERT_TRUE(inConnect);
+    ASSERT_TRUE(inTime) << "a host call waited on the connect";
+    for (int i : {0, 1, 2, 3, 5})
+        EXPECT_NE(results[i], ResultOk) << "call " << i << " answered good without a connection";
+    EXPECT_EQ(results[4], 1);
+    EXPECT_NE(statuses[0], 0u);
+    EXPECT_NE(statuses[1], 0u);
+
+    ASSERT_EQ(p.sim.Start(p.port), p.port);
+    ASSERT_TRUE(p.sim.SetValue("D", 100, 4321));
+    EXPECT_TRUE(settle(d, "D100"));
+    uint32_t v = 0;
+    ASSERT_EQ(p.ReadU32(d, "D100", &v), ResultOk);
+    EXPECT_EQ(v, 4321u);
+}
+
+// Eight host threads register, read, write and list while the link scans
+// and the simulator changes its values. Every value of D[n] is n plus a
+// multiple of 1000, so a value that belongs to another item shows.
+TEST(HostThreads, NoReadGetsAnotherItemsValue) {
+    constexpr uint32_t kWords = 40;
+    const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    Plant p;
+    PlantOptions o;
+    o.memory.push_back([&](idecsim::Simulator& s) {
+        for (uint32_t n = 1; n < 500; ++n)
+            s.SetValue("D", n, n);
+        for (uint32_t i = 0; i < 14; ++i) // the alphabet, two letters a word, and a NUL
+            s.SetValue("D", 600 + i, i < 13 ? (0x41 + 2 * i) << 8 | (0x42 + 2 * i) : 0);
+    });
+    ASSERT_NO_FATAL_FAILURE(p.Start(o));
+    NimbroDevice d = p.Resolve("D");
+    for (uint32_t n = 1; n <= kWords + 1; ++n)
+        ASSERT_EQ(p.Register(d, "D" + std::to_string(n)), 1);
+    for (uint32_t n = 1; n <= kWords + 1; ++n)
+        ASSERT_TRUE(p.ReadsSoon(d, "D" + std::to_string(n), n)) << n;
+    std::atomic<bool> stop{false};
+    std::thread changer([&] {
+        for (uint32_t k = 1; !stop.load(); k = (k + 1) % 60, plat::SleepMs(2))
+            for (uint32_t n = 1; n <= kWords + 1; ++n)
+                p.sim.SetValue("D", n, n + 1000 * k);
+    });
+    // Per thread: a shared counter would order the threads for the race
+    // detector and hide the races looked for.
+    std::vector<uint64_t> good(8, 0);
+    std::vector<std::vector<std::string>> failures(8);
+    std::vector<std::function<void()>> jobs;
+    for (int t = 0; t < 8; ++t) {
+        jobs.push_back([&, t] {
+            auto fail = [&](const std::string& what) {
+                if (failures[t].size() < 5)
+                    failures[t].push_back(what);
+            };
+            for (int i = 0; i < 300; ++i, plat::SleepMs(i % 2)) {
+                const uint32_t n = 1 + static_cast<uint32_t>(i * 7 + t * 5) % kWords;
+                const std::string name = "D" + std::to_string(n);
+                // New items while the others are read: the window grows.
+                const uint32_t a =
+                    100 + static_cast<uint32_t>(t) * 50 + static_cast<uint32_t>(i) % 50;
+                const std::string made = "D" + std::to_string(a);
+                const uint32_t length = 2 + static_cast<uint32_t>(i + t) % 30;
+                const std::string text = "D600.String" + std::to_string(length);
+                uint32_t v = 0;
+                int32_t result = -1;
+                std::string got;
+                switch ((i + t) % 8) {
+                case 0:
+                    if (p.Register(d, name) != 1)
+                        fail("register " + name);
+                    break;
+                case 1:
+                    if (p.ReadU32(d, name, &v) == ResultOk && (++good[t], v % 1000 != n))
+                        fail(name + " read " + std::to_string(v));
+                    break;
+                case 2:
+                    if (p.Write(d, name, TypeU16, n + 1000 * (1 + (i + t) % 60)) != ResultOk)
+                        fail(name + " write refused");
+                    break;
+                case 3: // unsigned: a negative .Long saturates at 0 as a TypeU32
+                    if (p.ReadU32(d, name + ".Double", &v) == ResultOk &&
+                        (++good[t], (v >> 16) % 1000 != n || (v & 0xFFFF) % 1000 != n + 1))
+                        fail(name + ".Double read " + std::to_string(v));
+                    break;
+                case 4:
+                    if (p.Register(d, made) != 1)
+                        fail("register " + made);
+                    if (p.ReadU32(d, made, &v) == ResultOk && (++good[t], v % 1000 != a))
+                        fail(made + " read " + std::to_string(v));
+                    break;
+                case 5:
+                    if (p.List(N(W("D"))).compare(0, 3, "D1,") != 0 || p.Resolve("D") != d)
+                        fail("listed or resolved wrong");
+                    break;
+                case 6: // a text that grows while others read it
+                    if (p.Register(d, text) != 1)
+                        fail("register " + text);
+                    got = p.ReadText(d, text, &result);
+                    if (result == ResultOk &&
+                        (got.size() > length || kAlphabet.compare(0, got.size(), got) != 0))
+                        fail(text + " read " + got);
+                    break;
+                default:
+                    p.ReadText(d, "D600");
+                }
+            }
+        });
+    }
+    RunTogether(jobs);
+    stop.store(true);
+    changer.join();
+    uint64_t total = 0;
+    for (int t = 0; t < 8; ++t) {
+        total += good[t];
+        for (const std::string& f : failures[t])
+            ADD_FAILURE() << f;
+    }
+    EXPECT_GT(total, 0u);
+    EXPECT_TRUE(WaitUntil([&] { return p.ReadText(d, "D600.String30") == kAlphabet; }, kBound));
+}
+
+// Registrations, reads and writes of existing items while other threads
+// make items (attaching them, changing the block's access flags) and grow a
+// text item (changing its type), all under the block's lock.
+TEST(HostThreads, ItemsMadeAndGrownWhileOthersUseTheBlock) {
+    constexpr int kIterations = 250;
+    Plant p;
+    PlantOptions o;
+    o.memory.push_back([](idecsim::Simulator& s) { s.SetValue("D", 5, 5); });
+    ASSERT_NO_FATAL_FAILURE(p.Start(o));
+    NimbroDevice d = p.Resolve("D");
+    ASSERT_TRUE(p.ReadsSoon(d, "D5", 5));
+    ASSERT_EQ(p.Register(d, "D700"), 1);
+    std::vector<int> refused(6, 0), wrong(6, 0); // per thread
+    std::vector<std::function<void()>> jobs;
+    for (int t = 0; t < 2; ++t)
+        jobs.push_back([&, t] {
+            for (int i = 0; i < kIterations; ++i)
+                refused[t] += p.Register(d, "D" + std::to_string(2000 + t * kIterations + i)) != 1;
+        });
+    jobs.push_back([&] {
+        for (int i = 0; i < kIterations; ++i) {
+            refused[2] += p.Register(d, "D700.String" + std::to_string(2 + i % 40)) != 1;
+            p.ReadText(d, "D700.String2");
+        }
+    });
+    for (int t = 3; t < 5; ++t)
+        jobs.push_back([&, t] {
+            for (int i = 0; i < kIterations; ++i) {
+                int32_t type = -1, size = -1, access = -1;
+                refused[t] += p.Register(d, "D5", &type, &size, &access) != 1;
+                wrong[t] += access != 3;
+                plat::SleepMs(1); // the others take the block's lock in these gaps
+                wrong[t] += p.Write(d, "D5", TypeU16, 5) != ResultOk;
+                plat::SleepMs(1);
+            }
+        });
+    jobs.push_back([&] {
+        for (int i = 0; i < kIterations; ++i, plat::SleepMs(1)) {
+            p.ReadText(d, "D700");
+            plat::SleepMs(1);
+            int32_t type = -1;
+            refused[5] += p.Register(d, "D700", &type) != 1;
+        }
+    });
+    RunTogether(jobs);
+    EXPECT_EQ(refused, std::vector<int>(6, 0));
+    EXPECT_EQ(wrong, std::vector<int>(6, 0));
+    EXPECT_EQ(p.Block("D")->ItemCount(), 2u + 2u * kIterations);
+}
+
+} // namespace
