@@ -647,7 +647,7 @@ TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
     bench.sim.AddFault(refuse);
     bench.Read(d);
     ASSERT_EQ(bench.Frames(),
-              std::vector<std::string>({BlockReadOf('A', 1, 240), BlockReadOf('A', 121, 18)}));
+              std::vector<std::string>({BlockReadOf('A', 1, 240), BlockReadOf('A', 121, 16)}));
     EXPECT_NE(d.ItemReadStatus(d120, 4), 0);
     EXPECT_EQ(d.ItemReadStatus(items[16], 2), 0);
     EXPECT_EQ(HostWord(d, items[16]), 113u);
