@@ -23,10 +23,13 @@
 #include "platform/socket.h"
 #include "platform/wsaerrors.h"
 #include "support/LockGuard.h"
+#include "testutil/fault_sockets.h"
 #include "testutil/testutil.h"
 
 namespace {
 
+using idecsim::FaultKind;
+using idecsim::FaultRule;
 using itest::Rig;
 using testutil::W;
 
@@ -48,135 +51,75 @@ uint32_t TestClock() {
     return gClock.load();
 }
 
-// ---- the worker's socket calls ----
+// ---- the driver's requests on the sockets ----
 
-class WorkerSockets;
-WorkerSockets* gSockets = nullptr;
-
-// Replaces connect, send and receive of the socket table for its life. The
-// calls of one thread (the worker, which runs the passes) are counted and can
-// be scripted: a host thread that runs while a request is held back, or a
-// receive that fails with a socket error. Made before the simulator starts
-// and gone after it stops, so that no thread reads the table while it changes.
-class WorkerSockets {
+// Watches the driver's requests as they go out (an ENQ first: the
+// simulator's replies never start so): a host action runs on a thread of its
+// own while a request of a command is held back, or the receive after one
+// fails on the thread that sent it. Made before the simulator starts and gone
+// after it stops, so that no thread reads the socket table while it changes.
+class Requests {
 public:
-    WorkerSockets() : saved_(plat::SocketOpsTable()) {
-        if (gSockets)
-            std::abort();
-        gSockets = this;
-        plat::SocketOps& t = plat::SocketOpsTable();
-        t.connect = &Connect;
-        t.send = &Send;
-        t.recv = &Recv;
+    Requests() {
+        faults.SetHook([this](testutil::SockOp op, const void* data, int len) {
+            return See(op, static_cast<const char*>(data), len);
+        });
     }
-    ~WorkerSockets() {
-        plat::SocketOpsTable() = saved_;
-        gSockets = nullptr;
-    }
-    WorkerSockets(const WorkerSockets&) = delete;
-    WorkerSockets& operator=(const WorkerSockets&) = delete;
-
-    // The calling thread is the worker from now on; counts start at 0 and
-    // scripts are dropped.
-    void Watch() {
-        std::lock_guard<std::mutex> g(m_);
-        worker_ = std::this_thread::get_id();
-        connects_ = 0;
-        requests_ = 0;
-        hostCommand_ = 0;
-        host_ = nullptr;
-        failCommand_ = 0;
-        failArmed_ = false;
-    }
-    // Before the worker's next request of this command ('R', 'W') goes out,
-    // host runs on a thread of its own and ends.
     void BeforeNext(char command, std::function<void()> host) {
         std::lock_guard<std::mutex> g(m_);
         hostCommand_ = command;
         host_ = std::move(host);
     }
-    // The worker's first receive after its next request of this command fails
-    // with code, as on a connection that the peer reset.
     void FailReceiveAfterNext(char command, int code) {
         std::lock_guard<std::mutex> g(m_);
         failCommand_ = command;
         failCode_ = code;
-        failArmed_ = false;
-    }
-    int Connects() const {
-        std::lock_guard<std::mutex> g(m_);
-        return connects_;
-    }
-    int Requests() const {
-        std::lock_guard<std::mutex> g(m_);
-        return requests_;
     }
     bool HostPending() const {
         std::lock_guard<std::mutex> g(m_);
         return host_ != nullptr;
     }
+    // Requests sent since the last call.
+    int TakeSent() {
+        std::lock_guard<std::mutex> g(m_);
+        const int n = sent_;
+        sent_ = 0;
+        return n;
+    }
+
+    testutil::FaultSockets faults;
 
 private:
-    static int Connect(plat::SocketHandle s, uint32_t addr, uint16_t port) {
-        {
-            std::lock_guard<std::mutex> g(gSockets->m_);
-            if (std::this_thread::get_id() == gSockets->worker_)
-                ++gSockets->connects_;
-        }
-        return gSockets->saved_.connect(s, addr, port);
-    }
-
-    static int Send(plat::SocketHandle s, const void* data, int len) {
-        const char* bytes = static_cast<const char*>(data);
+    int See(testutil::SockOp op, const char* bytes, int len) {
         std::function<void()> host;
         {
-            std::lock_guard<std::mutex> g(gSockets->m_);
-            WorkerSockets& w = *gSockets;
-            if (std::this_thread::get_id() == w.worker_ && len >= 6 && bytes[0] == '\x05') {
-                ++w.requests_;
-                const char command = bytes[4];
-                if (w.host_ && command == w.hostCommand_)
-                    host.swap(w.host_);
-                if (w.failCommand_ != 0 && command == w.failCommand_) {
-                    w.failCommand_ = 0;
-                    w.failArmed_ = true;
-                }
+            std::lock_guard<std::mutex> g(m_);
+            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id()) {
+                failing_ = std::thread::id();
+                return failCode_;
+            }
+            if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
+                return 0;
+            ++sent_;
+            if (host_ && bytes[4] == hostCommand_)
+                host.swap(host_);
+            if (failCommand_ != 0 && bytes[4] == failCommand_) {
+                failCommand_ = 0;
+                failing_ = std::this_thread::get_id();
             }
         }
-        if (host) {
-            std::thread t(host);
-            t.join();
-        }
-        return gSockets->saved_.send(s, data, len);
+        if (host)
+            std::thread(host).join();
+        return 0;
     }
 
-    static int Recv(plat::SocketHandle s, void* buf, int cap) {
-        int code = 0;
-        {
-            std::lock_guard<std::mutex> g(gSockets->m_);
-            WorkerSockets& w = *gSockets;
-            if (std::this_thread::get_id() == w.worker_ && w.failArmed_) {
-                w.failArmed_ = false;
-                code = w.failCode_;
-            }
-        }
-        if (code != 0) {
-            gSockets->saved_.setLastError(code);
-            return -1;
-        }
-        return gSockets->saved_.recv(s, buf, cap);
-    }
-
-    plat::SocketOps saved_;
     mutable std::mutex m_;
-    std::thread::id worker_;
-    int connects_ = 0;
-    int requests_ = 0;
     char hostCommand_ = 0;
     std::function<void()> host_;
     char failCommand_ = 0;
     int failCode_ = 0;
-    bool failArmed_ = false;
+    std::thread::id failing_;
+    int sent_ = 0;
 };
 
 // ---- frames ----
@@ -256,7 +199,8 @@ public:
         if (!testutil::WaitUntil([this] { return sim.ConnectionCount() == 1; }, 5000))
             return false;
         sim.ClearFrameLog();
-        sockets.Watch();
+        connects_ = requests.faults.Calls(testutil::SockOp::kConnect);
+        requests.TakeSent();
         return true;
     }
 
@@ -301,11 +245,15 @@ public:
         return out;
     }
 
-    WorkerSockets sockets; // before the simulator: outlives its threads
+    // Connects since Start.
+    int Connects() const { return requests.faults.Calls(testutil::SockOp::kConnect) - connects_; }
+
+    Requests requests; // before the simulator: outlives its threads
     idecsim::Simulator sim;
 
 private:
     std::unique_ptr<Rig> rig_;
+    int connects_ = 0;
 };
 
 // ---- the window ----
@@ -382,46 +330,30 @@ struct GroupCase {
 };
 
 TEST(ReadScanGrouping, ItemsInUseGroupIntoBlockReads) {
+    // clang-format off
     const std::vector<GroupCase> cases = {
         {"spare units join two words", "D", {}, {{100, 1}, {105, 1}}, {BlockReadOf('A', 100, 28)}},
-        {"a gap keeps two words apart",
-         "D",
-         {},
-         {{100, 1}, {120, 1}},
+        {"a gap keeps two words apart", "D", {}, {{100, 1}, {120, 1}},
          {BlockReadOf('A', 100, 18), BlockReadOf('A', 120, 18)}},
         // Item ends at units 60, 101 and 149 of the window; 0..157 in use.
-        {"a word run is cut at the first item end past 100 units",
-         "TC",
-         {},
+        {"a word run is cut at the first item end past 100 units", "TC", {},
          {{200, 61}, {261, 41}, {302, 48}},
          {BlockReadOf('t', 200, 204), BlockReadOf('t', 302, 112)}},
-        {"the same units of D make one run, read 240 bytes a frame",
-         "D",
-         {},
+        {"the same units of D make one run, read 240 bytes a frame", "D", {},
          {{200, 61}, {261, 41}, {302, 48}},
          {BlockReadOf('A', 200, 240), BlockReadOf('A', 320, 76)}},
-        {"each chunk starts where the last one ended",
-         "TC",
-         {},
-         {{100, 300}},
+        {"each chunk starts where the last one ended", "TC", {}, {{100, 300}},
          {BlockReadOf('t', 100, 240), BlockReadOf('t', 220, 240), BlockReadOf('t', 340, 120)}},
         // Spare units of D7995 reach into the second range and meet D8002's.
-        {"the end of a range closes the run",
-         "D",
-         {},
-         {{7995, 1}, {8002, 1}},
+        {"the end of a range closes the run", "D", {}, {{7995, 1}, {8002, 1}},
          {BlockReadOf('A', 7995, 10), BlockReadOf('A', 8000, 22)}},
-        {"units outside the ranges stay out of use",
-         "D",
-         {0, 10, 20, 30},
-         {{5, 1}, {25, 1}},
+        {"units outside the ranges stay out of use", "D", {0, 10, 20, 30}, {{5, 1}, {25, 1}},
          {BlockReadOf('A', 5, 12), BlockReadOf('A', 25, 12)}},
-        {"bit units by decimal-octal address, second range included",
-         "I",
-         {},
+        {"bit units by decimal-octal address, second range included", "I", {},
          {{15, 1}, {27, 1}, {627, 1}, {30005, 1}},
          {BlockReadOf('X', 10, 2), BlockReadOf('X', 620, 1), BlockReadOf('X', 30000, 1)}},
     };
+    // clang-format on
     for (const GroupCase& c : cases) {
         SCOPED_TRACE(c.name);
         Bench bench;
@@ -523,112 +455,50 @@ TEST(ReadScanFreshness, AnItemAccessedAgainIsReadAgain) {
 
 // ---- every device type ----
 
+// Bytes written as hex digits, "3412" for {0x34, 0x12}.
+std::vector<uint8_t> Hex(const std::string& text) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
 struct DeviceCase {
     const char* type;
     int32_t address;
     // Bit devices: another address of the item's unit, set in the simulator
     // too; -1 for word devices.
     int32_t neighbour;
-    uint32_t value;              // in the simulator before the read
-    std::vector<uint8_t> read;   // the item's window bytes after the read
-    std::vector<uint8_t> stage;  // staged, PLC order
-    std::vector<uint8_t> masks;  // staged masks
-    uint8_t type_;               // staged type
-    uint32_t written;            // in the simulator after the write
-    std::vector<uint8_t> reread; // the window bytes after the next read
-    bool contact;                // read bit by bit; a write sends nothing
+    uint32_t value;     // in the simulator before the read
+    const char* read;   // the item's window bytes after the read
+    const char* stage;  // staged, PLC order
+    const char* masks;  // staged masks
+    uint8_t type_;      // staged type
+    uint32_t written;   // in the simulator after the write
+    const char* reread; // the window bytes after the next read
+    bool contact;       // read bit by bit; a write sends nothing
 };
 
 TEST(ReadScanDevices, EveryDeviceTypeIsReadAndWrittenAtItsAddress) {
     const std::vector<DeviceCase> cases = {
-        {"I", 15, 14, 1, {0x30}, {0x00}, {0x20}, kVtBool, 0, {0x10}, false},
-        {"Q", 27, 26, 1, {0xC0}, {0x00}, {0x80}, kVtBool, 0, {0x40}, false},
-        {"M", 17, 16, 1, {0xC0}, {0x00}, {0x80}, kVtBool, 0, {0x40}, false},
-        {"M", 8005, 8004, 1, {0x30}, {0x00}, {0x20}, kVtBool, 0, {0x10}, false},
-        {"R", 9, 8, 1, {0x03}, {0x00}, {0x02}, kVtBool, 0, {0x01}, false},
-        {"T", 13, 12, 1, {0x20}, {0x00}, {0x20}, kVtBool, 1, {0x20}, true},
-        {"C", 11, 10, 1, {0x08}, {0x00}, {0x08}, kVtBool, 1, {0x08}, true},
-        {"TP",
-         7,
-         -1,
-         0x1234,
-         {0x34, 0x12},
-         {0xAB, 0xCD},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0xABCD,
-         {0xCD, 0xAB},
-         false},
-        {"TC",
-         7,
-         -1,
-         0x0102,
-         {0x02, 0x01},
-         {0x0B, 0x0A},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0x0B0A,
-         {0x0A, 0x0B},
-         false},
-        {"CP",
-         9,
-         -1,
-         0x8001,
-         {0x01, 0x80},
-         {0x00, 0x7F},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0x007F,
-         {0x7F, 0x00},
-         false},
-        {"CC",
-         9,
-         -1,
-         0x00FF,
-         {0xFF, 0x00},
-         {0x12, 0x00},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0x1200,
-         {0x00, 0x12},
-         false},
-        {"D",
-         105,
-         -1,
-         0xBEEF,
-         {0xEF, 0xBE},
-         {0x13, 0x57},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0x1357,
-         {0x57, 0x13},
-         false},
-        {"D",
-         8005,
-         -1,
-         0x4321,
-         {0x21, 0x43},
-         {0xFE, 0xDC},
-         {0xFF, 0xFF},
-         kVtUi2,
-         0xFEDC,
-         {0xDC, 0xFE},
-         false},
-        {"P",
-         3,
-         -1,
-         0x12345678,
-         {0x34, 0x12, 0x78, 0x56},
-         {0x01, 0x02, 0x03, 0x04},
-         {0xFF, 0xFF, 0xFF, 0xFF},
-         kVtUi4,
-         0x01020304,
-         {0x02, 0x01, 0x04, 0x03},
+        {"Q", 27, 26, 1, "C0", "00", "80", kVtBool, 0, "40", false},
+        {"M", 8005, 8004, 1, "30", "00", "20", kVtBool, 0, "10", false},
+        {"R", 9, 8, 1, "03", "00", "02", kVtBool, 0, "01", false},
+        {"T", 13, 12, 1, "20", "00", "20", kVtBool, 1, "20", true},
+        {"C", 11, 10, 1, "08", "00", "08", kVtBool, 1, "08", true},
+        {"TP", 7, -1, 0x1234, "3412", "ABCD", "FFFF", kVtUi2, 0xABCD, "CDAB", false},
+        {"TC", 7, -1, 0x0102, "0201", "0B0A", "FFFF", kVtUi2, 0x0B0A, "0A0B", false},
+        {"CP", 9, -1, 0x8001, "0180", "007F", "FFFF", kVtUi2, 0x007F, "7F00", false},
+        {"CC", 9, -1, 0x00FF, "FF00", "1200", "FFFF", kVtUi2, 0x1200, "0012", false},
+        {"D", 105, -1, 0xBEEF, "EFBE", "1357", "FFFF", kVtUi2, 0x1357, "5713", false},
+        {"D", 8005, -1, 0x4321, "2143", "FEDC", "FFFF", kVtUi2, 0xFEDC, "DCFE", false},
+        {"P", 3, -1, 0x12345678, "34127856", "01020304", "FFFFFFFF", kVtUi4, 0x01020304, "02010403",
          false},
     };
     for (const DeviceCase& c : cases) {
         const std::string name = c.type + std::to_string(c.address);
         SCOPED_TRACE(name);
+        const std::vector<uint8_t> read = Hex(c.read), stage = Hex(c.stage);
         Bench bench;
         ASSERT_TRUE(bench.Start());
         CPlcDevice& block = bench.Block(c.type);
@@ -640,31 +510,26 @@ TEST(ReadScanDevices, EveryDeviceTypeIsReadAndWrittenAtItsAddress) {
         ASSERT_NE(item, nullptr);
 
         bench.Read(block);
-        EXPECT_EQ(Current(block, item, c.read.size()), c.read);
+        EXPECT_EQ(Current(block, item, read.size()), read);
         if (c.neighbour < 0) {
-            EXPECT_EQ(Raw(block, item, c.read.size()), BigEndian(c.value, c.read.size()));
+            EXPECT_EQ(Raw(block, item, read.size()), BigEndian(c.value, read.size()));
         }
         EXPECT_TRUE(item->valid);
         EXPECT_EQ(block.deviceStatus.load(), 0);
 
-        bench.Frames();
-        bench.sockets.Watch();
-        Stage(block, item, c.stage, c.masks, c.type_);
+        bench.requests.TakeSent();
+        Stage(block, item, stage, Hex(c.masks), c.type_);
         bench.Write(block);
         EXPECT_EQ(bench.sim.Value(c.type, static_cast<uint32_t>(c.address)), c.written);
         if (c.neighbour >= 0) {
             EXPECT_EQ(bench.sim.Value(c.type, static_cast<uint32_t>(c.neighbour)), 1u);
         }
-        EXPECT_EQ(bench.sockets.Requests(), c.contact ? 0 : 1);
-        if (c.contact) {
-            EXPECT_EQ(bench.Frames(), std::vector<std::string>());
-        }
+        EXPECT_EQ(bench.requests.TakeSent(), c.contact ? 0 : 1);
         // Sent or not, nothing stays staged.
-        EXPECT_EQ(Pending(block, item, c.stage.size()),
-                  std::vector<uint8_t>(2 * c.stage.size(), 0));
+        EXPECT_EQ(Pending(block, item, stage.size()), std::vector<uint8_t>(2 * stage.size(), 0));
 
         bench.Read(block);
-        EXPECT_EQ(Current(block, item, c.reread.size()), c.reread);
+        EXPECT_EQ(Current(block, item, read.size()), Hex(c.reread));
     }
 }
 
@@ -706,90 +571,36 @@ TEST(ReadScanWrites, StagedBytesGoOutInTheFramesTheirMasksAsk) {
         const uint32_t low = i + 1 < textBytes.size() ? textBytes[i + 1] : 0;
         textWords.push_back({100 + static_cast<uint32_t>(i / 2), (textBytes[i] << 8) | low});
     }
+    auto ff = [](size_t n) { return std::vector<uint8_t>(n, 0xFF); };
+    // clang-format off
     const std::vector<WriteCase> cases = {
-        {"a 32-bit value on two words goes out whole",
-         "D",
-         10,
-         0,
-         {0xDE, 0xAD, 0xBE, 0xEF},
-         {0xFF, 0xFF, 0xFF, 0xFF},
-         kVtI4,
-         {BlockWriteOf('A', 10, {0xDE, 0xAD, 0xBE, 0xEF})},
-         {{10, 0xDEAD}, {11, 0xBEEF}}},
-        {"a 64-bit value on four words goes out whole",
-         "D",
-         10,
-         0,
-         {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
-         std::vector<uint8_t>(8, 0xFF),
-         kVtR8,
-         {BlockWriteOf('A', 10, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08})},
+        {"a 32-bit value on two words goes out whole", "D", 10, 0, Hex("DEADBEEF"), ff(4), kVtI4,
+         {BlockWriteOf('A', 10, Hex("DEADBEEF"))}, {{10, 0xDEAD}, {11, 0xBEEF}}},
+        {"a 64-bit value on four words goes out whole", "D", 10, 0, Hex("0102030405060708"),
+         ff(8), kVtR8, {BlockWriteOf('A', 10, Hex("0102030405060708"))},
          {{10, 0x0102}, {11, 0x0304}, {12, 0x0506}, {13, 0x0708}}},
-        {"a 32-bit value across the end of a range, one write each side",
-         "D",
-         7999,
-         0,
-         {0x11, 0x22, 0x33, 0x44},
-         {0xFF, 0xFF, 0xFF, 0xFF},
-         kVtI4,
-         {BlockWriteOf('A', 7999, {0x11, 0x22}), BlockWriteOf('A', 8000, {0x33, 0x44})},
+        {"a 32-bit value across the end of a range, one write each side", "D", 7999, 0,
+         Hex("11223344"), ff(4), kVtI4,
+         {BlockWriteOf('A', 7999, Hex("1122")), BlockWriteOf('A', 8000, Hex("3344"))},
          {{7999, 0x1122}, {8000, 0x3344}}},
-        {"a bit in the second word of a 32-bit value",
-         "D",
-         10,
-         0,
-         {0x00, 0x00, 0x00, 0x10},
-         {0x00, 0x00, 0x00, 0x10},
-         kVtI4,
-         {RegisterBitOf(11, '4', true)},
-         {{10, 0}, {11, 0x0010}}},
-        {"a bit of a register's high byte",
-         "D",
-         10,
-         0,
-         {0x08, 0x00},
-         {0x08, 0x00},
-         kVtUi2,
-         {RegisterBitOf(10, 'B', true)},
-         {{10, 0x0800}}},
-        {"a bit of a register's low byte",
-         "D",
-         10,
-         0,
-         {0x00, 0x08},
-         {0x00, 0x08},
-         kVtUi2,
-         {RegisterBitOf(10, '3', true)},
-         {{10, 0x0008}}},
-        {"an input bit at its own address",
-         "I",
-         15,
-         0,
-         {0x20},
-         {0x20},
-         kVtBool,
-         {BitWriteOf('x', 15, true)},
-         {{15, 1}, {14, 0}, {16, 0}}},
-        {"a whole byte of outputs",
-         "Q",
-         27,
-         0,
-         {0xA5},
-         {0xFF},
-         kVtUi1,
-         {BlockWriteOf('Y', 20, {0xA5})},
+        {"a bit in the second word of a 32-bit value", "D", 10, 0, Hex("00000010"),
+         Hex("00000010"), kVtI4, {RegisterBitOf(11, '4', true)}, {{10, 0}, {11, 0x0010}}},
+        {"a bit of a register's high byte", "D", 10, 0, Hex("0800"), Hex("0800"), kVtUi2,
+         {RegisterBitOf(10, 'B', true)}, {{10, 0x0800}}},
+        {"a bit of a register's low byte", "D", 10, 0, Hex("0008"), Hex("0008"), kVtUi2,
+         {RegisterBitOf(10, '3', true)}, {{10, 0x0008}}},
+        {"an input bit at its own address", "I", 15, 0, Hex("20"), Hex("20"), kVtBool,
+         {BitWriteOf('x', 15, true)}, {{15, 1}, {14, 0}, {16, 0}}},
+        {"a whole byte of outputs", "Q", 27, 0, Hex("A5"), ff(1), kVtUi1,
+         {BlockWriteOf('Y', 20, Hex("A5"))},
          {{20, 1}, {21, 0}, {22, 1}, {25, 1}, {26, 0}, {27, 1}}},
-        {"a text past the item's spare units and one frame",
-         "D",
-         100,
-         65535,
-         textBytes,
-         std::vector<uint8_t>(textBytes.size(), 0xFF),
-         kVtText,
+        {"a text past the item's spare units and one frame", "D", 100, 65535, textBytes,
+         ff(textBytes.size()), kVtText,
          {BlockWriteOf('A', 100, chunk(0, 240)), BlockWriteOf('A', 220, chunk(240, 480)),
           BlockWriteOf('A', 340, chunk(480, 502))},
          textWords},
     };
+    // clang-format on
     for (const WriteCase& c : cases) {
         SCOPED_TRACE(c.name);
         Bench bench;
@@ -813,6 +624,35 @@ TEST(ReadScanWrites, StagedBytesGoOutInTheFramesTheirMasksAsk) {
     }
 }
 
+// A 32-bit view of a word item takes the next word too, one of its spare
+// units. When the run's first read ends on the item's own word and the read
+// after it fails, no value may come of the view: its second word was never
+// read.
+TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
+    Bench bench;
+    ASSERT_TRUE(bench.Start());
+    CPlcDevice& d = bench.Block("D");
+    std::vector<CDeviceItem*> items;
+    for (int32_t n = 1; n <= 120; n += 7) {
+        ASSERT_TRUE(bench.sim.SetValue("D", static_cast<uint32_t>(n), static_cast<uint32_t>(n)));
+        items.push_back(bench.Item(d, "D" + std::to_string(n), n));
+        ASSERT_NE(items.back(), nullptr);
+    }
+    CDeviceItem* d120 = items.back();
+    FaultRule refuse;
+    refuse.kind = FaultKind::kErrorCode;
+    refuse.command = 'R';
+    refuse.skip = 1;
+    refuse.count = 1;
+    bench.sim.AddFault(refuse);
+    bench.Read(d);
+    ASSERT_EQ(bench.Frames(),
+              std::vector<std::string>({BlockReadOf('A', 1, 240), BlockReadOf('A', 121, 16)}));
+    EXPECT_NE(d.ItemReadStatus(d120, 4), 0);
+    EXPECT_EQ(d.ItemReadStatus(items[16], 2), 0);
+    EXPECT_EQ(HostWord(d, items[16]), 113u);
+}
+
 // ---- a host thread during an exchange ----
 
 TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
@@ -830,9 +670,9 @@ TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     // front of D110: the window grows at its start and D110 moves up.
     ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0220));
     CDeviceItem* d105 = nullptr;
-    bench.sockets.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
+    bench.requests.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
     bench.Read(d);
-    ASSERT_FALSE(bench.sockets.HostPending());
+    ASSERT_FALSE(bench.requests.HostPending());
     ASSERT_NE(d105, nullptr);
     ASSERT_EQ(d110->unitIndex - d105->unitIndex, 5);
     // The bytes of the run belong to the old unit indexes: D105 must not show
@@ -859,7 +699,7 @@ TEST(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     ASSERT_TRUE(d100 && d104);
     // D104 goes while the run that holds both is read.
     bool removed = false;
-    bench.sockets.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
+    bench.requests.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
     bench.Read(d);
     ASSERT_TRUE(removed);
     EXPECT_EQ(d.ItemCount(), 1u);
@@ -875,9 +715,9 @@ TEST(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
     CDeviceItem* d10 = bench.Item(d, "D10", 10);
     ASSERT_NE(d10, nullptr);
     Stage(d, d10, {0x12, 0x34}, {0xFF, 0xFF}, kVtUi2);
-    bench.sockets.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
+    bench.requests.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
     bench.Write(d);
-    ASSERT_FALSE(bench.sockets.HostPending());
+    ASSERT_FALSE(bench.requests.HostPending());
     EXPECT_EQ(bench.sim.Value("D", 10), 0x1234u);
     // The host's second value is still staged...
     EXPECT_EQ(Pending(d, d10, 2), std::vector<uint8_t>({0xFF, kVtUi2, 0xFF, 0}));
@@ -936,7 +776,6 @@ TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
     worker.join();
     ASSERT_EQ(items.size(), addresses.size());
 
-    bench.sockets.Watch();
     bench.Write(d);
     bench.Read(d);
     for (CDeviceItem* item : items) {
@@ -974,12 +813,12 @@ TEST(ReadScanSocketError, AWriteExchangeEndsOnAResetWithoutReopening) {
         ASSERT_TRUE(bench.Start());
         CPlcDevice& d = bench.Block("D");
         d.deviceStatus.store(0);
-        bench.sockets.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
+        bench.requests.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
         EXPECT_EQ(c.write(bench.Link(), d), idec::kNoReply);
-        EXPECT_EQ(bench.sockets.Requests(), 1);
+        EXPECT_EQ(bench.requests.TakeSent(), 1);
         // A reopened connection would have waited for a reply to a request
         // never sent there, and lost the error.
-        EXPECT_EQ(bench.sockets.Connects(), 0);
+        EXPECT_EQ(bench.Connects(), 0);
         EXPECT_FALSE(bench.TheRig().Connected());
         EXPECT_EQ(bench.Link().Channel()->LastSocketError(), plat::wsa::kEconnreset);
         // Whether the PLC took it is unknown: the block shows the failure.
@@ -994,10 +833,9 @@ TEST(ReadScanSocketError, BitsLeftAfterTheResetAreNotSentOnANewConnection) {
     CDeviceItem* item = bench.Item(q, "Q20", 20);
     ASSERT_NE(item, nullptr);
     Stage(q, item, {0x03}, {0x03}, kVtBool);
-    bench.sockets.Watch();
-    bench.sockets.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
+    bench.requests.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
     bench.Write(q);
-    EXPECT_EQ(bench.sockets.Requests(), 1);
+    EXPECT_EQ(bench.requests.TakeSent(), 1);
     EXPECT_EQ(bench.sim.Value("Q", 21), 0u);
     EXPECT_EQ(Pending(q, item, 1), std::vector<uint8_t>({0, 0}));
     EXPECT_EQ(bench.Link().Channel()->LastSocketError(), plat::wsa::kEconnreset);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +49,14 @@ public:
     int Calls(SockOp op) const;
     int Fired() const;
 
+    // Sees every connect, send and receive on the calling thread before it
+    // goes on (a test may act there while a request is held back); a code
+    // it returns fails the call with that code, 0 lets it pass. A send
+    // shows its bytes, a connect its port (uint16_t, network order), a
+    // receive nothing.
+    using Hook = std::function<int(SockOp op, const void* data, int len)>;
+    void SetHook(Hook hook);
+
 private:
     struct Rule {
         SockOp op;
@@ -60,6 +69,7 @@ private:
 
     static int Slot(SockOp op) { return static_cast<int>(op); }
     Verdict Next(SockOp op, int* codeOrLimit);
+    int Ask(SockOp op, const void* data, int len);
 
     static SocketHandle Create();
     static int Connect(SocketHandle s, uint32_t addr, uint16_t port);
@@ -78,6 +88,7 @@ private:
     std::vector<Rule> rules_;
     int calls_[10] = {};
     int fired_ = 0;
+    Hook hook_;
 };
 
 namespace detail {
@@ -116,6 +127,20 @@ inline void FaultSockets::FailNth(SockOp op, int nth, int code, int times) {
 inline void FaultSockets::LimitNth(SockOp op, int nth, int maxBytes) {
     std::lock_guard<std::mutex> lock(m_);
     rules_.push_back(Rule{op, nth, nth, 0, maxBytes});
+}
+
+inline void FaultSockets::SetHook(Hook hook) {
+    std::lock_guard<std::mutex> lock(m_);
+    hook_ = std::move(hook);
+}
+
+inline int FaultSockets::Ask(SockOp op, const void* data, int len) {
+    Hook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        hook = hook_;
+    }
+    return hook ? hook(op, data, len) : 0;
 }
 
 inline int FaultSockets::Calls(SockOp op) const {
@@ -160,6 +185,8 @@ inline SocketHandle FaultSockets::Create() {
 }
 
 inline int FaultSockets::Connect(SocketHandle s, uint32_t addr, uint16_t port) {
+    if (int code = gActive->Ask(SockOp::kConnect, &port, sizeof port))
+        return Fail(code);
     int v;
     if (gActive->Next(SockOp::kConnect, &v) == kFail)
         return Fail(v);
@@ -174,6 +201,8 @@ inline int FaultSockets::Wait(SocketHandle s, bool forWrite, int32_t ms) {
 }
 
 inline int FaultSockets::Send(SocketHandle s, const void* data, int len) {
+    if (int code = gActive->Ask(SockOp::kSend, data, len))
+        return Fail(code);
     int v;
     switch (gActive->Next(SockOp::kSend, &v)) {
     case kFail:
@@ -186,6 +215,8 @@ inline int FaultSockets::Send(SocketHandle s, const void* data, int len) {
 }
 
 inline int FaultSockets::Recv(SocketHandle s, void* buf, int cap) {
+    if (int code = gActive->Ask(SockOp::kRecv, nullptr, cap))
+        return Fail(code);
     int v;
     switch (gActive->Next(SockOp::kRecv, &v)) {
     case kFail:
