@@ -21,6 +21,9 @@ std::atomic<bool> gGateEntered{false};
 std::atomic<bool> gGateRelease{false};
 std::atomic<bool> gScanPaused{false};
 std::atomic<uint64_t> gScansSkipped{0};
+std::atomic<bool> gWritesHeld{false};
+std::atomic<uint64_t> gWritesSkipped{0};
+std::atomic<uint64_t> gScansSeen{0};
 std::atomic<uint32_t> gClock{5000000};
 
 namespace {
@@ -49,9 +52,16 @@ public:
             std::this_thread::yield();
     }
     bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override {
+        gScansSeen.fetch_add(1);
         if (!gScanPaused.load())
             return CEngineLinkChannel::ReadScan(link, device);
         gScansSkipped.fetch_add(1);
+        return false;
+    }
+    bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override {
+        if (!gWritesHeld.load())
+            return CEngineLinkChannel::WriteQueue(link, device);
+        gWritesSkipped.fetch_add(1);
         return false;
     }
     static CLinkChannel* Create(const IDecOpenParams* params) {
@@ -66,12 +76,14 @@ Plant::Plant() {
     gGateEntered.store(false);
     gGateRelease.store(false);
     gScanPaused.store(false);
+    gWritesHeld.store(false);
     gClock.store(5000000);
 }
 
 Plant::~Plant() {
     gGateRelease.store(true);
     gScanPaused.store(false);
+    gWritesHeld.store(false);
     driver.reset();
     table.RemoveAll();
     sim.Stop();
@@ -218,6 +230,14 @@ bool Plant::PauseScans() {
     const uint64_t before = gScansSkipped.load();
     gScanPaused.store(true);
     return testutil::WaitUntil([&] { return gScansSkipped.load() > before + 1; }, kBound);
+}
+
+bool Plant::HoldWrites() {
+    // Blocks with nothing staged see no write pass: two read passes after
+    // the hold show that a write pass begun before it has ended.
+    const uint64_t before = gScansSeen.load();
+    gWritesHeld.store(true);
+    return testutil::WaitUntil([&] { return gScansSeen.load() > before + 1; }, kBound);
 }
 
 } // namespace itest

@@ -20,12 +20,15 @@ namespace itest {
 
 // Hooks of the gated channel. Enumeration gate: 0 passes, 1 holds until
 // released, 2 holds until released or the link stops. Read scans are skipped
-// (and counted) while paused.
+// (and counted) while paused; write passes likewise while writes are held.
 extern std::atomic<int> gGate;
 extern std::atomic<bool> gGateEntered;
 extern std::atomic<bool> gGateRelease;
 extern std::atomic<bool> gScanPaused;
 extern std::atomic<uint64_t> gScansSkipped;
+extern std::atomic<bool> gWritesHeld;
+extern std::atomic<uint64_t> gWritesSkipped;
+extern std::atomic<uint64_t> gScansSeen;
 // The table's clock when a plant runs on the test clock.
 extern std::atomic<uint32_t> gClock;
 
@@ -74,6 +77,9 @@ public:
     size_t ListQueries() const;
     // True once a scan pass has skipped, so no scan begun before still runs.
     bool PauseScans();
+    // Write passes stop; true once one has been skipped, so that none that
+    // began before is still sending.
+    bool HoldWrites();
 
     idecsim::Simulator sim;
     CLinkTable table;
