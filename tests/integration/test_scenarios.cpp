@@ -244,10 +244,10 @@ private:
     // A ticked plant's table is not started: the host cannot resolve names.
     NimbroDevice Dev(const Str& block) { return o_.ticked ? p_->Block(block) : p_->Resolve(block); }
     // [BLOCK:]ITEM, the block by default the item's letters; "" when it resolves.
-    Str Item(const Str& spec, NimbroDevice* dev, Str* item) {
-        const size_t colon = spec.find(':');
-        Str block = spec.substr(0, colon);
-        *item = colon == Str::npos ? spec : spec.substr(colon + 1);
+    Str Item(const Str& name, NimbroDevice* dev, Str* item) {
+        const size_t colon = name.find(':');
+        Str block = name.substr(0, colon);
+        *item = colon == Str::npos ? name : name.substr(colon + 1);
         if (colon == Str::npos) {
             block = block.substr(
                 0, block.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
