@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "platform/variant.h"
+#include "support/AutoFreeMem.h"
 #include "support/LockGuard.h"
 #include "support/Strings.h"
 

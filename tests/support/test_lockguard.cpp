@@ -1,4 +1,5 @@
 #include "support/LockGuard.h"
+#include "support/AutoFreeMem.h"
 
 #include <gtest/gtest.h>
 
