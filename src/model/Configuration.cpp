@@ -338,3 +338,21 @@ bool LoadConfiguration(CLinkTable& table, const WChar* path) {
 }
 
 } // namespace config
+
+// The link table finds and loads its configuration through the functions above.
+
+bool CLinkTable::FindConfigurationFile(plat::ModuleHandle module, WChar* path, uint32_t cap) {
+    return config::FindConfigurationFile(module, path, cap);
+}
+
+bool CLinkTable::ReadTraceSetting(plat::ModuleHandle module) {
+    WChar path[plat::kMaxPath];
+    const bool on = config::TraceFile(module, path, plat::kMaxPath);
+    SetTraceFile(on ? path : W16(""));
+    return on;
+}
+
+bool CLinkTable::LoadConfiguration(const WChar* path) {
+    // A load always starts from an empty table.
+    return config::LoadConfiguration(*this, path);
+}
