@@ -486,12 +486,9 @@ TEST(PlcDefinitionModel, FileFoundByPlcFileConfigurationFolderAndPlcDir) {
 }
 
 TEST(ShippedSamples, LoadAsDocumented) {
-    std::string self = __FILE__; // <source>/tests/model/test_configuration.cpp
-    std::string source =
-        self.substr(0, self.size() - std::strlen("tests/model/test_configuration.cpp"));
     TempDir module;
     for (const char* name : {"Nimbro.ini", "NimbroDrvIDec.cfg", "idec.plc"}) {
-        std::string text = ReadAll(W(source + "config/" + name));
+        std::string text = ReadAll(W(std::string(NIMBRO_SAMPLE_DIR) + name));
         ASSERT_FALSE(text.empty()) << name;
         module.Write(name, text);
     }
