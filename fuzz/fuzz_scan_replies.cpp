@@ -1,7 +1,7 @@
 // The read scan and the write queue of one device block, fed arbitrary
 // replies through an in-process channel: a CIDecComBase whose Send records
 // the request and whose Receive hands out what a simulated PLC, steered by
-// the input, answers. The link's own passes (WritePass, ReadPass) run on this
+// the input, answers. The link's own passes (write and read) run on this
 // thread; the host's side goes through the driver object (RegisterItem,
 // ReadItem, WriteItem).
 //
@@ -481,8 +481,7 @@ class FuzzLink : public CPlcDrvLink {
 public:
     explicit FuzzLink(CLinkTable* owner) : CPlcDrvLink(owner) {}
     using CPlcDrvLink::ConnectStep;
-    using CPlcDrvLink::ReadPass;
-    using CPlcDrvLink::WritePass;
+    using CPlcDrvLink::Pass;
 };
 
 struct Item {
@@ -569,7 +568,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     link->ConnectStep();
     const int rounds = 1 + in.Byte() % 4;
     for (int round = 0; round <= rounds; ++round) {
-        link->ReadPass();
+        link->Pass(&CLinkChannel::ReadScan);
         // Every value read is one the PLC served for the item's unit.
         for (const Item& item : items) {
             uint32_t v = 0xA5A5A5A5u;
@@ -619,7 +618,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (item.suffix == 4)
                 simulated.Staged(unit + item.units, false, 0);
         }
-        link->WritePass();
+        link->Pass(&CLinkChannel::WriteQueue);
     }
     driver.reset();
     gPlc = nullptr;

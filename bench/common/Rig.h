@@ -18,7 +18,7 @@ class PassLink : public CPlcDrvLink {
 public:
     explicit PassLink(CLinkTable* owner) : CPlcDrvLink(owner) {}
     // One read pass over every block, as a tick runs it.
-    void ReadOnce() { ReadPass(); }
+    void ReadOnce() { Pass(&CLinkChannel::ReadScan); }
 };
 
 // The definition lines of the devices the benchmarks use.

@@ -45,6 +45,7 @@ constexpr uint32_t kStopWaitMs = 3000;
 constexpr uint32_t kMsgNoError = 999;
 constexpr uint32_t kMsgNoMemory = 1000;
 constexpr uint32_t kMsgInvalidDevice = 1010;
+constexpr uint32_t kMsgTickFailed = 1014;
 
 // Device status code of a block that has not exchanged anything yet.
 constexpr int32_t kStatusNotInitialised = 11;
@@ -420,8 +421,7 @@ protected:
     // Every block whose last exchange succeeded shows that no connection
     // reaches it now (status 13).
     void MarkLinkDown();
-    void WritePass();
-    void ReadPass();
+    void Pass(bool (CLinkChannel::*step)(CPlcDrvLink&, CPlcDevice&));
 
 private:
     CBinArray plcs_;

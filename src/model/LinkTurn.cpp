@@ -1,4 +1,7 @@
 // The link turn: what a link does on each tick of its timer, on its worker.
+#include <exception>
+#include <new>
+
 #include "model/LinkModel.h"
 #include "platform/sync.h"
 #include "support/LockGuard.h"
@@ -41,7 +44,7 @@ void CPlcDrvLink::OnTick() {
             return;
         }
         uint32_t now = plat::TickCount();
-        WritePass();
+        Pass(&CLinkChannel::WriteQueue);
         uint32_t interval = owner_ ? owner_->ReadInterval() : model::kDefaultReadInterval;
         // A wrapped tick count (now below the last read) reads at once.
         if (now >= lastReadTime_ && now - lastReadTime_ <= interval) {
@@ -50,11 +53,16 @@ void CPlcDrvLink::OnTick() {
             return;
         }
         lastReadTime_ = now;
-        ReadPass();
+        Pass(&CLinkChannel::ReadScan);
         if (!ChannelConnected())
             MarkLinkDown();
+    } catch (const std::bad_alloc&) {
+        SetMessage(model::kMsgNoMemory);
+    } catch (const std::exception& e) {
+        // The next tick runs normally; a fault that recurs shows here.
+        SetMessage(model::kMsgTickFailed, Name(), e.what());
     } catch (...) {
-        // Discarded: the next tick runs normally.
+        SetMessage(model::kMsgTickFailed, Name(), "");
     }
 }
 
@@ -127,34 +135,19 @@ void CPlcDrvLink::MarkLinkDown() {
     }
 }
 
-void CPlcDrvLink::WritePass() {
+// The write and the read pass: each block of each PLC in turn, under the
+// link lock, until a stop or a lost connection.
+void CPlcDrvLink::Pass(bool (CLinkChannel::*step)(CPlcDrvLink&, CPlcDevice&)) {
     LockGuard hold(&lock_);
     for (uint32_t p = 0; p < PlcCount(); ++p) {
         CPlc* plc = GetPlc(p);
-        for (uint32_t d = 0;; ++d) {
+        for (uint32_t d = 0; plc; ++d) {
             if (stop_.load() || !ChannelConnected())
-                break;
+                return;
             CPlcDevice* device = plc->GetDevice(d);
             if (!device)
                 break;
-            channel_.load()->WriteQueue(*this, *device);
-        }
-    }
-}
-
-void CPlcDrvLink::ReadPass() {
-    LockGuard hold(&lock_);
-    for (uint32_t p = 0; p < PlcCount(); ++p) {
-        if (stop_.load())
-            return;
-        CPlc* plc = GetPlc(p);
-        for (uint32_t d = 0;; ++d) {
-            if (stop_.load() || !ChannelConnected())
-                break;
-            CPlcDevice* device = plc->GetDevice(d);
-            if (!device)
-                break;
-            channel_.load()->ReadScan(*this, *device);
+            (channel_.load()->*step)(*this, *device);
         }
     }
 }

@@ -2,6 +2,8 @@
 // messages of the link model.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,6 +185,48 @@ TEST_F(ModuleTexts, StatusMessagesOfTheModel) {
     EXPECT_EQ(TextOf(device->Status()), "Error, Invalid device! (Link0,P1,D)");
     EXPECT_EQ(TextOf(plc->Status()), "No Error.");
     EXPECT_EQ(TextOf(link->Status()), "No Error.");
+    table.RemoveAll();
+}
+
+// A channel that is always up and whose write pass throws what it is told.
+class ThrowingChannel : public CLinkChannel {
+public:
+    static inline int kind = 0;
+    int32_t Open(bool) override { return 0; }
+    bool IsConnected(bool) override { return true; }
+    uint32_t Session() const override { return 1; }
+    int Close() override { return 0; }
+    bool WriteQueue(CPlcDrvLink&, CPlcDevice&) override {
+        if (kind == 0)
+            throw std::runtime_error("pass broke");
+        if (kind == 1)
+            throw std::bad_alloc();
+        throw 7;
+    }
+    static CLinkChannel* Create(const IDecOpenParams*) { return new ThrowingChannel; }
+};
+
+// A tick that throws goes on at the next tick, and says why in the link's message.
+TEST_F(ModuleTexts, TickThatThrowsShowsInTheLinkMessage) {
+    CLinkTable table;
+    table.SetResLang(&lang_);
+    table.SetChannelFactory(&ThrowingChannel::Create);
+    auto* link = new CPlcDrvLink(&table);
+    link->SetName(W16("Link0"));
+    ASSERT_TRUE(table.InsertLink(link));
+    auto* plc = new CPlc(link);
+    ASSERT_TRUE(link->InsertPlc(plc));
+    auto* device = new CPlcDevice(plc);
+    device->SetName(W16("D"));
+    ASSERT_TRUE(plc->InsertDevice(device));
+    const char* expected[] = {"Error, Link turn failed!(Link==Link0)--pass broke",
+                              "Error, Memory not enough.",
+                              "Error, Link turn failed!(Link==Link0)--"};
+    for (int kind = 0; kind < 3; ++kind) {
+        ThrowingChannel::kind = kind;
+        link->OnTick();
+        EXPECT_EQ(TextOf(link->Status()), expected[kind]);
+    }
     table.RemoveAll();
 }
 
