@@ -1,21 +1,12 @@
 // ConvertValue from text into every destination, and from raw bytes of every
 // number type (NaN, infinities and huge floats included) into every
 // destination, with guards around what it writes.
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
+#include "FuzzKit.h"
 #include "support/ValueConvert.h"
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz_convert_value: %s\n", what);
-    std::abort();
-}
+using fuzz::Check;
 
 constexpr unsigned char kGuard = 0xA5;
 constexpr int kRoom = 1100; // UTF-16 units of the destination area
@@ -27,10 +18,7 @@ int Width(int type) {
 }
 
 size_t Units(const WChar* s) {
-    size_t n = 0;
-    while (s[n] != 0)
-        ++n;
-    return n;
+    return fuzz::Length(s, SIZE_MAX);
 }
 
 // Converts into a guarded area and checks that nothing past the destination's
@@ -43,21 +31,19 @@ const WChar* Convert(WChar (&area)[kRoom], int dstType, int cap, int srcType, co
                                  static_cast<ValueType>(srcType), src, cap);
     const bool known = dstType >= 0 && dstType <= 12 && srcType >= 0 && srcType <= 12;
     const bool expected = known && (dstType != TypeText || cap >= 1);
-    if (ok != expected)
-        Fail("unexpected result");
+    Check(ok == expected, "unexpected result");
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(area);
     size_t from = 0;
     if (ok && dstType == TypeText) {
         const WChar* end = std::find(area, area + cap, WChar(0));
-        if (end == area + cap)
-            Fail("text result not terminated within its capacity");
+        Check(end != area + cap, "text result not terminated within its capacity");
         from = (end - area + 1) * sizeof(WChar);
     } else if (ok) {
         from = Width(dstType);
     }
-    for (size_t i = from; i < span; ++i)
-        if (bytes[i] != kGuard)
-            Fail("wrote past the destination");
+    Check(std::all_of(bytes + from, bytes + std::max(from, span),
+                      [](unsigned char b) { return b == kGuard; }),
+          "wrote past the destination");
     return ok ? area : nullptr;
 }
 
@@ -68,22 +54,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const int dstType = data[0] % 14; // 13 is refused
     const int cap = static_cast<int>(data[1]) * 4 - 2;
-    std::vector<WChar> text;
-    for (size_t i = 2; i + 1 < size; i += 2)
-        text.push_back(static_cast<WChar>(data[i] | (data[i + 1] << 8)));
+    fuzz::Input in{data + 2, size - 2};
+    std::vector<WChar> text = in.Units();
     text.push_back(0);
     const std::vector<WChar> before = text;
 
     WChar area[kRoom];
     const WChar* out = Convert(area, dstType, cap, TypeText, text.data());
-    if (text != before)
-        Fail("source text changed");
+    Check(text == before, "source text changed");
     if (out != nullptr && dstType == TypeText) {
         const size_t n = Units(out);
-        if (std::memcmp(out, text.data(), n * sizeof(WChar)) != 0)
-            Fail("text result is not a prefix of the source");
-        if (n < Units(text.data()) && n + 2 < static_cast<size_t>(cap))
-            Fail("text result cut short");
+        Check(std::equal(out, out + n, text.data()), "text result is not a prefix of the source");
+        Check(n >= Units(text.data()) || n + 2 >= static_cast<size_t>(cap),
+              "text result cut short");
     }
 
     // The same bytes as every number type.
@@ -91,17 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(raw, data + 2, size - 2 < 8 ? size - 2 : 8);
     for (int src = TypeDefault; src <= TypeF64; ++src) {
         const WChar* number = Convert(area, TypeText, kValueTextWork, src, raw);
-        if (Units(number) > static_cast<size_t>(kValueTextWork - 2))
-            Fail("number text longer than the work area allows");
+        Check(Units(number) <= static_cast<size_t>(kValueTextWork - 2),
+              "number text longer than the work area allows");
         // Integer texts read back as the value.
         uint64_t bits = 0;
         std::memcpy(&bits, raw, 8);
-        if (src == TypeU64 && ParseUInt64(number) != bits)
-            Fail("TypeU64 text does not read back");
-        if (src == TypeI64 && ParseInt64(number) != static_cast<int64_t>(bits))
-            Fail("TypeI64 text does not read back");
-        if (src == TypeI32 && ParseInt64(number) != static_cast<int32_t>(bits))
-            Fail("TypeI32 text does not read back");
+        Check(src != TypeU64 || ParseUInt64(number) == bits, "TypeU64 text does not read back");
+        Check(src != TypeI64 || ParseInt64(number) == static_cast<int64_t>(bits),
+              "TypeI64 text does not read back");
+        Check(src != TypeI32 || ParseInt64(number) == static_cast<int32_t>(bits),
+              "TypeI32 text does not read back");
         Convert(area, dstType, cap, src, raw);
     }
     return 0;

@@ -9,32 +9,15 @@
 // Input: when it holds the bytes FF FF, what comes before them is a list of
 // extra keys separated by FE bytes and the text follows; otherwise it is all
 // text.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "FuzzScratch.h"
+#include "FuzzKit.h"
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
-#include "platform/file.h"
-#include "platform/types.h"
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, const std::string& detail = std::string()) {
-    std::fprintf(stderr, "fuzz_plc_definition: %s %s\n", what, detail.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const char* what, const std::string& detail = std::string()) {
-    if (!ok)
-        Fail(what, detail);
-}
+using fuzz::Check;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -56,18 +39,11 @@ bool FindPlain(const std::string& t, const std::string& key, std::string* value)
             c == 0 || IsLineEnd(t[c - 1]) || (IsBlank(t[c - 1]) && (c == 1 || IsLineEnd(t[c - 2])));
         if (!begins)
             continue;
-        size_t p = c + key.size();
-        while (p < t.size() && IsBlank(t[p]))
-            ++p;
-        if (p >= t.size() || (t[p] != ':' && t[p] != ',' && t[p] != '='))
+        size_t p = std::min(t.find_first_not_of(" \t", c + key.size()), t.size());
+        if (p >= t.size() || std::string(":,=").find(t[p]) == std::string::npos)
             continue;
-        ++p;
-        while (p < t.size() && IsBlank(t[p]))
-            ++p;
-        size_t e = p;
-        while (e < t.size() && !IsLineEnd(t[e]))
-            ++e;
-        *value = t.substr(p, e - p);
+        p = std::min(t.find_first_not_of(" \t", p + 1), t.size());
+        *value = t.substr(p, std::min(t.find_first_of("\r\n", p), t.size()) - p);
         return true;
     }
     return false;
@@ -79,15 +55,14 @@ std::string Field(const std::string& s, size_t cap) {
 }
 
 std::vector<std::string> Split(const std::string& s, char sep) {
-    std::vector<std::string> out;
-    size_t from = 0;
-    for (;;) {
-        const size_t at = s.find(sep, from);
-        out.push_back(s.substr(from, at == std::string::npos ? std::string::npos : at - from));
-        if (at == std::string::npos)
-            return out;
-        from = at + 1;
+    std::vector<std::string> out(1);
+    for (char c : s) {
+        if (c == sep)
+            out.emplace_back();
+        else
+            out.back() += c;
     }
+    return out;
 }
 
 int32_t Number(const std::string& field, int base) {
@@ -96,8 +71,8 @@ int32_t Number(const std::string& field, int base) {
     return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
 }
 
-void CheckTerminated(const char* field, size_t size, const char* what) {
-    Check(std::memchr(field, 0, size) != nullptr, "field not terminated:", what);
+template <size_t N> bool Terminated(const char (&field)[N]) {
+    return std::memchr(field, 0, N) != nullptr;
 }
 
 // ---- checks ----
@@ -108,10 +83,9 @@ void CheckRecord(const CPlcDefinitionFile& file, const std::string& key, const s
     std::string value;
     const bool found = file.ParseDeviceType(key.c_str(), r.get());
     Check(found == FindPlain(text, key, &value), "device type line found differently:", key);
-    CheckTerminated(r->name, sizeof r->name, "name");
-    CheckTerminated(r->unit, sizeof r->unit, "unit");
-    CheckTerminated(r->radix, sizeof r->radix, "radix");
-    CheckTerminated(r->access, sizeof r->access, "access");
+    Check(Terminated(r->name) && Terminated(r->unit) && Terminated(r->radix) &&
+              Terminated(r->access),
+          "record field not terminated");
     Check(r->rangeCount <= DeviceTypeRecord::kMaxRanges, "more ranges than a record holds");
     if (!found) {
         Check(r->name[0] == 0 && r->rangeCount == 0, "a missing line left a record behind");
@@ -131,10 +105,9 @@ void CheckRecord(const CPlcDefinitionFile& file, const std::string& key, const s
     Check(r->rangeCount == held, "range count", key);
     const int base = PlcBoundsBase(r->radix);
     for (uint32_t i = 0; i < held; ++i) {
-        Check(r->starts[i] == static_cast<uint32_t>(Number(field(4 + 2 * i), base)), "range start",
-              key);
-        Check(r->ends[i] == static_cast<uint32_t>(Number(field(5 + 2 * i), base)), "range end",
-              key);
+        Check(r->starts[i] == static_cast<uint32_t>(Number(field(4 + 2 * i), base)) &&
+                  r->ends[i] == static_cast<uint32_t>(Number(field(5 + 2 * i), base)),
+              "range bounds", key);
     }
     // The access text: what follows every declared bound, or the last field.
     const uint64_t used = 4 + 2 * static_cast<uint64_t>(wanted);
@@ -181,12 +154,9 @@ std::set<std::string> BlockNames(const CPlc& plc) {
     std::set<std::string> names;
     for (uint32_t i = 0; i < plc.DeviceCount(); ++i) {
         const CPlcDevice* d = plc.GetDevice(i);
-        const WChar* n = d->Name();
-        size_t len = 0;
-        while (len < static_cast<size_t>(model::kNameCap) && n[len])
-            ++len;
+        const size_t len = fuzz::Length(d->Name(), model::kNameCap);
         Check(len < static_cast<size_t>(model::kNameCap), "block name not terminated");
-        names.insert(std::string(reinterpret_cast<const char*>(n), len * sizeof(WChar)));
+        names.insert(std::string(reinterpret_cast<const char*>(d->Name()), len * sizeof(WChar)));
         CheckNumbering(*d);
     }
     return names;
@@ -245,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(named == (h->cpuName[0] != 0), "header verdict");
     Check(std::string(h->index) == Field(index, sizeof h->index), "Index");
     Check(std::string(h->hlpName) == Field(help, sizeof h->hlpName), "HlpName");
-    CheckTerminated(h->versionText, sizeof h->versionText, "Version");
+    Check(Terminated(h->versionText), "Version not terminated");
 
     const std::vector<std::string> entries = SplitPlcIndex(h->index);
     std::vector<std::string> expected;
@@ -268,8 +238,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!named || entries.size() > 24)
         return 0;
 
-    fuzz::Scratch& s = fuzz::Scratch::Of("fuzz_plc_definition", "/fuzz.plc");
-    Check(plat::FileWriteAll(s.File(), text.data(), text.size()), "scratch file");
+    fuzz::Scratch& s = fuzz::Scratch::Of("/fuzz.plc");
+    s.Write(text);
     std::unique_ptr<CPlc> fromFile(new CPlc(nullptr));
     std::snprintf(fromFile->plcFile, sizeof fromFile->plcFile, "%s", s.Narrow().c_str());
     const bool any = ReadPlcDefinition(fromFile.get(), nullptr, nullptr);

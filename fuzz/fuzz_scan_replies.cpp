@@ -1,9 +1,8 @@
 // The read scan and the write queue of one device block, fed arbitrary
-// replies through an in-process channel: a CIDecComBase whose Send records
-// the request and whose Receive hands out what a simulated PLC, steered by
-// the input, answers. The link's own passes (write and read) run on this
-// thread; the host's side goes through the driver object (RegisterItem,
-// ReadItem, WriteItem).
+// replies through the in-process channel, whose replies a simulated PLC,
+// steered by the input, makes. The link's own passes (write and read)
+// run on this thread; the host's side goes through the driver object
+// (RegisterItem, ReadItem, WriteItem).
 //
 // Per request the input picks the answer: the right reply whole or in
 // pieces, a NAK or a refusal ("2") with a code, the reply cut short or cut
@@ -29,19 +28,12 @@
 // Input: byte 0 the block, byte 1 the number of items, then three bytes per
 // item (address and suffix), then the rounds, each one byte of host actions
 // followed by values; the rest steers the replies.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <new>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "ControllerText.h"
-#include "FuzzChannel.h"
+#include "FuzzKit.h"
 #include "comm/Frames.h"
 #include "comm/RequestEngine.h"
 #include "driver/DrvIDec.h"
@@ -50,59 +42,17 @@
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, const std::string& detail = std::string()) {
-    std::fprintf(stderr, "fuzz_scan_replies: %s %s\n", what, detail.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const char* what, const std::string& detail = std::string()) {
-    if (!ok)
-        Fail(what, detail);
-}
+using fuzz::Check;
+using fuzz::Piece;
 
 const char* const kBlocks[] = {"D", "M", "P", "TC", "T", "R", "I", "CC", "D", "D"};
-
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNakByte = 0x15;
 constexpr int kMaxRequests = 600;
 
-struct Reader {
-    const uint8_t* p = nullptr;
-    size_t n = 0;
-    bool Empty() const { return n == 0; }
-    uint8_t Byte() {
-        if (n == 0)
-            return 0;
-        --n;
-        return *p++;
-    }
-    uint32_t Word() { return Byte() | static_cast<uint32_t>(Byte()) << 8; }
-};
-
-std::string ToText(const WChar* w) {
-    std::string s;
-    for (; *w; ++w)
-        s += static_cast<char>(*w);
-    return s;
-}
-
-std::basic_string<WChar> Wide(const std::string& s) {
-    std::basic_string<WChar> w;
-    for (char c : s)
-        w += static_cast<WChar>(static_cast<unsigned char>(c));
-    return w;
-}
-
-int HexDigit(char c) {
-    return idec::HexDigitValue(c);
-}
-
+// n digits of s from at, when they are all digits of the base.
 bool Digits(const std::string& s, size_t at, size_t n, bool hex, uint32_t* value) {
-    if (at + n > s.size())
-        return false;
     uint64_t v = 0;
     for (size_t i = at; i < at + n; ++i) {
-        const int d = HexDigit(s[i]);
+        const int d = i < s.size() ? idec::HexDigitValue(s[i]) : -1;
         if (d < 0 || (!hex && d > 9))
             return false;
         v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
@@ -111,39 +61,48 @@ bool Digits(const std::string& s, size_t at, size_t n, bool hex, uint32_t* value
     return true;
 }
 
-// ---- the simulated PLC ----
+uint32_t ValueOf(const std::string& b) {
+    uint32_t v = 0;
+    for (char c : b)
+        v = v << 8 | static_cast<uint8_t>(c);
+    return v;
+}
 
-class Plc : public fuzzch::Responder {
+// The simulated PLC.
+class Plc {
 public:
-    Plc(Reader* in, CPlcDevice* block) : in_(in), block_(block), us_(block->UnitSize()) {
-        const WChar* name = block->Name();
-        unitLetter_ = model::UnitAccessLetter(name);
-        bitLetter_ = model::BitAccessLetter(name);
+    Plc(fuzz::Input* in, CPlcDevice* block) : in_(in), block_(block), us_(block->UnitSize()) {
+        unitLetter_ = block->UnitAccessLetter();
+        bitLetter_ = block->BitAccessLetter();
         // The words of these blocks count their units from 0 at address 0.
         checked_ = !block->bitDevice && block->radix != model::kRadixDecimalOctal &&
                    block->lowestAddress == 0 && (us_ == 2 || us_ == 4);
     }
 
-    void OnRequest(const std::string& frame, uint32_t, std::deque<fuzzch::Piece>* queue) override {
-        ++requests;
-        const fuzzch::Request r = fuzzch::ParseRequest(frame, "01");
-        Check(r.ok, "malformed request:", frame);
-        Check(r.command == 'R' || r.command == 'W', "a request that is no read or write:", frame);
-        if (requests > kMaxRequests) {
-            queue->push_back(Close());
-            return;
-        }
+    void OnRequest(const std::string& f, fuzz::Queue& queue) {
+        // ENQ, station, '0', command, letter, fields, block check, CR; a
+        // control byte anywhere else would cut the frame.
+        bool printable = true;
+        for (size_t i = 1; i + 1 < f.size(); ++i)
+            printable &= static_cast<uint8_t>(f[i]) >= 0x20 && static_cast<uint8_t>(f[i]) <= 0x7E;
+        Check(f.size() >= 9 && f[0] == '\5' && f.compare(1, 3, "010") == 0 &&
+                  f == fuzz::Frame(f.substr(0, f.size() - 3)) && printable,
+              "malformed request:", f);
+        const char command = f[4], letter = f[5];
+        const std::string body = f.substr(6, f.size() - 9);
+        Check(command == 'R' || command == 'W', "a request that is no read or write:", f);
+        if (++requests_ > kMaxRequests)
+            return queue.push_back(fuzz::Event(Piece::kClose));
         ++tick_;
-        std::string data; // of a positive read reply
-        bool read = r.command == 'R';
-        if (read)
-            data = ServeRead(r);
-        else
-            Write(r);
-        Answer(read, data, queue);
+        pendingServe_.clear();
+        pendingWrite_.clear();
+        const std::string data = command == 'R' ? ServeRead(letter, body) : "";
+        if (command == 'W')
+            Write(letter, body);
+        Answer(command == 'R', data, queue);
     }
 
-    // Values served for a unit in replies the engine may take whole.
+    // Whether value was served for unit in a reply the engine may take whole.
     bool Served(int32_t unit, uint32_t value) const {
         auto it = served_.find(unit);
         return it != served_.end() && it->second.count(value) != 0;
@@ -152,33 +111,17 @@ public:
 
     // What the host staged, by unit and by bit address.
     void Staged(int32_t unit, bool wholeWord, uint32_t word) {
-        ++stagings_[unit];
-        if (wholeWord)
+        if (++stagings_[unit] == 1 && wholeWord)
             stagedWord_[unit] = word;
         else
-            stagedWord_.erase(unit);
-        if (stagings_[unit] > 1)
             stagedWord_.erase(unit);
     }
     void StagedBit(int32_t address) { stagedBits_.insert(address); }
 
-    int requests = 0;
-
 private:
-    static fuzzch::Piece Bytes(const std::string& s) {
-        fuzzch::Piece p;
-        p.bytes = s;
-        return p;
-    }
-    static fuzzch::Piece Close() {
-        fuzzch::Piece p;
-        p.kind = fuzzch::Piece::kClose;
-        return p;
-    }
-
-    int32_t UnitOf(uint32_t address) const {
+    int32_t UnitOf(uint32_t address, int32_t* bit = nullptr) const {
         int32_t unit = -1;
-        Check(address <= INT32_MAX && block_->UnitOf(static_cast<int32_t>(address), &unit, nullptr),
+        Check(address <= INT32_MAX && block_->UnitOf(static_cast<int32_t>(address), &unit, bit),
               "a request for an address with no unit");
         return unit;
     }
@@ -189,112 +132,84 @@ private:
         auto it = memory_.find(unit);
         if (it != memory_.end())
             return it->second;
+        const uint32_t u = static_cast<uint32_t>(unit);
+        const uint32_t v = us_ == 2   ? (u & 0x3FFF) | (tick_ & 3) << 14
+                           : us_ == 4 ? (u & 0xFFFF) | (tick_ & 0xFFFF) << 16
+                                      : u * 37 + tick_ * 11;
         std::string b(us_, '\0');
-        if (us_ == 2) {
-            const uint32_t w = (static_cast<uint32_t>(unit) & 0x3FFF) | (tick_ & 3) << 14;
-            b[0] = static_cast<char>(w >> 8);
-            b[1] = static_cast<char>(w);
-        } else if (us_ == 4) {
-            const uint32_t v = (static_cast<uint32_t>(unit) & 0xFFFF) | (tick_ & 0xFFFF) << 16;
-            for (int i = 0; i < 4; ++i)
-                b[static_cast<size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
-        } else {
-            b[0] = static_cast<char>(unit * 37 + static_cast<int32_t>(tick_) * 11);
-        }
+        for (uint32_t i = 0; i < us_; ++i)
+            b[i] = static_cast<char>(v >> (8 * (us_ - 1 - i)));
         return b;
     }
 
-    static uint32_t ValueOf(const std::string& b) {
-        uint32_t v = 0;
-        for (char c : b)
-            v = v << 8 | static_cast<uint8_t>(c);
-        return v;
-    }
-
-    std::string ServeRead(const fuzzch::Request& r) {
+    std::string ServeRead(char letter, const std::string& body) {
         uint32_t address = 0, count = 0;
-        const bool hex = idec::IsHexAddressLetter(r.letter);
-        if (std::strchr("xyrde", r.letter)) {
+        if (std::strchr("xyrde", letter)) {
             // A single bit: contacts.
-            Check(r.letter == bitLetter_, "a bit read of another block's letter");
-            Check(r.body.size() == 8 && Digits(r.body, 0, 8, false, &address), "bit read fields");
+            Check(letter == bitLetter_, "a bit read of another block's letter");
+            Check(body.size() == 8 && Digits(body, 0, 8, false, &address), "bit read fields");
             Check(block_->InRange(address), "bit read outside the block's ranges");
             return (in_->Byte() & 1) ? "1" : "0";
         }
-        Check(r.letter == unitLetter_, "a read of another block's letter");
-        Check(r.body.size() == 10 && Digits(r.body, 0, 8, hex, &address) &&
-                  Digits(r.body, 8, 2, true, &count),
-              "block read fields:", r.body);
+        Check(letter == unitLetter_, "a read of another block's letter");
+        Check(body.size() == 10 && Digits(body, 0, 8, idec::IsHexAddressLetter(letter), &address) &&
+                  Digits(body, 8, 2, true, &count),
+              "block read fields:", body);
         Check(count >= 1 && count <= static_cast<uint32_t>(idec::kMaxBlockBytes), "read count");
         Check(count % us_ == 0, "a read of part of a unit");
-        const int32_t first = UnitOf(address);
-        int32_t lowest = 0, highest = 0;
-        block_->UnitOf(static_cast<int32_t>(block_->lowestAddress), &lowest, nullptr);
-        block_->UnitOf(static_cast<int32_t>(block_->highestAddress), &highest, nullptr);
-        const int32_t units = static_cast<int32_t>(count / us_);
-        Check(first >= lowest && first + units - 1 <= highest, "a read beyond the block's ends");
-        std::string bytes;
-        for (int32_t u = first; u < first + units; ++u)
-            bytes += UnitBytes(u);
-        pendingServe_.clear();
-        for (int32_t u = first; u < first + units; ++u)
-            pendingServe_.push_back({u, ValueOf(UnitBytes(u))});
+        const int32_t first = UnitOf(address), units = static_cast<int32_t>(count / us_);
+        Check(first >= UnitOf(block_->lowestAddress) &&
+                  first + units - 1 <= UnitOf(block_->highestAddress),
+              "a read beyond the block's ends");
         std::string text;
-        for (char c : bytes)
-            text += fuzzch::Hex(static_cast<uint8_t>(c), 2);
+        for (int32_t u = first; u < first + units; ++u) {
+            const std::string b = UnitBytes(u);
+            pendingServe_.push_back({u, ValueOf(b)});
+            for (char c : b)
+                text += fuzz::Hex(static_cast<uint8_t>(c), 2);
+        }
         return text;
     }
 
-    void Write(const fuzzch::Request& r) {
-        uint32_t address = 0, count = 0;
-        pendingServe_.clear();
-        pendingWrite_.clear();
-        if (r.letter == '.') {
-            // One bit of a word register.
-            uint32_t bit = 0;
-            Check(r.letter == bitLetter_, "a register bit write on a block without");
-            Check(r.body.size() == 10 && Digits(r.body, 0, 8, true, &address) &&
-                      Digits(r.body, 8, 1, true, &bit) && (r.body[9] == '0' || r.body[9] == '1'),
-                  "register bit write fields");
-            const int32_t unit = UnitOf(address);
-            Check(stagings_.count(unit) != 0, "a bit written in a unit nobody staged");
-            std::string b = UnitBytes(unit);
-            const size_t byte = bit >= 8 ? 0 : 1;
-            const uint8_t m = static_cast<uint8_t>(1u << (bit % 8));
-            b[byte] = static_cast<char>(r.body[9] == '1' ? b[byte] | m : b[byte] & ~m);
-            pendingWrite_.push_back({unit, b});
-            return;
-        }
-        if (std::strchr("xyra", r.letter)) {
-            Check(r.letter == bitLetter_, "a bit write of another block's letter");
-            Check(r.body.size() == 9 &&
-                      Digits(r.body, 0, 8, idec::IsHexAddressLetter(r.letter), &address) &&
-                      (r.body[8] == '0' || r.body[8] == '1'),
+    void Write(char letter, const std::string& body) {
+        uint32_t address = 0, count = 0, bit = 0;
+        if (letter == '.' || std::strchr("xyra", letter)) {
+            // One bit: of a word register ('.'), or a contact.
+            const bool reg = letter == '.';
+            const size_t at = reg ? 9 : 8;
+            Check(letter == bitLetter_, "a bit write of another block's letter");
+            Check(body.size() == at + 1 &&
+                      Digits(body, 0, 8, reg || idec::IsHexAddressLetter(letter), &address) &&
+                      (!reg || Digits(body, 8, 1, true, &bit)) &&
+                      (body[at] == '0' || body[at] == '1'),
                   "bit write fields");
-            Check(stagedBits_.count(static_cast<int32_t>(address)) != 0,
-                  "a bit written that nobody staged:", std::to_string(address));
-            int32_t unit = -1, bit = 0;
-            Check(block_->UnitOf(static_cast<int32_t>(address), &unit, &bit), "bit write address");
-            std::string b = UnitBytes(unit);
-            const uint8_t m = static_cast<uint8_t>(1u << bit);
-            b[0] = static_cast<char>(r.body[8] == '1' ? b[0] | m : b[0] & ~m);
-            pendingWrite_.push_back({unit, b});
+            int32_t b = 0;
+            const int32_t unit = UnitOf(address, &b);
+            if (reg)
+                Check(stagings_.count(unit) != 0, "a bit written in a unit nobody staged");
+            else
+                Check(stagedBits_.count(static_cast<int32_t>(address)) != 0,
+                      "a bit written that nobody staged:", std::to_string(address));
+            std::string bytes = UnitBytes(unit);
+            const size_t byte = reg && bit < 8 ? 1 : 0;
+            const uint8_t m =
+                static_cast<uint8_t>(1u << (reg ? bit % 8 : static_cast<uint32_t>(b)));
+            bytes[byte] = static_cast<char>(body[at] == '1' ? bytes[byte] | m : bytes[byte] & ~m);
+            pendingWrite_.push_back({unit, bytes});
             return;
         }
-        const bool hex = idec::IsHexAddressLetter(r.letter);
-        Check(r.letter == unitLetter_, "a write of another block's letter");
-        Check(r.body.size() >= 12 && Digits(r.body, 0, 8, hex, &address) &&
-                  Digits(r.body, 8, 2, true, &count),
+        Check(letter == unitLetter_, "a write of another block's letter");
+        Check(body.size() >= 12 && Digits(body, 0, 8, idec::IsHexAddressLetter(letter), &address) &&
+                  Digits(body, 8, 2, true, &count),
               "block write fields");
         Check(count >= 1 && count <= static_cast<uint32_t>(idec::kMaxBlockBytes) &&
-                  r.body.size() == 10 + 2 * count,
+                  body.size() == 10 + 2 * count,
               "block write count");
         // Counts are in bytes: a text may end inside a unit, whose other
         // bytes stay.
         std::string bytes;
-        for (uint32_t i = 0; i < count; ++i) {
-            uint32_t v = 0;
-            Check(Digits(r.body, 10 + 2 * i, 2, true, &v), "block write data");
+        for (uint32_t i = 0, v = 0; i < count; ++i) {
+            Check(Digits(body, 10 + 2 * i, 2, true, &v), "block write data");
             bytes += static_cast<char>(v);
         }
         const int32_t first = UnitOf(address);
@@ -305,12 +220,11 @@ private:
             Check(stagings_.count(unit) != 0,
                   "a unit written that nobody staged:", std::to_string(unit));
             std::string b = UnitBytes(unit);
-            const size_t n = count - i < us_ ? count - i : us_;
+            const size_t n = std::min<size_t>(count - i, us_);
             b.replace(0, n, bytes.substr(i, n));
             auto it = stagedWord_.find(unit);
-            if (us_ == 2 && n == 2 && it != stagedWord_.end())
-                Check(ValueOf(b) == it->second,
-                      "a staged word went out changed:", std::to_string(unit));
+            Check(us_ != 2 || n != 2 || it == stagedWord_.end() || ValueOf(b) == it->second,
+                  "a staged word went out changed:", std::to_string(unit));
             pendingWrite_.push_back({unit, b});
         }
     }
@@ -323,127 +237,83 @@ private:
         for (const auto& w : pendingWrite_)
             memory_[w.first] = w.second;
     }
+    std::string Some(size_t k) {
+        std::string s;
+        while (k-- > 0)
+            s += static_cast<char>(in_->Byte());
+        return s;
+    }
 
-    void Answer(bool read, const std::string& data, std::deque<fuzzch::Piece>* queue) {
-        std::string body = std::string(1, static_cast<char>(kAck)) + "010" + data;
-        const std::string full = body + fuzzch::Bcc(body) + "\r";
-        const uint8_t op = in_->Empty() ? 0 : in_->Byte();
-        switch (op % 11) {
+    void Answer(bool read, const std::string& data, fuzz::Queue& queue) {
+        const std::string body = std::string(1, '\6') + "010" + data, full = fuzz::Frame(body);
+        const auto put = [&queue](const std::string& s) { queue.push_back(fuzz::Bytes(s)); };
+        const auto close = [&queue] { queue.push_back(fuzz::Event(Piece::kClose)); };
+        const int op = (in_->Empty() ? 0 : in_->Byte()) % 11;
+        // Carried out: all but a NAK, a refusal and a socket error. Served:
+        // what a read takes whole (the reply alone, in pieces, with extra
+        // characters or followed by junk).
+        if (op != 2 && op != 3 && op != 9)
+            Execute();
+        if (op <= 1 || op == 6 || op == 7)
+            Serve();
+        switch (op) {
         case 0: // whole
-            Serve();
-            Execute();
-            queue->push_back(Bytes(full));
-            return;
+            return put(full);
         case 1: { // in pieces
-            Serve();
-            Execute();
             const int parts = 2 + in_->Byte() % 3;
             size_t at = 0;
             for (int i = 1; i < parts && at < full.size(); ++i) {
                 const size_t cut = at + 1 + in_->Byte() % (full.size() - at);
-                queue->push_back(Bytes(full.substr(at, cut - at)));
+                put(full.substr(at, cut - at));
                 at = cut;
             }
-            if (at < full.size())
-                queue->push_back(Bytes(full.substr(at)));
-            return;
+            return put(full.substr(at));
         }
-        case 2: { // NAK with a code: not carried out
-            const std::string nak =
-                std::string(1, static_cast<char>(kNakByte)) + "010" + fuzzch::Hex(in_->Byte(), 2);
-            queue->push_back(Bytes(nak + fuzzch::Bcc(nak) + "\r"));
-            return;
-        }
-        case 3: { // refusal with a code: not carried out
-            const std::string ng =
-                std::string(1, static_cast<char>(kAck)) + "012" + fuzzch::Hex(in_->Byte(), 2);
-            queue->push_back(Bytes(ng + fuzzch::Bcc(ng) + "\r"));
-            return;
-        }
+        case 2: // NAK with a code
+            return put(fuzz::Frame(std::string(1, '\25') + "010" + fuzz::Hex(in_->Byte(), 2)));
+        case 3: // refusal with a code
+            return put(fuzz::Frame(std::string(1, '\6') + "012" + fuzz::Hex(in_->Byte(), 2)));
         case 4: { // the last k data characters lost
-            Execute();
             const size_t k = 1 + in_->Byte() % 4;
-            std::string cut = body.substr(0, body.size() > 4 + k ? body.size() - k : 4);
             // One lost character leaves the block check's first one in the
             // data, and a reply that reads as whole: not a value to check.
-            if (read && k == 1 && !data.empty())
-                tainted_ = true;
-            queue->push_back(Bytes(cut + fuzzch::Bcc(cut) + "\r"));
-            return;
+            tainted_ |= read && k == 1 && !data.empty();
+            return put(fuzz::Frame(body.substr(0, std::max(body.size(), 4 + k) - k)));
         }
         case 5: { // cut off without its CR; the peer closes
-            Execute();
             const size_t keep = in_->Byte() % full.size();
             // All data and the block check arrived: a read may take it.
             if (keep >= 4 + data.size())
                 Serve();
-            queue->push_back(Bytes(full.substr(0, keep)));
-            queue->push_back(Close());
-            return;
+            put(full.substr(0, keep));
+            return close();
         }
         case 6: { // extra characters before the block check
-            Serve();
-            Execute();
-            std::string extra;
-            const size_t k = in_->Byte() % 16;
-            for (size_t i = 0; i < k; ++i) {
-                char c = static_cast<char>(in_->Byte());
-                extra += c == '\r' ? 'X' : c;
-            }
-            const std::string longer = body + extra;
-            queue->push_back(Bytes(longer + fuzzch::Bcc(longer) + "\r"));
-            return;
+            std::string extra = Some(in_->Byte() % 16);
+            std::replace(extra.begin(), extra.end(), '\r', 'X');
+            return put(fuzz::Frame(body + extra));
         }
         case 7: // the reply, then junk that arrives before the next request
-            Serve();
-            Execute();
-            queue->push_back(Bytes(full));
-            queue->push_back(Bytes((in_->Byte() & 1) ? full
-                                                     : std::string("\x06"
-                                                                   "01\r"
-                                                                   "junk\r")));
-            return;
-        case 8: // carried out, no reply
-            Execute();
-            if (!read) {
-                const int waits = in_->Byte() % 6;
-                for (int i = 0; i < waits; ++i) {
-                    fuzzch::Piece p;
-                    p.kind = fuzzch::Piece::kTimeout;
-                    queue->push_back(p);
-                }
-            }
-            queue->push_back(Close());
-            return;
+            put(full);
+            return put((in_->Byte() & 1) ? full : std::string(1, '\6') + "01\rjunk\r");
+        case 8: // no reply
+            for (int waits = read ? 0 : in_->Byte() % 6; waits > 0; --waits)
+                queue.push_back(fuzz::Event(Piece::kTimeout));
+            return close();
         case 9: // a socket error (writes: a read would pause on it)
-            if (read) {
-                queue->push_back(Close());
-            } else {
-                fuzzch::Piece p;
-                p.kind = fuzzch::Piece::kSocketError;
-                queue->push_back(p);
-            }
-            return;
-        default: { // raw bytes
-            Execute();
+            return read ? close() : queue.push_back(fuzz::Event(Piece::kSocketError));
+        default: // raw bytes
             tainted_ = true;
-            std::string raw;
-            const size_t k = in_->Byte() % 48;
-            for (size_t i = 0; i < k; ++i)
-                raw += static_cast<char>(in_->Byte());
-            queue->push_back(Bytes(raw));
-            return;
-        }
+            return put(Some(in_->Byte() % 48));
         }
     }
 
-    Reader* in_;
+    fuzz::Input* in_;
     CPlcDevice* block_;
     uint32_t us_;
-    char unitLetter_ = 0;
-    char bitLetter_ = 0;
-    bool checked_ = false;
-    bool tainted_ = false;
+    char unitLetter_, bitLetter_;
+    bool checked_, tainted_ = false;
+    int requests_ = 0;
     uint32_t tick_ = 0;
     std::map<int32_t, std::string> memory_;
     std::map<int32_t, std::set<uint32_t>> served_;
@@ -454,27 +324,29 @@ private:
     std::set<int32_t> stagedBits_;
 };
 
-// ---- the link's channel ----
-
 Plc* gPlc = nullptr;
 
+// The link's channel: the byte channel to the simulated PLC.
 class FuzzLinkChannel : public CEngineLinkChannel {
 public:
     explicit FuzzLinkChannel(const IDecOpenParams* params)
-        : CEngineLinkChannel(params), bytes_(params, gPlc, 24) {}
+        : CEngineLinkChannel(params),
+          bytes_(
+              params, [](const std::string& f, fuzz::Queue& q) { gPlc->OnRequest(f, q); }, 24) {}
     CIDecComBase* Channel() override { return &bytes_; }
     int32_t Open(bool blocking) override { return bytes_.Open(blocking); }
     bool IsConnected(bool openIfClosed) override { return bytes_.IsConnected(openIfClosed); }
     int Close() override { return bytes_.Close(); }
     int LastSocketError() override { return bytes_.GetLastSocketError(); }
-    void EnumeratePlc(CPlcDrvLink&, CPlc&) override { Fail("an enumeration was started"); }
-
+    // The passes run only while the link's channel has a session.
+    uint32_t Session() const override { return bytes_.Session(); }
+    void EnumeratePlc(CPlcDrvLink&, CPlc&) override { fuzz::Fail("an enumeration was started"); }
     static CLinkChannel* Create(const IDecOpenParams* params) {
         return new (std::nothrow) FuzzLinkChannel(params);
     }
 
 private:
-    fuzzch::ByteChannel bytes_;
+    fuzz::ByteChannel bytes_;
 };
 
 class FuzzLink : public CPlcDrvLink {
@@ -485,7 +357,7 @@ public:
 };
 
 struct Item {
-    std::string name;
+    std::basic_string<WChar> name;
     int32_t address;
     int suffix; // 0 none
     int32_t units;
@@ -494,19 +366,13 @@ struct Item {
 const char* const kSuffixes[] = {"",         ".Bit3",    ".Long", ".Float",
                                  ".String9", ".Integer", ".Bit",  ""};
 
-const DeviceTypeRecord& RecordOf(const char* name) {
-    static std::map<std::string, DeviceTypeRecord> records;
-    auto it = records.find(name);
-    if (it == records.end()) {
-        static CPlcDefinitionFile file;
-        static bool loaded =
-            file.LoadText(kShippedControllerText, sizeof kShippedControllerText - 1);
-        Check(loaded, "definition");
-        DeviceTypeRecord r;
-        Check(file.ParseDeviceType(name, &r), "definition line");
-        it = records.emplace(name, r).first;
-    }
-    return it->second;
+DeviceTypeRecord RecordOf(const char* name) {
+    static CPlcDefinitionFile file;
+    static const bool loaded =
+        file.LoadText(kShippedControllerText, sizeof kShippedControllerText - 1);
+    DeviceTypeRecord r;
+    Check(loaded && file.ParseDeviceType(name, &r), "definition line");
+    return r;
 }
 
 } // namespace
@@ -514,7 +380,7 @@ const DeviceTypeRecord& RecordOf(const char* name) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
-    Reader in{data, size};
+    fuzz::Input in{data, size};
     const char* blockName = kBlocks[in.Byte() % (sizeof kBlocks / sizeof kBlocks[0])];
 
     CLinkTable table;
@@ -538,30 +404,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The items, registered as a host does.
     std::vector<Item> items;
-    const int itemCount = 1 + in.Byte() % 8;
-    for (int i = 0; i < itemCount; ++i) {
+    for (int i = 0, itemCount = 1 + in.Byte() % 8; i < itemCount; ++i) {
         const uint32_t range = in.Byte() % (block->rangeCount ? block->rangeCount : 1);
         const uint32_t span = block->rangeEnd[range] - block->rangeStart[range] + 1;
-        const uint32_t pick = in.Word();
+        const uint32_t pick = static_cast<uint32_t>(in.Le(2));
         // Mostly near the range's ends and near each other.
-        uint32_t address = block->rangeStart[range] + pick % (span < 64 ? span : 64);
+        uint32_t address = block->rangeStart[range] + pick % std::min(span, 64u);
         if (pick & 0x8000)
-            address = block->rangeEnd[range] - pick % (span < 16 ? span : 16);
+            address = block->rangeEnd[range] - pick % std::min(span, 16u);
         if (block->radix == model::kRadixDecimalOctal && address % 10 > 7)
             address -= 2;
         const int suffix = words ? in.Byte() % 8 : 0;
-        Item item{ToText(block->Name()) + std::to_string(address) + kSuffixes[suffix],
-                  static_cast<int32_t>(address), suffix, 1};
-        if (suffix == 2 || suffix == 3)
-            item.units = block->UnitSize() >= 4 ? 1 : 2;
-        if (suffix == 4)
-            item.units = static_cast<int32_t>((10 + block->UnitSize() - 1) / block->UnitSize());
+        const uint32_t us = block->UnitSize();
+        Item item{
+            fuzz::Wide(fuzz::Narrow(block->Name()) + std::to_string(address) + kSuffixes[suffix]),
+            static_cast<int32_t>(address), suffix,
+            suffix == 2 || suffix == 3 ? (us >= 4 ? 1 : 2)
+            : suffix == 4              ? static_cast<int32_t>((10 + us - 1) / us)
+                                       : 1};
         // One item per address: a suffix of another type changes the item.
         bool taken = false;
         for (const Item& other : items)
             taken |= other.address == item.address;
         int32_t type = -1, n = -1, access = -1;
-        if (!taken && driver->RegisterItem(block, Wide(item.name).c_str(), &type, &n, &access) == 1)
+        if (!taken && driver->RegisterItem(block, item.name.c_str(), &type, &n, &access) == 1)
             items.push_back(item);
     }
 
@@ -572,16 +438,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Every value read is one the PLC served for the item's unit.
         for (const Item& item : items) {
             uint32_t v = 0xA5A5A5A5u;
-            int32_t type = TypeU32;
-            int32_t count = -1;
-            const int32_t r =
-                driver->ReadItem(block, Wide(item.name).c_str(), &type, &v, 1, &count, 0);
+            int32_t type = TypeU32, count = -1, unit = -1;
+            const int32_t r = driver->ReadItem(block, item.name.c_str(), &type, &v, 1, &count, 0);
             if (r != ResultOk || item.suffix != 0 || !simulated.Checked())
                 continue;
-            int32_t unit = -1;
             Check(block->UnitOf(item.address, &unit, nullptr), "item unit");
             Check(simulated.Served(unit, v), "a value the PLC never served for the item:",
-                  item.name + " = " + std::to_string(v));
+                  fuzz::Narrow(item.name.c_str()) + " = " + std::to_string(v));
         }
         if (round == rounds)
             break;
@@ -591,29 +454,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!(actions & (1u << (i % 8))))
                 continue;
             const Item& item = items[i];
-            const uint32_t value = in.Word() | static_cast<uint32_t>(in.Word()) << 16;
-            int32_t count = -1;
-            int32_t r;
-            if (item.suffix == 4) {
-                const std::basic_string<WChar> text = Wide(std::to_string(value));
-                r = driver->WriteItem(block, Wide(item.name).c_str(), TypeText, text.c_str(),
-                                      static_cast<int32_t>(text.size()), &count, 0);
-            } else {
-                const uint16_t word = static_cast<uint16_t>(value);
-                r = driver->WriteItem(block, Wide(item.name).c_str(), TypeU16, &word, 0, &count, 0);
-            }
+            const uint32_t value = static_cast<uint32_t>(in.Le(4));
+            const uint16_t word = static_cast<uint16_t>(value);
+            const std::basic_string<WChar> text = fuzz::Wide(std::to_string(value));
+            int32_t count = -1, unit = -1, bit = 0;
+            const int32_t r =
+                item.suffix == 4
+                    ? driver->WriteItem(block, item.name.c_str(), TypeText, text.c_str(),
+                                        static_cast<int32_t>(text.size()), &count, 0)
+                    : driver->WriteItem(block, item.name.c_str(), TypeU16, &word, 0, &count, 0);
             if (r != ResultOk)
                 continue;
-            int32_t unit = -1, bit = 0;
             Check(block->UnitOf(item.address, &unit, &bit), "item unit");
-            if (block->bitDevice || block->radix == model::kRadixDecimalOctal) {
+            if (!words) {
                 simulated.StagedBit(item.address);
                 simulated.Staged(unit, false, 0);
                 continue;
             }
             for (int32_t u = unit; u < unit + item.units; ++u)
-                simulated.Staged(u, item.suffix == 0 && block->UnitSize() == 2 && u == unit,
-                                 static_cast<uint16_t>(value));
+                simulated.Staged(u, item.suffix == 0 && block->UnitSize() == 2 && u == unit, word);
             // A text runs on to its terminator's unit.
             if (item.suffix == 4)
                 simulated.Staged(unit + item.units, false, 0);

@@ -6,24 +6,12 @@
 // body, and GetString and GetInt the same values for every key of it. The
 // same object first reads a prefix of the text, so that nothing of an earlier
 // file may survive into the next.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "FuzzScratch.h"
+#include "FuzzKit.h"
 #include "model/IniFile.h"
-#include "platform/file.h"
-#include "platform/types.h"
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, const std::string& detail = std::string()) {
-    std::fprintf(stderr, "fuzz_settings: %s %s\n", what, detail.c_str());
-    std::abort();
-}
+using fuzz::Check;
 
 // ---- the plain scan ----
 
@@ -35,99 +23,68 @@ struct Line {
 
 std::vector<Line> Lines(const std::string& t) {
     std::vector<Line> lines;
-    size_t pos = 0;
-    while (pos < t.size()) {
-        size_t e = pos;
-        while (e < t.size() && t[e] != '\r' && t[e] != '\n')
-            ++e;
-        size_t next = e;
-        if (next < t.size() && t[next] == '\r')
-            ++next;
-        if (next < t.size() && t[next] == '\n' && (next == e || t[e] == '\r'))
-            ++next;
+    for (size_t pos = 0; pos < t.size(); pos = lines.back().next) {
+        // CR, LF or CR LF end a line.
+        const size_t e = std::min(t.find_first_of("\r\n", pos), t.size());
+        const size_t next = e + (e < t.size()) + (t.compare(e, 2, "\r\n") == 0);
         lines.push_back({pos, e, next});
-        pos = next;
     }
     return lines;
 }
 
 struct Section {
     std::string name;
-    size_t bracket;
     size_t body;
     size_t bodyEnd;
 };
 
-std::vector<Section> Sections(const std::string& t, const std::vector<Line>& lines) {
+// Every line whose first non-blank is '[' starts a section, named up to
+// the ']' or the line's end; its body runs to the next header's '['.
+std::vector<Section> Sections(const std::string& t) {
     std::vector<Section> all;
-    for (const Line& l : lines) {
+    for (const Line& l : Lines(t)) {
         size_t p = l.begin;
         while (p < l.end && (t[p] == ' ' || t[p] == '\t'))
             ++p;
         if (p >= l.end || t[p] != '[')
             continue;
-        size_t q = p + 1;
-        while (q < l.end && t[q] != ']')
-            ++q;
+        const size_t q = std::min(t.find(']', p), l.end);
         if (!all.empty())
             all.back().bodyEnd = p;
-        all.push_back({t.substr(p + 1, q - p - 1), p, l.next, t.size()});
+        all.push_back({t.substr(p + 1, q - p - 1), l.next, t.size()});
     }
     return all;
 }
 
 const Section* FindPlain(const std::vector<Section>& all, const std::string& name) {
-    if (name.empty())
-        return nullptr;
-    for (const Section& s : all)
-        if (s.name == name)
-            return &s;
-    return nullptr;
+    auto it =
+        std::find_if(all.begin(), all.end(), [&](const Section& s) { return s.name == name; });
+    return name.empty() || it == all.end() ? nullptr : &*it;
 }
 
-// Value of key in [body, bodyEnd): the first line (blanks skipped, not a
-// comment) whose text before its first '=', blanks cut at the end, is key.
-bool ValuePlain(const std::string& t, const Section& s, const std::string& key,
-                std::string* value) {
-    for (const Line& l : Lines(t.substr(s.body, s.bodyEnd - s.body))) {
-        const std::string line = t.substr(s.body + l.begin, l.end - l.begin);
-        size_t p = 0;
-        while (p < line.size() && (line[p] == ' ' || line[p] == '\t'))
-            ++p;
-        if (p >= line.size() || line[p] == ';')
-            continue;
+// The key lines of a section, in order: blanks skipped, text before the
+// first '=' with blanks cut at its end, and what follows it; comment says
+// whether the line starts with ';'.
+struct KeyLine {
+    std::string key, value;
+    bool comment;
+};
+
+std::vector<KeyLine> KeyLines(const std::string& t, const Section& s) {
+    std::vector<KeyLine> out;
+    const std::string body = t.substr(s.body, s.bodyEnd - s.body);
+    for (const Line& l : Lines(body)) {
+        const std::string line = body.substr(l.begin, l.end - l.begin);
+        const size_t p = std::min(line.find_first_not_of(" \t"), line.size());
         const size_t eq = line.find('=', p);
         if (eq == std::string::npos)
             continue;
         size_t k = eq;
         while (k > p && (line[k - 1] == ' ' || line[k - 1] == '\t'))
             --k;
-        if (line.compare(p, k - p, key) == 0 && k - p == key.size()) {
-            *value = line.substr(eq + 1);
-            return true;
-        }
+        out.push_back({line.substr(p, k - p), line.substr(eq + 1), line[p] == ';'});
     }
-    return false;
-}
-
-std::vector<std::string> Keys(const std::string& t, const Section& s) {
-    std::vector<std::string> keys;
-    for (const Line& l : Lines(t.substr(s.body, s.bodyEnd - s.body))) {
-        const std::string line = t.substr(s.body + l.begin, l.end - l.begin);
-        size_t p = 0;
-        while (p < line.size() && (line[p] == ' ' || line[p] == '\t'))
-            ++p;
-        const size_t eq = line.find('=', p);
-        if (eq == std::string::npos)
-            continue;
-        size_t k = eq;
-        while (k > p && (line[k - 1] == ' ' || line[k - 1] == '\t'))
-            --k;
-        keys.push_back(line.substr(p, k - p));
-        if (keys.size() >= 8)
-            break;
-    }
-    return keys;
+    return out;
 }
 
 int32_t Saturated(long long v) {
@@ -137,10 +94,7 @@ int32_t Saturated(long long v) {
 // ---- the file ----
 
 bool Load(CIniFile& ini, const std::string& text) {
-    fuzz::Scratch& s = fuzz::Scratch::Of("fuzz_settings", "/fuzz.ini");
-    if (!plat::FileWriteAll(s.File(), text.data(), text.size()))
-        Fail("cannot write the scratch file");
-    return ini.OpenFile(s.File());
+    return ini.OpenFile(fuzz::Scratch::Of("/fuzz.ini").Write(text));
 }
 
 void CheckSection(CIniFile& ini, const std::string& t, const std::vector<Section>& all,
@@ -151,39 +105,42 @@ void CheckSection(CIniFile& ini, const std::string& t, const std::vector<Section
     size_t b = 7, e = 7;
     const bool found = ini.FindSection(name.c_str(), &b, &e);
     const Section* s = FindPlain(all, name);
-    if (found != (s != nullptr))
-        Fail(found ? "found a section the scan has not:" : "missed a section:", name);
+    Check(found == (s != nullptr),
+          found ? "found a section the scan has not:" : "missed a section:", name);
     if (!s)
         return;
-    if (b != s->body || e != s->bodyEnd)
-        Fail("section body differs:", name);
+    Check(b == s->body && e == s->bodyEnd, "section body differs:", name);
 
-    std::vector<std::string> keys = Keys(t, *s);
+    const std::vector<KeyLine> lines = KeyLines(t, *s);
+    std::vector<std::string> keys;
+    for (size_t i = 0; i < lines.size() && i < 8; ++i)
+        keys.push_back(lines[i].key);
     keys.push_back(std::string());
     keys.push_back(keys.front() + "=");
     for (const std::string& key : keys) {
         if (key.find('\0') != std::string::npos)
             continue;
-        std::string want;
-        const bool has = ValuePlain(t, *s, key, &want);
+        // The first line of the key that is no comment.
+        const auto hit = std::find_if(lines.begin(), lines.end(),
+                                      [&](const KeyLine& l) { return !l.comment && l.key == key; });
+        const bool has = hit != lines.end();
+        const std::string want = has ? hit->value : "dflt";
         for (uint32_t cap : {1u, 2u, 9u, 300u}) {
             std::vector<char> out(cap + 1, '\x5A');
             const uint32_t n = ini.GetString(name.c_str(), key.c_str(), "dflt", out.data(), cap);
-            const std::string expected = (has ? want : std::string("dflt")).substr(0, cap - 1);
-            if (n != expected.size() || std::memcmp(out.data(), expected.data(), n) != 0 ||
-                out[n] != 0)
-                Fail("value differs:", name + "/" + key);
-            if (out[cap] != '\x5A')
-                Fail("GetString wrote past its buffer");
+            const std::string expected = want.substr(0, cap - 1);
+            Check(n == expected.size() && std::memcmp(out.data(), expected.data(), n) == 0 &&
+                      out[n] == 0,
+                  "value differs:", name + "/" + key);
+            Check(out[cap] == '\x5A', "GetString wrote past its buffer");
         }
-        if (has && !(want.size() >= 2 && want[0] == '0' && (want[1] == 'x' || want[1] == 'X'))) {
-            // GetInt reads at most 31 bytes, up to a NUL among them.
-            const std::string field = want.substr(0, 31);
-            const int32_t expected =
-                field.empty() ? -77 : Saturated(std::strtoll(field.c_str(), nullptr, 10));
-            if (ini.GetInt(name.c_str(), key.c_str(), -77) != expected)
-                Fail("GetInt differs from strtoll:", name + "/" + key);
-        }
+        // GetInt reads at most 31 bytes, up to a NUL among them; "0x" is no
+        // decimal.
+        const std::string field = want.substr(0, 31);
+        if (has && !(want.size() >= 2 && want[0] == '0' && (want[1] | 0x20) == 'x'))
+            Check(ini.GetInt(name.c_str(), key.c_str(), -77) ==
+                      (field.empty() ? -77 : Saturated(std::strtoll(field.c_str(), nullptr, 10))),
+                  "GetInt differs from strtoll:", name + "/" + key);
     }
 }
 
@@ -202,23 +159,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A prefix first, asked for its first section and a missing one.
     const std::string prefixFile = file.substr(0, file.size() / 2);
     const std::string prefix = Unmarked(prefixFile);
-    if (!Load(ini, prefixFile))
-        Fail("a short file did not load");
-    {
-        const std::vector<Line> lines = Lines(prefix);
-        const std::vector<Section> all = Sections(prefix, lines);
-        size_t b, e;
-        if (!all.empty())
-            CheckSection(ini, prefix, all, all.front().name);
-        ini.FindSection("\x01missing", &b, &e);
-    }
+    Check(Load(ini, prefixFile), "a short file did not load");
+    const std::vector<Section> before = Sections(prefix);
+    if (!before.empty())
+        CheckSection(ini, prefix, before, before.front().name);
+    size_t b, e;
+    ini.FindSection("\x01missing", &b, &e);
 
-    if (!Load(ini, file))
-        Fail("the file did not load");
-    if (ini.TextLength() != text.size() || std::memcmp(ini.Text(), text.data(), text.size()) != 0)
-        Fail("the text read differs from the file");
-    const std::vector<Line> lines = Lines(text);
-    const std::vector<Section> all = Sections(text, lines);
+    Check(Load(ini, file), "the file did not load");
+    Check(ini.TextLength() == text.size() && std::memcmp(ini.Text(), text.data(), text.size()) == 0,
+          "the text read differs from the file");
+    const std::vector<Section> all = Sections(text);
 
     std::vector<std::string> names;
     for (size_t i = 0; i < all.size() && names.size() < 64; ++i) {

@@ -1,21 +1,13 @@
 // The number parsers against the C library's on the same first field, and
 // FormatDouble of what they read.
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
+#include "FuzzKit.h"
 #include "support/ValueConvert.h"
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz_value_parse: %s\n", what);
-    std::abort();
-}
+using fuzz::Check;
 
 bool IsSeparator(WChar c) {
     return c == ',' || c == '\t' || c == '\r' || c == '\n';
@@ -45,18 +37,16 @@ void CheckFormat(double d) {
         for (WChar& c : buf)
             c = 0x5A5A;
         const int n = FormatDouble(buf, cap, d);
-        if (n < 0 || n >= (cap > 0 ? cap : 1) || (cap > 0 && buf[n] != 0))
-            Fail("FormatDouble length");
-        for (int i = cap > 0 ? cap : 0; i < 80; ++i)
-            if (buf[i] != 0x5A5A)
-                Fail("FormatDouble wrote past its capacity");
+        Check(n >= 0 && n < (cap > 0 ? cap : 1) && (cap == 0 || buf[n] == 0),
+              "FormatDouble length");
+        Check(std::all_of(buf + cap, std::end(buf), [](WChar c) { return c == 0x5A5A; }),
+              "FormatDouble wrote past its capacity");
     }
     // Six decimals: reading the text back is within half a millionth.
     if (std::fabs(d) < 1e12) {
         FormatDouble(buf, 64, d);
-        const double back = ParseDouble(buf);
-        if (std::fabs(back - d) > 5.0000001e-7 + std::fabs(d) * 1e-15)
-            Fail("FormatDouble text does not read back");
+        Check(std::fabs(ParseDouble(buf) - d) <= 5.0000001e-7 + std::fabs(d) * 1e-15,
+              "FormatDouble text does not read back");
     }
 }
 
@@ -67,34 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     // Odd first byte: UTF-16 units from byte pairs; even: one unit a byte,
     // which reaches the number grammar much sooner.
-    std::vector<WChar> text;
-    if (data[0] & 1) {
-        for (size_t i = 1; i + 1 < size; i += 2)
-            text.push_back(static_cast<WChar>(data[i] | (data[i + 1] << 8)));
-    } else {
-        for (size_t i = 1; i < size; ++i)
-            text.push_back(static_cast<WChar>(data[i]));
-    }
+    fuzz::Input in{data + 1, size - 1};
+    std::vector<WChar> text(data + 1, data + size);
+    if (data[0] & 1)
+        text = in.Units();
     text.push_back(0);
     const std::vector<WChar> before = text;
 
     const int64_t i64 = ParseInt64(text.data());
     const uint64_t u64 = ParseUInt64(text.data());
     const double dbl = ParseDouble(text.data());
-    if (text != before)
-        Fail("parser changed its text");
+    Check(text == before, "parser changed its text");
 
     std::string field;
     if (AsciiField(text, field)) {
-        if (i64 != std::strtoll(field.c_str(), nullptr, 10))
-            Fail("ParseInt64 differs from strtoll");
-        if (u64 != std::strtoull(field.c_str(), nullptr, 10))
-            Fail("ParseUInt64 differs from strtoull");
-        if (DecimalOnly(field)) {
-            const double ref = std::strtod(field.c_str(), nullptr);
-            if (std::memcmp(&ref, &dbl, sizeof ref) != 0)
-                Fail("ParseDouble differs from strtod");
-        }
+        Check(i64 == std::strtoll(field.c_str(), nullptr, 10), "ParseInt64 differs from strtoll");
+        Check(u64 == std::strtoull(field.c_str(), nullptr, 10),
+              "ParseUInt64 differs from strtoull");
+        const double ref = std::strtod(field.c_str(), nullptr);
+        Check(!DecimalOnly(field) || std::memcmp(&ref, &dbl, sizeof ref) == 0,
+              "ParseDouble differs from strtod");
     }
     CheckFormat(dbl);
     if (size >= 9) {
