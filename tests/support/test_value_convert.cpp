@@ -164,23 +164,19 @@ TEST(ConvertValue, EdgeCasesIntoIntegers) {
     }
 }
 
+template <typename D, typename S> D Conv(ValueType dstType, ValueType srcType, S src) {
+    D dst{};
+    EXPECT_TRUE(ConvertValue(dstType, &dst, srcType, &src, 0));
+    return dst;
+}
+
 TEST(ConvertValue, IntegersIntoFloatsRoundOnce) {
     // Through a double, 2^62 + 2^38 + 1 would lose its last bit and then tie
     // down to 2^62; straight it rounds up.
-    const int64_t i = (1LL << 62) + (1LL << 38) + 1;
-    const uint64_t u = (1ULL << 63) + (1ULL << 39) + 1;
-    const double big = 1e300;
-    float f = 0;
-    double d = 0;
-    ASSERT_TRUE(ConvertValue(TypeF32, &f, TypeI64, &i, 0));
-    EXPECT_EQ(0x1.000002p62f, f);
-    ASSERT_TRUE(ConvertValue(TypeF32, &f, TypeU64, &u, 0));
-    EXPECT_EQ(0x1.000002p63f, f);
-    ASSERT_TRUE(ConvertValue(TypeF32, &f, TypeF64, &big, 0));
-    EXPECT_TRUE(std::isinf(f));
-    const float nan = std::nanf("");
-    ASSERT_TRUE(ConvertValue(TypeF64, &d, TypeF32, &nan, 0));
-    EXPECT_TRUE(std::isnan(d));
+    EXPECT_EQ(0x1.000002p62f, Conv<float>(TypeF32, TypeI64, (1LL << 62) + (1LL << 38) + 1));
+    EXPECT_EQ(0x1.000002p63f, Conv<float>(TypeF32, TypeU64, (1ULL << 63) + (1ULL << 39) + 1));
+    EXPECT_TRUE(std::isinf(Conv<float>(TypeF32, TypeF64, 1e300)));
+    EXPECT_TRUE(std::isnan(Conv<double>(TypeF64, TypeF32, std::nanf(""))));
 }
 
 TEST(ConvertValue, IntoTextFixedPointAndCutToCapacity) {
