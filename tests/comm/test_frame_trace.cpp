@@ -70,28 +70,21 @@ TEST(FrameTrace, AFileThatCannotBeOpenedIsIgnored) {
     EXPECT_TRUE(plat::PathExists(dir.Path().c_str()));
 }
 
+// No key, an empty value, or a name that would have to be cut: no trace.
 TEST(FrameTrace, SettingsKeyNamesTheFileBesideTheSettings) {
     TempDir dir;
     WString folder = dir.Path();
     if (!plat::IsPathSep(folder.back()))
         folder += plat::kPathSep;
-    WChar out[plat::kMaxPath];
-
-    // No key: no trace.
-    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nSettingFile=a.cfg\r\n");
-    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
-    EXPECT_EQ(out[0], 0);
-    // An empty value: no trace either.
-    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=\r\n");
-    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
-
-    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=frames.log\r\n");
-    ASSERT_TRUE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
-    EXPECT_EQ(WString(out), folder + WString(W16("frames.log")));
-
-    // A name that would have to be cut is not used.
-    dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\nTraceFile=" + std::string(250, 'x') + "\r\n");
-    EXPECT_FALSE(config::TraceFileIn(folder.c_str(), out, plat::kMaxPath));
+    const std::string lines[] = {"SettingFile=a.cfg", "TraceFile=", "TraceFile=frames.log",
+                                 "TraceFile=" + std::string(250, 'x')};
+    for (const std::string& line : lines) {
+        WChar out[plat::kMaxPath] = {1, 0};
+        dir.Write("Nimbro.ini", "[NimbroDrvIDec]\r\n" + line + "\r\n");
+        const bool traced = line == "TraceFile=frames.log";
+        EXPECT_EQ(traced, config::TraceFileIn(folder.c_str(), out, plat::kMaxPath)) << line;
+        EXPECT_EQ(traced ? folder + W16("frames.log") : WString(), WString(out)) << line;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -22,68 +23,50 @@ const WChar kCanary = 0x7E7E;
 struct Guarded {
     explicit Guarded(size_t n = 64) : units(n, kCanary) {}
     WChar* data() { return units.data(); }
-    std::string Text() const { return Narrow(units.data()); }
+    std::string Text() const {
+        return Narrow(WString(units.begin(), std::find(units.begin(), units.end(), 0)).c_str());
+    }
     bool UntouchedFrom(size_t i) const {
-        for (; i < units.size(); ++i)
-            if (units[i] != kCanary)
-                return false;
-        return true;
+        return std::all_of(units.begin() + static_cast<std::ptrdiff_t>(i), units.end(),
+                           [](WChar c) { return c == kCanary; });
     }
     std::vector<WChar> units;
 };
 
+// The text formatted into cap units; checks the count is what landed in the
+// buffer, and that nothing landed beyond cap.
 std::string Fmt(int cap, const WChar* fmt, ...) {
-    std::vector<WChar> buf(static_cast<size_t>(cap > 0 ? cap : 1) + 8, kCanary);
+    Guarded buf(static_cast<size_t>(cap) + 8);
     va_list args;
     va_start(args, fmt);
     int n = VFormatText(buf.data(), cap, fmt, args);
     va_end(args);
-    std::string text = cap > 0 ? Narrow(buf.data()) : std::string();
-    // The count is what landed in the buffer, and nothing landed beyond cap.
-    EXPECT_EQ(static_cast<size_t>(n), cap > 0 ? plat::WStrLen(buf.data()) : 0u);
-    for (size_t i = static_cast<size_t>(cap > 0 ? cap : 0); i < buf.size(); ++i)
-        EXPECT_EQ(kCanary, buf[i]) << "written past cap at " << i;
-    return text;
+    EXPECT_EQ(static_cast<size_t>(n), plat::WStrLen(buf.data()));
+    EXPECT_TRUE(buf.UntouchedFrom(static_cast<size_t>(cap)));
+    return buf.Text();
 }
 
-std::string Fmt(const WChar* fmt, ...) {
-    WChar buf[512];
-    va_list args;
-    va_start(args, fmt);
-    int n = VFormatText(buf, 512, fmt, args);
-    va_end(args);
-    EXPECT_EQ(static_cast<size_t>(n), plat::WStrLen(buf));
-    return Narrow(buf);
-}
+#define FMT(...) Fmt(512, __VA_ARGS__)
 
 } // namespace
 
 TEST(CopyText, CutsAtCapacityAndAlwaysTerminates) {
     const WString ten = W("ABCDEFGHIJ");
-    Guarded one;
-    EXPECT_EQ(0, CopyTextW(one.data(), ten.c_str(), 1));
-    EXPECT_EQ(0, one.units[0]);
-    EXPECT_TRUE(one.UntouchedFrom(1));
-
-    Guarded five;
-    EXPECT_EQ(4, CopyTextW(five.data(), ten.c_str(), 5));
-    EXPECT_EQ("ABCD", five.Text());
-    EXPECT_TRUE(five.UntouchedFrom(5));
-
-    Guarded nullSrc;
-    EXPECT_EQ(0, CopyTextW(nullSrc.data(), nullptr, 8));
-    EXPECT_EQ(0, nullSrc.units[0]);
-
-    EXPECT_EQ(0, CopyTextW(nullSrc.data(), ten.c_str(), 0));
-    EXPECT_EQ(0, CopyTextW(nullSrc.data(), ten.c_str(), -3));
-    EXPECT_TRUE(nullSrc.UntouchedFrom(1));
+    const std::vector<WChar> unterminated(6, 'x'); // exact size: the sanitizers see a read past it
+    const struct {
+        const WChar* src;
+        int cap, n;
+        const char* text; // null: nothing written
+    } cases[] = {{ten.c_str(), 1, 0, ""},       {ten.c_str(), 5, 4, "ABCD"},
+                 {nullptr, 8, 0, ""},           {ten.c_str(), 0, 0, nullptr},
+                 {ten.c_str(), -3, 0, nullptr}, {unterminated.data(), 6, 5, "xxxxx"}};
+    for (const auto& c : cases) {
+        Guarded g;
+        EXPECT_EQ(c.n, CopyTextW(g.data(), c.src, c.cap)) << c.cap;
+        EXPECT_EQ(c.text ? c.text : "", c.text ? g.Text() : "");
+        EXPECT_TRUE(g.UntouchedFrom(c.text ? static_cast<size_t>(c.n) + 1 : 0)) << c.cap;
+    }
     EXPECT_EQ(0, CopyTextW(nullptr, ten.c_str(), 8));
-
-    // An unterminated source in an exact-size block: the sanitizers see any
-    // read past it.
-    std::vector<WChar> src(6, 'x');
-    EXPECT_EQ(5, CopyTextW(five.data(), src.data(), 6));
-    EXPECT_EQ("xxxxx", five.Text());
 
     char narrow[16];
     std::memset(narrow, '#', sizeof(narrow));
@@ -96,28 +79,27 @@ TEST(CopyText, CutsAtCapacityAndAlwaysTerminates) {
 }
 
 TEST(AppendText, AppendsWithinCapacityAndCutsLongTexts) {
-    Guarded a;
-    CopyTextW(a.data(), W16("ABC"), 64);
-    EXPECT_TRUE(AppendTextW(a.data(), W16("DEF"), 5));
-    EXPECT_EQ("ABCD", a.Text());
-    EXPECT_TRUE(a.UntouchedFrom(5));
-
-    Guarded b;
-    CopyTextW(b.data(), W16("ABCDEFG"), 64);
-    EXPECT_TRUE(AppendTextW(b.data(), W16("XY"), 5));
-    EXPECT_EQ("ABCD", b.Text());
-
-    Guarded c;
-    CopyTextW(c.data(), W16("AB"), 64);
-    EXPECT_TRUE(AppendTextW(c.data(), W16("CD"), 5)); // exact fit
-    EXPECT_EQ("ABCD", c.Text());
-    EXPECT_TRUE(AppendTextW(c.data(), W16("E"), 5)); // no room left
-    EXPECT_EQ("ABCD", c.Text());
-
+    const struct {
+        const char *start, *add;
+        const char* text;
+    } cases[] = {{"ABC", "DEF", "ABCD"},
+                 {"ABCDEFG", "XY", "ABCD"},
+                 {"AB", "CD", "ABCD"},
+                 {"ABCD", "E", "ABCD"}};
+    for (const auto& c : cases) {
+        Guarded g;
+        CopyTextW(g.data(), W(c.start).c_str(), 64);
+        std::fill(g.units.begin() + 5, g.units.end(), kCanary);
+        EXPECT_TRUE(AppendTextW(g.data(), W(c.add).c_str(), 5));
+        EXPECT_EQ(c.text, g.Text()) << c.start << c.add;
+        EXPECT_TRUE(g.UntouchedFrom(5));
+    }
+    Guarded g;
+    CopyTextW(g.data(), W16("AB"), 64);
     EXPECT_FALSE(AppendTextW(nullptr, W16("x"), 5));
-    EXPECT_FALSE(AppendTextW(c.data(), nullptr, 5));
-    EXPECT_FALSE(AppendTextW(c.data(), W16("x"), 0));
-    EXPECT_EQ("ABCD", c.Text());
+    EXPECT_FALSE(AppendTextW(g.data(), nullptr, 5));
+    EXPECT_FALSE(AppendTextW(g.data(), W16("x"), 0));
+    EXPECT_EQ("AB", g.Text());
 
     // A destination with no terminator within its capacity is cut, not
     // searched past its end.
@@ -127,52 +109,40 @@ TEST(AppendText, AppendsWithinCapacityAndCutsLongTexts) {
     EXPECT_EQ('z', full[2]);
 }
 
-TEST(CWString, ConvertsIntoBuffersOf32Units) {
+TEST(CWString, ConvertsAssignsAndReserves) {
     CWString empty("");
     ASSERT_NE(nullptr, empty.Text());
-    EXPECT_EQ(32, empty.Capacity());
     EXPECT_EQ(0, empty.Text()[0]);
     EXPECT_EQ(0, empty.Length());
-
     CWString none(nullptr);
     EXPECT_EQ(nullptr, none.Text());
     EXPECT_EQ(0, none.Capacity());
     EXPECT_EQ(0, none.CStr()[0]);
-
     CWString utf8("Gr\xC3\xBC\xC3\x9F"
                   "e \xF0\x9F\x98\x80",
                   plat::kCpUtf8);
     EXPECT_EQ(W("Grüße 😀"), WString(utf8.Text()));
     EXPECT_EQ(8, utf8.Length()); // the emoji is a surrogate pair
-
     // Code page 1252, with MB_PRECOMPOSED, on both backends.
-    CWString latin("caf\xE9 \x80", 1252);
-    EXPECT_EQ(W("café €"), WString(latin.Text()));
-}
+    EXPECT_EQ(W("café €"), WString(CWString("caf\xE9 \x80", 1252).Text()));
+    CWString bad("abc", 4242); // no such code page
+    ASSERT_NE(nullptr, bad.Text());
+    EXPECT_EQ(0, bad.Text()[0]);
 
-TEST(CWString, AssignReserveAndFailedConversion) {
     CWString s("placeholder", plat::kCpUtf8);
     s.Assign("abcdef", 3);
     EXPECT_EQ(W("abc"), WString(s.Text()));
     s.Assign(nullptr);
     EXPECT_EQ(nullptr, s.Text());
     EXPECT_EQ(0, s.Capacity());
-
     s.Assign("xyz");
     EXPECT_TRUE(s.Reserve(10)); // below the capacity: kept
     EXPECT_EQ(W("xyz"), WString(s.Text()));
-    EXPECT_EQ(32, s.Capacity());
-    EXPECT_TRUE(s.Reserve(32)); // not below: a fresh buffer
-    EXPECT_EQ(32, s.Capacity());
     EXPECT_TRUE(s.Reserve(33));
-    EXPECT_EQ(64, s.Capacity());
+    EXPECT_GE(s.Capacity(), 33);
     EXPECT_FALSE(s.Reserve(INT32_MAX));
     EXPECT_EQ(nullptr, s.Text());
     EXPECT_EQ(0, s.Capacity());
-
-    CWString bad("abc", 4242); // no such code page
-    ASSERT_NE(nullptr, bad.Text());
-    EXPECT_EQ(0, bad.Text()[0]);
 }
 
 TEST(CMString, ConvertsToUtf8AndOtherPages) {
@@ -181,88 +151,78 @@ TEST(CMString, ConvertsToUtf8AndOtherPages) {
     EXPECT_STREQ("Gr\xC3\xBC\xC3\x9F"
                  "e \xF0\x9F\x98\x80",
                  utf8.Text());
-    EXPECT_EQ(32, utf8.Capacity());
-
     CMString part(nullptr);
     EXPECT_TRUE(part.Assign(W16("hello"), 4));
     EXPECT_STREQ("hell", part.Text());
     EXPECT_TRUE(part.Assign(nullptr));
     EXPECT_EQ(nullptr, part.Text());
-
-    WString longText = W(std::string(31, 'm') + "é"); // 33 bytes in UTF-8
-    CMString big(longText.c_str());
-    EXPECT_EQ(64, big.Capacity());
+    CMString big(W(std::string(31, 'm') + "é").c_str()); // 33 bytes in UTF-8
+    EXPECT_GE(big.Capacity(), 34);
     EXPECT_EQ(33, big.Length());
-
-    CMString latin(W("café €").c_str(), 1252);
-    EXPECT_STREQ("caf\xE9 \x80", latin.Text());
-
+    EXPECT_STREQ("caf\xE9 \x80", CMString(W("café €").c_str(), 1252).Text());
     // A round trip through the ANSI page gives the text back.
     CMString ansi(W16("Plc0.Dev1"), plat::kCpAcp);
-    CWString back(ansi.Text(), plat::kCpAcp);
-    EXPECT_EQ(WString(W16("Plc0.Dev1")), WString(back.Text()));
+    EXPECT_EQ(W("Plc0.Dev1"), WString(CWString(ansi.Text(), plat::kCpAcp).Text()));
 }
 
 TEST(MakeFullPath, JoinsFolderAndName) {
-    const WString sep(1, plat::kPathSep);
-    const WString folder = W("base") + sep + W("cfg");
+    const WString sep(1, plat::kPathSep), name = W("idec.plc");
+    const WString folder = W("base") + sep + W("cfg"), slashed = folder + sep;
+    const WString joined = slashed + name;
     WChar out[plat::kMaxPath];
-
-    EXPECT_TRUE(MakeFullPath(W16("idec.plc"), out, (folder + sep).c_str()));
-    EXPECT_EQ(folder + sep + W("idec.plc"), WString(out));
-    EXPECT_TRUE(MakeFullPath(W16("idec.plc"), out, folder.c_str()));
-    EXPECT_EQ(folder + sep + W("idec.plc"), WString(out));
-
-    const WString rooted = sep + W("idec.plc");
+    const struct {
+        const WChar* path;
+        const WChar* folder;
+        bool joins;
+        WString result;
+    } cases[] = {
+        {name.c_str(), slashed.c_str(), true, joined},
+        {name.c_str(), folder.c_str(), true, joined},
+        {name.c_str(), W16(""), true, sep + name},
+        {name.c_str(), nullptr, true, sep + name},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.joins, MakeFullPath(c.path, out, c.folder));
+        EXPECT_EQ(c.result, WString(out));
+    }
+    const WString rooted = sep + name;
     if (plat::PathIsAbsolute(rooted.c_str())) {
-        EXPECT_FALSE(MakeFullPath(rooted.c_str(), out, (folder + sep).c_str()));
+        EXPECT_FALSE(MakeFullPath(rooted.c_str(), out, slashed.c_str()));
         EXPECT_EQ(rooted, WString(out));
     } else {
         // No doubled separator.
-        EXPECT_TRUE(MakeFullPath(rooted.c_str(), out, (folder + sep).c_str()));
+        EXPECT_TRUE(MakeFullPath(rooted.c_str(), out, slashed.c_str()));
         EXPECT_EQ(folder + rooted, WString(out));
     }
-
-    EXPECT_TRUE(MakeFullPath(W16("idec.plc"), out, W16("")));
-    EXPECT_EQ(sep + W("idec.plc"), WString(out));
-    EXPECT_TRUE(MakeFullPath(W16("idec.plc"), out, nullptr));
-    EXPECT_EQ(sep + W("idec.plc"), WString(out));
-
     EXPECT_FALSE(MakeFullPath(nullptr, out, folder.c_str()));
-
     // Absolute paths are taken unchanged (the rules differ by platform).
+    int absolute = 0;
     for (const WString& p : {W("D:\\x.plc"), W("/x.plc")}) {
         if (plat::PathIsAbsolute(p.c_str())) {
+            ++absolute;
             EXPECT_FALSE(MakeFullPath(p.c_str(), out, folder.c_str()));
             EXPECT_EQ(p, WString(out));
         }
     }
-    EXPECT_TRUE(plat::PathIsAbsolute(W16("D:\\x.plc")) || plat::PathIsAbsolute(W16("/x.plc")));
-}
+    EXPECT_GT(absolute, 0);
 
-TEST(MakeFullPath, JoinsInPlaceAndStaysWithinTheResult) {
-    const WString sep(1, plat::kPathSep);
-    WChar buf[plat::kMaxPath];
-    CopyTextW(buf, W16("idec.plc"), plat::kMaxPath);
-    EXPECT_TRUE(MakeFullPath(buf, buf, W16("cfg")));
-    EXPECT_EQ(W("cfg") + sep + W("idec.plc"), WString(buf));
-
+    // In place, within the result's capacity.
+    CopyTextW(out, name.c_str(), plat::kMaxPath);
+    EXPECT_TRUE(MakeFullPath(out, out, W16("cfg")));
+    EXPECT_EQ(W("cfg") + sep + name, WString(out));
     Guarded small;
-    EXPECT_TRUE(MakeFullPath(W16("idec.plc"), small.data(), W16("folder"), 10));
+    EXPECT_TRUE(MakeFullPath(name.c_str(), small.data(), W16("folder"), 10));
     EXPECT_EQ(9u, small.Text().size());
     EXPECT_TRUE(small.UntouchedFrom(10));
-
-    // Longer than a path buffer: cut to it.
+    // Longer than a path buffer: cut to it; a caller with a larger buffer gets the whole join.
     const WString longFolder = W(std::string(300, 'f'));
     Guarded path(plat::kMaxPath + 16);
     EXPECT_TRUE(MakeFullPath(W16("x"), path.data(), longFolder.c_str()));
     EXPECT_EQ(plat::kMaxPath - 1, path.Text().size());
     EXPECT_TRUE(path.UntouchedFrom(plat::kMaxPath));
-
-    // A caller with a larger buffer gets the whole join.
-    std::vector<WChar> wide(600, kCanary);
+    Guarded wide(600);
     EXPECT_TRUE(MakeFullPath(W16("x"), wide.data(), longFolder.c_str(), 600));
-    EXPECT_EQ(longFolder + sep + W("x"), WString(wide.data()));
+    EXPECT_EQ(longFolder + sep + W("x"), W(wide.Text()));
 }
 
 TEST(FormatText, BoundsAndTermination) {
@@ -271,58 +231,50 @@ TEST(FormatText, BoundsAndTermination) {
     EXPECT_EQ("abcd", Fmt(5, W16("%s"), W16("abcdefgh")));
     EXPECT_EQ("12", Fmt(3, W16("%d"), 12345));
     EXPECT_EQ("", Fmt(1, W16("abc")));
-
-    WChar untouched[2] = {kCanary, kCanary};
-    EXPECT_EQ(0, FormatText(untouched, 0, W16("abc")));
-    EXPECT_EQ(kCanary, untouched[0]);
+    Guarded g(4);
+    EXPECT_EQ(0, FormatText(g.data(), 0, W16("abc")));
+    EXPECT_TRUE(g.UntouchedFrom(0));
     EXPECT_EQ(0, FormatText(nullptr, 10, W16("abc")));
-    WChar buf[4] = {kCanary, kCanary, kCanary, kCanary};
-    EXPECT_EQ(0, FormatText(buf, 4, nullptr));
-    EXPECT_EQ(0, buf[0]);
-
+    EXPECT_EQ(0, FormatText(g.data(), 4, nullptr));
+    EXPECT_EQ(0, g.units[0]);
     // A huge width costs nothing once the buffer is full.
     EXPECT_EQ(std::string(15, ' '), Fmt(16, W16("%1000000000d"), 1));
     EXPECT_EQ(std::string(15, ' '), Fmt(16, W16("%*s"), INT_MAX, W16("x")));
 }
 
 TEST(FormatText, TextAndCharacters) {
-    EXPECT_EQ("[Link0] 100%", Fmt(W16("[%s] %d%%"), W16("Link0"), 100));
-    EXPECT_EQ("(null)", Fmt(W16("%s"), static_cast<const WChar*>(nullptr)));
-    EXPECT_EQ("narrow text", Fmt(W16("%S"), "narrow text"));
-    EXPECT_EQ("ab|both", Fmt(W16("%hs|%ls"), "ab", W16("both")));
-    EXPECT_EQ("  abc|abc  |ab", Fmt(W16("%5s|%-5s|%.2s"), W16("abc"), W16("abc"), W16("abc")));
-    EXPECT_EQ("   ab", Fmt(W16("%5.2S"), "abcdef"));
-    EXPECT_EQ("A é x  |  y|Z", Fmt(W16("%c %c %-3c|%3c|%C"), 'A', 0xE9, 'x', 'y', 'Z'));
-    EXPECT_EQ("Grüße", Fmt(W16("%s"), W("Grüße").c_str()));
-
+    EXPECT_EQ("[Link0] 100%", FMT(W16("[%s] %d%%"), W16("Link0"), 100));
+    EXPECT_EQ("(null)", FMT(W16("%s"), static_cast<const WChar*>(nullptr)));
+    EXPECT_EQ("narrow text", FMT(W16("%S"), "narrow text"));
+    EXPECT_EQ("ab|both", FMT(W16("%hs|%ls"), "ab", W16("both")));
+    EXPECT_EQ("  abc|abc  |ab", FMT(W16("%5s|%-5s|%.2s"), W16("abc"), W16("abc"), W16("abc")));
+    EXPECT_EQ("   ab", FMT(W16("%5.2S"), "abcdef"));
+    EXPECT_EQ("A é x  |  y|Z", FMT(W16("%c %c %-3c|%3c|%C"), 'A', 0xE9, 'x', 'y', 'Z'));
+    EXPECT_EQ("Grüße", FMT(W16("%s"), W("Grüße").c_str()));
     // Longer than any stack buffer inside.
     std::string longNarrow(1000, 'n');
-    std::vector<WChar> buf(1100);
-    EXPECT_EQ(1000, FormatText(buf.data(), 1100, W16("%S"), longNarrow.c_str()));
-    EXPECT_EQ(longNarrow, Narrow(buf.data()));
-
+    EXPECT_EQ(longNarrow, Fmt(1100, W16("%S"), longNarrow.c_str()));
     // Unknown conversions are shown and take no argument.
-    EXPECT_EQ("%q 5", Fmt(W16("%q %d"), 5));
-    EXPECT_EQ("100%", Fmt(W16("%d%"), 100));
+    EXPECT_EQ("%q 5", FMT(W16("%q %d"), 5));
+    EXPECT_EQ("100%", FMT(W16("%d%"), 100));
 }
 
 TEST(FormatText, Integers) {
-    EXPECT_EQ("0000BEEF", Fmt(W16("%08X"), 0xBEEFu));
-    EXPECT_EQ("beef|0xbeef|0XBEEF", Fmt(W16("%x|%#x|%#X"), 0xBEEFu, 0xBEEFu, 0xBEEFu));
-    EXPECT_EQ("17|017|0|0", Fmt(W16("%o|%#o|%#o|%#x"), 15u, 15u, 0u, 0u));
-    EXPECT_EQ("  -42|-42  |-0042|+5| 5", Fmt(W16("%5d|%-5d|%05d|%+d|% d"), -42, -42, -42, 5, 5));
-    EXPECT_EQ("007|   007|", Fmt(W16("%.3d|%6.3d|%.0d"), 7, 7, 0));
-    EXPECT_EQ("4294967295", Fmt(W16("%u"), -1));
-    EXPECT_EQ("-1|255|-128", Fmt(W16("%hd|%hhu|%hhd"), 65535, 255, 128));
-    EXPECT_EQ("-9223372036854775808", Fmt(W16("%lld"), LLONG_MIN));
-    EXPECT_EQ("18446744073709551615|FFFFFFFFFFFFFFFF", Fmt(W16("%I64u|%I64X"), ~0ull, ~0ull));
-    EXPECT_EQ("-2147483648|2147483647", Fmt(W16("%ld|%I32d"), -2147483647L - 1, INT_MAX));
-    EXPECT_EQ("123456|-7", Fmt(W16("%zu|%Id"), static_cast<size_t>(123456), ptrdiff_t(-7)));
-    EXPECT_EQ("   42|42   |", Fmt(W16("%*d|%*d|"), 5, 42, -5, 42));
-    EXPECT_EQ("00042", Fmt(W16("%.*d"), 5, 42));
-
+    EXPECT_EQ("0000BEEF", FMT(W16("%08X"), 0xBEEFu));
+    EXPECT_EQ("beef|0xbeef|0XBEEF", FMT(W16("%x|%#x|%#X"), 0xBEEFu, 0xBEEFu, 0xBEEFu));
+    EXPECT_EQ("17|017|0|0", FMT(W16("%o|%#o|%#o|%#x"), 15u, 15u, 0u, 0u));
+    EXPECT_EQ("  -42|-42  |-0042|+5| 5", FMT(W16("%5d|%-5d|%05d|%+d|% d"), -42, -42, -42, 5, 5));
+    EXPECT_EQ("007|   007|", FMT(W16("%.3d|%6.3d|%.0d"), 7, 7, 0));
+    EXPECT_EQ("4294967295", FMT(W16("%u"), -1));
+    EXPECT_EQ("-1|255|-128", FMT(W16("%hd|%hhu|%hhd"), 65535, 255, 128));
+    EXPECT_EQ("-9223372036854775808", FMT(W16("%lld"), LLONG_MIN));
+    EXPECT_EQ("18446744073709551615|FFFFFFFFFFFFFFFF", FMT(W16("%I64u|%I64X"), ~0ull, ~0ull));
+    EXPECT_EQ("-2147483648|2147483647", FMT(W16("%ld|%I32d"), -2147483647L - 1, INT_MAX));
+    EXPECT_EQ("123456|-7", FMT(W16("%zu|%Id"), static_cast<size_t>(123456), ptrdiff_t(-7)));
+    EXPECT_EQ("   42|42   |", FMT(W16("%*d|%*d|"), 5, 42, -5, 42));
+    EXPECT_EQ("00042", FMT(W16("%.*d"), 5, 42));
     int local = 0;
-    std::string p = Fmt(W16("%p"), static_cast<void*>(&local));
+    std::string p = FMT(W16("%p"), static_cast<void*>(&local));
     ASSERT_EQ(sizeof(void*) * 2, p.size());
     EXPECT_EQ(reinterpret_cast<uintptr_t>(&local),
               static_cast<uintptr_t>(std::stoull(p, nullptr, 16)));
@@ -331,15 +283,14 @@ TEST(FormatText, Integers) {
 TEST(FormatText, FloatingPoint) {
     EXPECT_EQ(
         "3.141590|3.14|   3.142|3.1     |-0003.14",
-        Fmt(W16("%f|%.2f|%8.3f|%-8.1f|%08.2f"), 3.14159, 3.14159, 3.14159, 3.14159, -3.14159));
+        FMT(W16("%f|%.2f|%8.3f|%-8.1f|%08.2f"), 3.14159, 3.14159, 3.14159, 3.14159, -3.14159));
     EXPECT_EQ("+2.50|1.234568e+04|1.2346E+04",
-              Fmt(W16("%+.2f|%e|%.4E"), 2.5, 12345.678, 12345.678));
-    EXPECT_EQ("0.0001|1E-10|100000|1e+06", Fmt(W16("%g|%G|%g|%g"), 0.0001, 1e-10, 1e5, 1e6));
-    EXPECT_EQ("2.|0.000", Fmt(W16("%#.0f|%.3f"), 2.0, 0.0));
-    EXPECT_EQ("1.5", Fmt(W16("%.1Lf"), static_cast<long double>(1.5)));
-
+              FMT(W16("%+.2f|%e|%.4E"), 2.5, 12345.678, 12345.678));
+    EXPECT_EQ("0.0001|1E-10|100000|1e+06", FMT(W16("%g|%G|%g|%g"), 0.0001, 1e-10, 1e5, 1e6));
+    EXPECT_EQ("2.|0.000", FMT(W16("%#.0f|%.3f"), 2.0, 0.0));
+    EXPECT_EQ("1.5", FMT(W16("%.1Lf"), static_cast<long double>(1.5)));
     // More digits than the formatter keeps on its stack.
-    std::string huge = Fmt(W16("%.2f"), 1e300);
+    std::string huge = FMT(W16("%.2f"), 1e300);
     EXPECT_EQ(304u, huge.size());
     EXPECT_EQ(".00", huge.substr(301));
     EXPECT_EQ('1', huge[0]);
