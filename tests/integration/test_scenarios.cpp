@@ -32,6 +32,12 @@
 //   lock BLOCK|link (holds the write passes back) | unlock | rebuild BLOCK | enumerate | addresses
 //   LETTER A... staged BLOCK -> N | blockstatus BLOCK -> N | items BLOCK -> N window BLOCK ->
 //   none|built | session BLOCK -> N frames clear | frames -> N | frame K -> PART | refusals -> N
+// Threads ("bg STEP" runs a step on a thread of its own, numbered from 1):
+//   join [K...]              waits for those steps (all by default), their failures
+//   pending MS               every unjoined step still runs after MS (a lower bound)
+//   sleeping                 the last one sleeps, so is in a wait (Linux only)
+//   gate 0|1|2               the enumeration gate (plant.h); also before the start
+//   release | held | stoplink | running -> 0|1 | enumerated -> 0|1 | queries -> N
 #include <gtest/gtest.h>
 
 #include <algorithm>
