@@ -225,6 +225,8 @@ public:
 
     void Run() {
         for (const Step& st : s_.steps) {
+            if (st.bg && !Started())
+                return;
             if (st.bg) {
                 bg_.emplace_back(new Bg);
                 Bg& b = *bg_.back();
@@ -278,6 +280,18 @@ private:
         Str line;
         const size_t paren = std::getline(stat, line) ? line.rfind(')') : Str::npos;
         return tid != 0 && paren != Str::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+    }
+
+    // Starts the plant at the first step that is no setup; always on the
+    // test's own thread.
+    bool Started() {
+        if (!started_) {
+            started_ = true;
+            p_->Start(o_);
+            if (o_.ticked && gGate.load() == 0 && !::testing::Test::HasFatalFailure())
+                p_->Link().OnTick(); // enumeration and connection
+        }
+        return !::testing::Test::HasFatalFailure();
     }
 
     Str Soon(const Step& st) {
@@ -491,14 +505,8 @@ private:
             gGate.store(static_cast<int>(U(a1)));
             return "";
         }
-        if (!started_) {
-            started_ = true;
-            p_->Start(o_);
-            if (::testing::Test::HasFatalFailure())
-                return "the plant did not start";
-            if (o_.ticked && gGate.load() == 0)
-                p_->Link().OnTick(); // enumeration and connection
-        }
+        if (!Started())
+            return "the plant did not start";
         idecsim::Simulator& sim = p_->sim;
         for (const char* call : {"read", "write", "register", "touch", "bad"})
             if (verb == call)
