@@ -177,28 +177,13 @@ int32_t Plant::Write(NimbroDevice dev, const std::string& item, int32_t type, do
     auto put = [&](auto x) { std::memcpy(raw, &x, sizeof x); };
     const testutil::WString wide = W(text);
     const void* value = raw;
-    switch (type) {
-    case TypeI16:
-        put(static_cast<int16_t>(number));
-        break;
-    case TypeU32:
-        put(static_cast<uint32_t>(number));
-        break;
-    case TypeI32:
-        put(static_cast<int32_t>(number));
-        break;
-    case TypeF32:
-        put(static_cast<float>(number));
-        break;
-    case TypeF64:
-        put(number);
-        break;
-    case TypeText:
-        value = wide.c_str();
-        break;
-    default:
-        put(static_cast<uint16_t>(number));
-    }
+    type == TypeI16    ? put(static_cast<int16_t>(number))
+    : type == TypeU32  ? put(static_cast<uint32_t>(number))
+    : type == TypeI32  ? put(static_cast<int32_t>(number))
+    : type == TypeF32  ? put(static_cast<float>(number))
+    : type == TypeF64  ? put(number)
+    : type != TypeText ? put(static_cast<uint16_t>(number))
+                       : void(value = wide.c_str());
     int32_t ignored = -1;
     return driver->WriteItem(dev, N(W(item)), type, value,
                              length >= 0 ? length : static_cast<int32_t>(wide.size()),

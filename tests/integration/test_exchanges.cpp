@@ -21,13 +21,18 @@ using itest::Rig;
 
 typedef std::function<void(idecsim::Simulator&)> Faults;
 
-// One rule: kind for one command; the rule's other fields from tweak.
-Faults With(FaultKind kind, char command, const std::function<void(FaultRule&)>& tweak = nullptr) {
+// One rule: kind for one command, the other fields as FaultRule's defaults
+// when -1.
+Faults With(FaultKind kind, char command, int64_t count = -1, int64_t ms = -1, int code = -1,
+            int parts = 0, int bytes = 0) {
     FaultRule r;
     r.kind = kind;
     r.command = command;
-    if (tweak)
-        tweak(r);
+    r.count = count;
+    r.ms = ms;
+    r.code = code;
+    r.parts = parts;
+    r.bytes = bytes;
     return [r](idecsim::Simulator& s) { s.AddFault(r); };
 }
 
@@ -85,14 +90,13 @@ int32_t WriteTen(Rig& rig, CPlcDevice& d, std::string*) {
 // overlap instead of adding up.
 TEST(Exchanges, EachReplyKindLeavesItsStatus) {
     const uint32_t kNone = 0;
-    const auto once = [](FaultRule& r) { r.count = 1; };
     std::vector<Case> cases = {
         {"read answered", nullptr, ReadHundred, 11, 0, 0, kNone},
         {"read without reply", With(FaultKind::kNoReply, 'R'), ReadHundred, 0, 13, 13, 1400},
         {"read NAK", With(FaultKind::kNak, 'R'), ReadHundred, 0, 21, 21, kNone},
         {"read refused 06", With(FaultKind::kErrorCode, 'R'), ReadHundred, 0, 6, 6, kNone},
-        {"read refused 0x33", With(FaultKind::kErrorCode, 'R', [](FaultRule& r) { r.code = 0x33; }),
-         ReadHundred, 0, 0x33, 0x33, kNone},
+        {"read refused 0x33", With(FaultKind::kErrorCode, 'R', -1, -1, 0x33), ReadHundred, 0, 0x33,
+         0x33, kNone},
         {"read reply short", With(FaultKind::kShort, 'R'), ReadHundred, 0, 12, 12, kNone},
         // Out of range: the PLC refuses; cut short, the refusal's block check
         // stands where its code was and must not be read as one.
@@ -104,23 +108,12 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
          },
          0, 12, 12, kNone},
         // Well inside the read's two seconds: the cases run all at once.
-        {"read delayed within its time-out",
-         With(FaultKind::kDelay, 'R', [](FaultRule& r) { r.ms = 400; }), ReadHundred, 13, 0, 0,
-         350},
-        {"read split in four",
-         With(FaultKind::kSplit, 'R',
-              [](FaultRule& r) {
-                  r.parts = 4;
-                  r.ms = 100;
-              }),
-         ReadHundred, 13, 0, 0, 250},
+        {"read delayed within its time-out", With(FaultKind::kDelay, 'R', -1, 400), ReadHundred, 13,
+         0, 0, 350},
+        {"read split in four", With(FaultKind::kSplit, 'R', -1, 100, -1, 4), ReadHundred, 13, 0, 0,
+         250},
         // The late reply to D100 must not become D200's.
-        {"late reply",
-         With(FaultKind::kLate, 'R',
-              [](FaultRule& r) {
-                  r.count = 1;
-                  r.ms = 2600;
-              }),
+        {"late reply", With(FaultKind::kLate, 'R', 1, 2600),
          [](Rig& rig, CPlcDevice& d, std::string* failure) {
              if (ReadHundred(rig, d, failure) != 13)
                  *failure = "the late read did not time out";
@@ -135,12 +128,7 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
          0, 0, 0, 1800},
         // More than any reply holds, without a CR: refused, and the next read
         // starts clean.
-        {"reply too long",
-         With(FaultKind::kGarbage, 'R',
-              [](FaultRule& r) {
-                  r.count = 1;
-                  r.bytes = 1500;
-              }),
+        {"reply too long", With(FaultKind::kGarbage, 'R', 1, -1, -1, 0, 1500),
          [](Rig& rig, CPlcDevice& d, std::string* failure) {
              int32_t status = 0;
              ReadD(rig, d, 100, &status);
@@ -160,7 +148,7 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
              return status;
          },
          11, 0, 0, kNone},
-        {"bit read NAK", With(FaultKind::kNak, 'R', once),
+        {"bit read NAK", With(FaultKind::kNak, 'R', 1),
          [](Rig& rig, CPlcDevice& d, std::string*) {
              bool on = false;
              return idec::BitRead(rig.Link(), d, 'x', 15, &on);
@@ -170,17 +158,10 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
         // The bytes are gone from the queue: the block shows the failure.
         {"write without reply", With(FaultKind::kNoReply, 'W'), WriteTen, 6, idec::kNoReply, 13,
          4500},
-        {"write NAK 04", With(FaultKind::kNak, 'W', [](FaultRule& r) { r.code = 4; }), WriteTen, 0,
-         4, 4, kNone},
-        {"write refused 07", With(FaultKind::kErrorCode, 'W', [](FaultRule& r) { r.code = 7; }),
-         WriteTen, 0, 7, 7, kNone},
-        {"write reply split",
-         With(FaultKind::kSplit, 'W',
-              [](FaultRule& r) {
-                  r.parts = 3;
-                  r.ms = 300;
-              }),
-         WriteTen, 13, 0, 0, 500},
+        {"write NAK 04", With(FaultKind::kNak, 'W', -1, -1, 4), WriteTen, 0, 4, 4, kNone},
+        {"write refused 07", With(FaultKind::kErrorCode, 'W', -1, -1, 7), WriteTen, 0, 7, 7, kNone},
+        {"write reply split", With(FaultKind::kSplit, 'W', -1, 300, -1, 3), WriteTen, 13, 0, 0,
+         500},
     };
 
     std::vector<Outcome> outcomes(cases.size());

@@ -1,7 +1,6 @@
-// The host services where threads meet: calls held in a first enumeration
-// that the test holds, a reload under a waiting listing, a PLC whose connect
-// hangs, and many host threads at once. The single-threaded cases are
-// scenario files (scenarios/*.scn).
+// The host services where threads meet: a reload under a waiting listing, a
+// PLC whose connect hangs, and many host threads at once. Calls held in a
+// first enumeration are scenarios (scenarios/host_calls.scn).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,13 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#if defined(__linux__)
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <fstream>
-#endif
 
 #include "plant.h"
 #include "platform/socket.h"
@@ -29,33 +21,6 @@ using testutil::W;
 using testutil::WaitUntil;
 
 const char kDeviceTypes[] = "I,Q,M,R,T,TC,TP,C,CC,CP,D,P";
-
-// A started plant whose first enumeration is held: gate 1 until released, 2
-// also until the link stops.
-void StartHeld(Plant& p, int gate, bool testClock = false, bool ticked = false) {
-    gGate.store(gate);
-    PlantOptions o;
-    o.gated = true;
-    o.testClock = testClock;
-    o.ticked = ticked;
-    ASSERT_NO_FATAL_FAILURE(p.Start(o));
-    if (!ticked) {
-        ASSERT_TRUE(WaitUntil(
-            [&] { return gGateEntered.load() && p.Link().FirstEnumerationRunning(); }, kBound));
-    }
-}
-
-// An ask made while a pass runs is not answered by that pass.
-TEST(HostThreads, EnumerationAskedDuringAPassGetsAPassOfItsOwn) {
-    Plant p;
-    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1));
-    const uint32_t ticket = p.Link().RequestEnumeration();
-    gGate.store(0); // the next pass talks to the simulator
-    gGateRelease.store(true);
-    ASSERT_TRUE(WaitUntil([&] { return p.Link().EnumeratedSince(ticket); }, kBound));
-    EXPECT_TRUE(p.Link().EnumerationDone());
-    EXPECT_EQ(p.ListQueries(), 12u);
-}
 
 // ListItems with no name waits for an enumeration without holding the
 // table; a reload meanwhile destroys the link it waits on, and a new one
@@ -99,109 +64,6 @@ TEST(HostThreads, EveryListingWithoutALinkSaysNotLink) {
         EXPECT_EQ(testutil::Narrow(reinterpret_cast<const WChar*>(b)), "NOT LINK");
         plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
     }
-}
-
-// Calls waiting for the first enumeration give up when the link stops,
-// while the enumeration still runs.
-TEST(HostThreads, CallsWaitingForTheFirstEnumerationFailWhenTheLinkStops) {
-    Plant p;
-    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1));
-    NimbroDevice d = p.Resolve("D");
-    std::atomic<bool> done{false};
-    int32_t results[3] = {-1, -1, -1};
-    std::thread host([&] {
-        uint32_t v = 0;
-        int32_t type = TypeDefault, count = -1;
-        results[0] = p.ReadU32(d, "D100", &v);
-        results[1] = p.Write(d, "D100", TypeU16, 1);
-        results[2] = p.Read(d, "Status", &type, &v, 1, &count);
-        done.store(true);
-    });
-    // A lower bound only: still waiting a while after the calls began.
-    EXPECT_FALSE(WaitUntil([&] { return done.load(); }, 200)) << "no wait for the enumeration";
-    std::thread stopper([&] { p.Link().StopLink(); });
-    const bool finished = WaitUntil([&] { return done.load(); }, kBound);
-    EXPECT_TRUE(p.Link().FirstEnumerationRunning()); // the answer did not wait for its end
-    gGateRelease.store(true);
-    stopper.join();
-    host.join();
-    EXPECT_TRUE(finished);
-    for (int32_t r : results)
-        EXPECT_EQ(r, ResultFailed);
-}
-
-#if defined(__linux__)
-bool ThreadSleeps(long tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    const size_t paren = std::getline(stat, line) ? line.rfind(')') : std::string::npos;
-    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
-}
-#endif
-
-// The stop that ends the enumeration at once: a call that was waiting still
-// fails, although the enumeration is over when it looks again.
-TEST(HostThreads, CallWaitingForTheFirstEnumerationFailsWhenTheStopEndsIt) {
-#if !defined(__linux__)
-    GTEST_SKIP() << "needs the thread states of /proc";
-#else
-    Plant p;
-    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 2));
-    NimbroDevice d = p.Resolve("D");
-    std::atomic<long> tid{0};
-    int32_t read = -1;
-    const testutil::WString item = W("D100");
-    std::thread host([&] {
-        uint32_t v = 0;
-        int32_t type = TypeU32, count = -1;
-        // Nothing between here and the wait may sleep.
-        tid.store(static_cast<long>(syscall(SYS_gettid)));
-        read = p.driver->ReadItem(d, N(item), &type, &v, 1, &count, 0);
-    });
-    // Asleep: inside the wait, the only place where the call sleeps.
-    const bool waiting =
-        WaitUntil([&] { return tid.load() != 0 && ThreadSleeps(tid.load()); }, kBound);
-    p.Link().StopLink();
-    host.join();
-    ASSERT_TRUE(waiting);
-    EXPECT_FALSE(p.Link().FirstEnumerationRunning());
-    EXPECT_EQ(read, ResultFailed);
-#endif
-}
-
-// A hanging first enumeration holds the host's calls ten seconds at most on
-// the table's clock.
-TEST(HostThreads, HostCallsWaitForAHangingFirstEnumerationTenSecondsAtMost) {
-    Plant p;
-    ASSERT_NO_FATAL_FAILURE(StartHeld(p, 1, true, true));
-    CPlcDevice* d = p.Block("D");
-    ASSERT_NE(d, nullptr);
-    std::thread worker([&] { p.Link().OnTick(); });
-    ASSERT_TRUE(WaitUntil([&] { return p.Link().FirstEnumerationRunning(); }, kBound));
-    std::atomic<int32_t> result{-1};
-    std::thread host([&] {
-        uint32_t v = 0;
-        result.store(p.ReadU32(d, "D100", &v));
-    });
-    for (int i = 0; i < 9; ++i) {
-        gClock.fetch_add(1000);
-        plat::SleepMs(20);
-    }
-    const bool waitedNine = result.load() == -1;
-    const bool ended = WaitUntil(
-        [&] {
-            gClock.fetch_add(100);
-            return result.load() != -1;
-        },
-        kBound);
-    const bool stillHanging = p.Link().FirstEnumerationRunning();
-    gGateRelease.store(true);
-    host.join();
-    worker.join();
-    EXPECT_TRUE(waitedNine);
-    EXPECT_TRUE(ended);
-    EXPECT_TRUE(stillHanging);
-    EXPECT_EQ(result.load(), ResultNotReady);
 }
 
 // Connects wait at a gate the test opens: a PLC whose connect never ends.

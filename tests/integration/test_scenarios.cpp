@@ -32,18 +32,32 @@
 //   lock BLOCK|link (holds the write passes back) | unlock | rebuild BLOCK | enumerate | addresses
 //   LETTER A... staged BLOCK -> N | blockstatus BLOCK -> N | items BLOCK -> N window BLOCK ->
 //   none|built | session BLOCK -> N frames clear | frames -> N | frame K -> PART | refusals -> N
+// Threads ("bg STEP" runs a step on a thread of its own, numbered from 1):
+//   join [K...]              waits for those steps (all by default), their failures
+//   pending MS               every unjoined step still runs after MS (a lower bound)
+//   sleeping                 the last one sleeps, so is in a wait (Linux only)
+//   gate 0|1|2               the enumeration gate (plant.h); also before the start
+//   release | held | stoplink | running -> 0|1 | enumerated -> 0|1 | queries -> N
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "plant.h"
+#include "platform/sync.h"
 #include "support/LockGuard.h"
 
 namespace {
@@ -59,7 +73,7 @@ struct Tok {
 struct Step {
     Str file, where, text, rest; // rest: the text after the verb
     int line = 0;
-    bool soon = false;
+    bool soon = false, bg = false;
     std::vector<Tok> args, want;
 };
 
@@ -122,13 +136,15 @@ std::vector<Scenario> Load() {
             st.line = n;
             st.where = st.file + ":" + std::to_string(n);
             st.text = text;
-            st.soon = toks[0].s == "soon" && toks.size() > 1;
-            const Tok& verb = toks[st.soon ? 1 : 0];
+            const bool prefixed = (toks[0].s == "soon" || toks[0].s == "bg") && toks.size() > 1;
+            st.soon = prefixed && toks[0].s == "soon";
+            st.bg = prefixed && toks[0].s == "bg";
+            const Tok& verb = toks[prefixed ? 1 : 0];
             const size_t at = text.find(verb.s) + verb.s.size();
             st.rest = text.substr(std::min(text.find_first_not_of(' ', at), text.size()));
             const auto arrow = std::find_if(toks.begin(), toks.end(),
                                             [](const Tok& t) { return !t.quoted && t.s == "->"; });
-            st.args.assign(toks.begin() + (st.soon ? 1 : 0), arrow);
+            st.args.assign(toks.begin() + (prefixed ? 1 : 0), arrow);
             if (arrow != toks.end())
                 st.want.assign(arrow + 1, toks.end());
             all.back().steps.push_back(st);
@@ -199,18 +215,85 @@ constexpr uint8_t kCanary = 0x7E;
 class Runner {
 public:
     explicit Runner(const Scenario& s) : s_(s), p_(new Plant) {}
+    ~Runner() {
+        gGateRelease.store(true); // what a failed step left held
+        gWritesHeld.store(false);
+        for (auto& b : bg_)
+            if (b->t.joinable())
+                b->t.join();
+    }
 
     void Run() {
         for (const Step& st : s_.steps) {
+            if (st.bg && !Started())
+                return;
+            if (st.bg) {
+                bg_.emplace_back(new Bg);
+                Bg& b = *bg_.back();
+                b.t = std::thread([this, &st, &b] {
+#if defined(__linux__)
+                    b.tid.store(static_cast<long>(syscall(SYS_gettid)));
+#endif
+                    b.why = Do(st);
+                    b.done.store(true);
+                });
+                continue;
+            }
             const Str why = st.soon ? Soon(st) : Do(st);
             if (!why.empty())
                 ADD_FAILURE_AT(st.file.c_str(), st.line) << st.text << "\n  " << why;
-            if (!why.empty() || ::testing::Test::HasFailure())
+            if (!why.empty() || ::testing::Test::HasFailure() || ::testing::Test::IsSkipped())
                 return;
         }
     }
 
 private:
+    // A step run on a thread of its own ("bg"), joined by a later "join".
+    struct Bg {
+        std::thread t;
+        std::atomic<bool> done{false};
+        std::atomic<long> tid{0};
+        Str why;
+    };
+
+    // Joins the background steps numbered in st (from 1), or all of them.
+    Str Join(const Step& st) {
+        Str why;
+        for (size_t k = 0; k < bg_.size(); ++k) {
+            const Str n = std::to_string(k + 1);
+            Bg& b = *bg_[k];
+            if (!b.t.joinable() || (st.args.size() > 1 && !Has(st.args, n.c_str())))
+                continue;
+            if (!WaitUntil([&] { return b.done.load(); }))
+                return "background step " + n + " still running";
+            b.t.join();
+            why += b.why.empty() ? "" : "background step " + n + ": " + b.why + "; ";
+        }
+        return why;
+    }
+
+    static bool WaitUntil(const std::function<bool()>& cond) {
+        return testutil::WaitUntil(cond, kBound);
+    }
+    static bool Sleeping(long tid) {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        Str line;
+        const size_t paren = std::getline(stat, line) ? line.rfind(')') : Str::npos;
+        return tid != 0 && paren != Str::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+    }
+
+    // Starts the plant at the first step that is no setup; always on the
+    // test's own thread.
+    bool Started() {
+        if (!started_) {
+            started_ = true;
+            p_->Start(o_);
+            if (o_.ticked && gGate.load() == 0 && !::testing::Test::HasFatalFailure())
+                p_->Link().OnTick(); // enumeration and connection
+        }
+        return !::testing::Test::HasFatalFailure();
+    }
+
     Str Soon(const Step& st) {
         Str why;
         if (o_.ticked) {
@@ -219,11 +302,13 @@ private:
                     return why;
             return why + " (after 8 ticks)";
         }
-        testutil::WaitUntil([&] { return (why = Do(st)).empty(); }, kBound);
+        WaitUntil([&] { return (why = Do(st)).empty(); });
         return why.empty() ? why : why + " (still after " + std::to_string(kBound) + " ms)";
     }
 
-    Str Arg(const Step& st, size_t i) const { return i < st.args.size() ? st.args[i].s : ""; }
+    Str Arg(const Step& st, size_t i) const {
+        return i < st.args.size() ? st.args[i].s : "";
+    }
     // The token after a keyword, or "".
     static Str After(const std::vector<Tok>& toks, const char* key) {
         for (size_t i = 0; i + 1 < toks.size(); ++i)
@@ -242,7 +327,9 @@ private:
     }
 
     // A ticked plant's table is not started: the host cannot resolve names.
-    NimbroDevice Dev(const Str& block) { return o_.ticked ? p_->Block(block) : p_->Resolve(block); }
+    NimbroDevice Dev(const Str& block) {
+        return o_.ticked ? p_->Block(block) : p_->Resolve(block);
+    }
     // [BLOCK:]ITEM, the block by default the item's letters; "" when it resolves.
     Str Item(const Str& name, NimbroDevice* dev, Str* item) {
         const size_t colon = name.find(':');
@@ -413,14 +500,13 @@ private:
                 return Setup(st, verb);
         if (verb == "set" || verb == "text")
             return Memory(st, verb);
-        if (!started_) {
-            started_ = true;
-            p_->Start(o_);
-            if (::testing::Test::HasFatalFailure())
-                return "the plant did not start";
-            if (o_.ticked)
-                p_->Link().OnTick(); // enumeration and connection
+        if (verb == "gate") { // the enumeration gate, and with it the gated channel
+            o_.gated = true;
+            gGate.store(static_cast<int>(U(a1)));
+            return "";
         }
+        if (!Started())
+            return "the plant did not start";
         idecsim::Simulator& sim = p_->sim;
         for (const char* call : {"read", "write", "register", "touch", "bad"})
             if (verb == call)
@@ -475,6 +561,34 @@ private:
             sim.AddFault(rule);
             return "";
         }
+        if (verb == "join")
+            return Join(st);
+        if (verb == "pending") { // a lower bound: every unjoined step still runs after MS
+            plat::SleepMs(U(a1));
+            for (size_t k = 0; k < bg_.size(); ++k)
+                if (bg_[k]->t.joinable() && bg_[k]->done.load())
+                    return "background step " + std::to_string(k + 1) + " ended";
+            return "";
+        }
+        if (verb == "sleeping") { // the last background step sleeps: in a wait
+#if !defined(__linux__)
+            [] { GTEST_SKIP() << "needs the thread states of /proc"; }();
+            return "";
+#endif
+            return bg_.empty() || !WaitUntil([&] { return Sleeping(bg_.back()->tid); })
+                       ? "the background step never slept"
+                       : "";
+        }
+        if (verb == "held") // waits: a ticked plant's "soon" would tick into the held pass
+            return WaitUntil([&] { return gGateEntered && p_->Link().FirstEnumerationRunning(); })
+                       ? ""
+                       : "no enumeration held";
+        if (verb == "running" || verb == "enumerated" || verb == "queries")
+            return Differs(verb.c_str(),
+                           std::to_string(verb == "queries"   ? p_->ListQueries()
+                                          : verb == "running" ? p_->Link().FirstEnumerationRunning()
+                                                              : p_->Link().EnumerationDone()),
+                           want);
         if (verb == "clearfaults")
             sim.ClearFaults();
         else if (verb == "stop")
@@ -494,11 +608,15 @@ private:
                 p_->Tick();
         else if (verb == "interval")
             p_->table.SetReadInterval(U(a1));
+        else if (verb == "release")
+            gGateRelease.store(true);
+        else if (verb == "stoplink")
+            p_->Link().StopLink();
         else if (verb == "unlock")
             gWritesHeld.store(false);
         else if (verb == "enumerate") {
             const uint32_t ticket = p_->Link().RequestEnumeration();
-            if (!testutil::WaitUntil([&] { return p_->Link().EnumeratedSince(ticket); }, kBound))
+            if (!WaitUntil([&] { return p_->Link().EnumeratedSince(ticket); }))
                 return "no enumeration";
         } else if (verb == "addresses") {
             std::vector<uint32_t> list;
@@ -559,6 +677,7 @@ private:
     const Scenario& s_;
     PlantOptions o_;
     std::unique_ptr<Plant> p_;
+    std::vector<std::unique_ptr<Bg>> bg_;
     bool started_ = false;
     int devices_ = 0;
 };

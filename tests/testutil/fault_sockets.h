@@ -70,18 +70,21 @@ private:
     static int Slot(SockOp op) { return static_cast<int>(op); }
     Verdict Next(SockOp op, int* codeOrLimit);
     int Ask(SockOp op, const void* data, int len);
-
-    static SocketHandle Create();
+    // A call of op through the saved table's entry; failed, it returns bad.
+    template <SockOp op, auto entry, typename R, typename... A> static R Call(R bad, A... a);
+    template <SockOp op, auto entry, typename R, typename... A> static R Pass(A... a) {
+        return Call<op, entry>(R(-1), a...);
+    }
+    static SocketHandle Create() {
+        return Call<SockOp::kCreate, &plat::SocketOps::createTcp>(plat::kInvalidSocket);
+    }
+    static SocketHandle Accept(SocketHandle l) {
+        return Call<SockOp::kAccept, &plat::SocketOps::accept>(plat::kInvalidSocket, l);
+    }
     static int Connect(SocketHandle s, uint32_t addr, uint16_t port);
-    static int Wait(SocketHandle s, bool forWrite, int32_t ms);
     static int Send(SocketHandle s, const void* data, int len);
     static int Recv(SocketHandle s, void* buf, int cap);
-    static int Shutdown(SocketHandle s, int how);
     static int Close(SocketHandle s);
-    static int GetType(SocketHandle s, int* type);
-    static int Resolve(const char* name, uint32_t* addr);
-    static SocketHandle Accept(SocketHandle listener);
-    static int Fail(int code);
 
     plat::SocketOps saved_;
     mutable std::mutex m_;
@@ -104,13 +107,13 @@ inline FaultSockets::FaultSockets() : saved_(plat::SocketOpsTable()) {
     plat::SocketOps& t = plat::SocketOpsTable();
     t.createTcp = Create;
     t.connect = Connect;
-    t.wait = Wait;
+    t.wait = Pass<SockOp::kWait, &plat::SocketOps::wait, int, SocketHandle, bool, int32_t>;
     t.send = Send;
     t.recv = Recv;
-    t.shutdown = Shutdown;
+    t.shutdown = Pass<SockOp::kShutdown, &plat::SocketOps::shutdown, int, SocketHandle, int>;
     t.close = Close;
-    t.getType = GetType;
-    t.resolve = Resolve;
+    t.getType = Pass<SockOp::kGetType, &plat::SocketOps::getType, int, SocketHandle, int*>;
+    t.resolve = Pass<SockOp::kResolve, &plat::SocketOps::resolve, int, const char*, uint32_t*>;
     t.accept = Accept;
 }
 
@@ -170,102 +173,48 @@ inline FaultSockets::Verdict FaultSockets::Next(SockOp op, int* codeOrLimit) {
     return kPass;
 }
 
-inline int FaultSockets::Fail(int code) {
-    gActive->saved_.setLastError(code);
-    return -1;
-}
-
-inline SocketHandle FaultSockets::Create() {
+template <SockOp op, auto entry, typename R, typename... A> R FaultSockets::Call(R bad, A... a) {
     int v;
-    if (gActive->Next(SockOp::kCreate, &v) == kFail) {
-        Fail(v);
-        return plat::kInvalidSocket;
-    }
-    return gActive->saved_.createTcp();
+    if (gActive->Next(op, &v) != kFail)
+        return (gActive->saved_.*entry)(a...);
+    gActive->saved_.setLastError(v);
+    return bad;
 }
 
 inline int FaultSockets::Connect(SocketHandle s, uint32_t addr, uint16_t port) {
     if (int code = gActive->Ask(SockOp::kConnect, &port, sizeof port))
-        return Fail(code);
-    int v;
-    if (gActive->Next(SockOp::kConnect, &v) == kFail)
-        return Fail(v);
-    return gActive->saved_.connect(s, addr, port);
+        return gActive->saved_.setLastError(code), -1;
+    return Pass<SockOp::kConnect, &plat::SocketOps::connect, int>(s, addr, port);
 }
 
-inline int FaultSockets::Wait(SocketHandle s, bool forWrite, int32_t ms) {
-    int v;
-    if (gActive->Next(SockOp::kWait, &v) == kFail)
-        return Fail(v);
-    return gActive->saved_.wait(s, forWrite, ms);
-}
-
+// A send or receive: the hook first, then a failure or a limit of its bytes.
 inline int FaultSockets::Send(SocketHandle s, const void* data, int len) {
     if (int code = gActive->Ask(SockOp::kSend, data, len))
-        return Fail(code);
-    int v;
-    switch (gActive->Next(SockOp::kSend, &v)) {
-    case kFail:
-        return Fail(v);
-    case kLimit:
-        return gActive->saved_.send(s, data, len < v ? len : v);
-    default:
-        return gActive->saved_.send(s, data, len);
-    }
+        return gActive->saved_.setLastError(code), -1;
+    int v = len;
+    const Verdict verdict = gActive->Next(SockOp::kSend, &v);
+    if (verdict == kFail)
+        return gActive->saved_.setLastError(v), -1;
+    return gActive->saved_.send(s, data, verdict == kLimit && v < len ? v : len);
 }
 
 inline int FaultSockets::Recv(SocketHandle s, void* buf, int cap) {
     if (int code = gActive->Ask(SockOp::kRecv, nullptr, cap))
-        return Fail(code);
-    int v;
-    switch (gActive->Next(SockOp::kRecv, &v)) {
-    case kFail:
-        return Fail(v);
-    case kLimit:
-        return gActive->saved_.recv(s, buf, cap < v ? cap : v);
-    default:
-        return gActive->saved_.recv(s, buf, cap);
-    }
-}
-
-inline int FaultSockets::Shutdown(SocketHandle s, int how) {
-    int v;
-    if (gActive->Next(SockOp::kShutdown, &v) == kFail)
-        return Fail(v);
-    return gActive->saved_.shutdown(s, how);
+        return gActive->saved_.setLastError(code), -1;
+    int v = cap;
+    const Verdict verdict = gActive->Next(SockOp::kRecv, &v);
+    if (verdict == kFail)
+        return gActive->saved_.setLastError(v), -1;
+    return gActive->saved_.recv(s, buf, verdict == kLimit && v < cap ? v : cap);
 }
 
 inline int FaultSockets::Close(SocketHandle s) {
     int v;
-    if (gActive->Next(SockOp::kClose, &v) == kFail) {
-        // The handle is still released: a failed close must not leak it.
-        gActive->saved_.close(s);
-        return Fail(v);
-    }
-    return gActive->saved_.close(s);
-}
-
-inline int FaultSockets::GetType(SocketHandle s, int* type) {
-    int v;
-    if (gActive->Next(SockOp::kGetType, &v) == kFail)
-        return Fail(v);
-    return gActive->saved_.getType(s, type);
-}
-
-inline int FaultSockets::Resolve(const char* name, uint32_t* addr) {
-    int v;
-    if (gActive->Next(SockOp::kResolve, &v) == kFail)
-        return Fail(v);
-    return gActive->saved_.resolve(name, addr);
-}
-
-inline SocketHandle FaultSockets::Accept(SocketHandle listener) {
-    int v;
-    if (gActive->Next(SockOp::kAccept, &v) == kFail) {
-        Fail(v);
-        return plat::kInvalidSocket;
-    }
-    return gActive->saved_.accept(listener);
+    const bool fail = gActive->Next(SockOp::kClose, &v) == kFail;
+    const int r = gActive->saved_.close(s); // failed or not: the handle must not leak
+    if (fail)
+        gActive->saved_.setLastError(v);
+    return fail ? -1 : r;
 }
 
 } // namespace testutil
