@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <new>
@@ -44,7 +45,6 @@
 #include "platform/variant.h"
 #include "platform/sync.h"
 #include "support/LockGuard.h"
-#include "testutil/fault_sockets.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -163,10 +163,6 @@ public:
         }
         return false;
     }
-    size_t Size() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return words_.size();
-    }
 
 private:
     struct Word {
@@ -182,28 +178,59 @@ SentLog* gSentLog = nullptr;
 // Write queues running now.
 std::atomic<int> gWriteQueuesBusy{0};
 
-// The engine's channel whose write queue logs what it sends: every send on
-// the worker inside a write queue first closes the write exchange before it.
+class SoakChannel;
+
+// The link's byte channel, passed through; every send first closes the
+// write exchange before it.
+class ObservedBytes : public CIDecComBase {
+public:
+    ObservedBytes(CIDecComBase* inner, SoakChannel* owner)
+        : CIDecComBase(nullptr), inner_(inner), owner_(owner) {}
+    int32_t Open(bool blocking) override { return inner_->Open(blocking); }
+    int Close() override { return inner_->Close(); }
+    bool IsConnected(bool openIfClosed) override { return inner_->IsConnected(openIfClosed); }
+    int32_t GetState() override { return inner_->GetState(); }
+    int Send(const void* data, int length) override;
+    int Receive(void* buffer, int capacity, int32_t timeoutMs) override {
+        return inner_->Receive(buffer, capacity, timeoutMs);
+    }
+    CErrorString* SetErrorHolder(CErrorString* holder) override {
+        return inner_->SetErrorHolder(holder);
+    }
+    int32_t SetDefaultTimeout(int32_t ms) override { return inner_->SetDefaultTimeout(ms); }
+    void GetErrorText(int code, WChar* text, int capacity) override {
+        inner_->GetErrorText(code, text, capacity);
+    }
+    int GetLastSocketError() override { return inner_->GetLastSocketError(); }
+
+private:
+    CIDecComBase* inner_;
+    SoakChannel* owner_;
+};
+
+// The engine's channel whose write queue logs what it sends.
 class SoakChannel : public CEngineLinkChannel {
 public:
-    using CEngineLinkChannel::CEngineLinkChannel;
+    explicit SoakChannel(const IDecOpenParams* params)
+        : CEngineLinkChannel(params), observed_(CEngineLinkChannel::Channel(), this) {}
+
+    CIDecComBase* Channel() override { return &observed_; }
 
     bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override {
         gWriteQueuesBusy.fetch_add(1);
         device_ = &device;
-        tWriting = this;
         const bool r = CEngineLinkChannel::WriteQueue(link, device);
-        tWriting = nullptr;
         CloseExchange();
+        device_ = nullptr;
         gWriteQueuesBusy.fetch_sub(1);
         return r;
     }
-    static void BeforeSend(const void* data, int length) {
-        if (!tWriting || !gSentLog)
-            return;
-        tWriting->CloseExchange();
-        tWriting->open_ =
-            gSentLog->Add(std::string(static_cast<const char*>(data), static_cast<size_t>(length)));
+    // A send on the worker: the exchange before it is over.
+    void BeforeSend(const void* data, int length) {
+        CloseExchange();
+        if (device_ && gSentLog)
+            open_ = gSentLog->Add(
+                std::string(static_cast<const char*>(data), static_cast<size_t>(length)));
     }
     static CLinkChannel* Create(const IDecOpenParams* params) {
         return new (std::nothrow) SoakChannel(params);
@@ -216,11 +243,15 @@ private:
         open_.clear();
     }
 
-    static thread_local SoakChannel* tWriting;
+    ObservedBytes observed_;
     CPlcDevice* device_ = nullptr;
     std::vector<size_t> open_;
 };
-thread_local SoakChannel* SoakChannel::tWriting = nullptr;
+
+int ObservedBytes::Send(const void* data, int length) {
+    owner_->BeforeSend(data, length);
+    return inner_->Send(data, length);
+}
 
 // True while the block holds bytes no write queue has taken out.
 bool Staged(NimbroDevice handle) {
@@ -314,7 +345,7 @@ struct HostWrite {
 };
 
 struct Tally {
-    uint64_t reads = 0, goodReads = 0, writes = 0, calls = 0;
+    uint64_t calls = 0;
     std::vector<HostWrite> accepted;
     std::vector<std::string> failures;
     void Fail(const std::string& what) {
@@ -338,14 +369,6 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
     WireLog wire;
     SentLog sent;
     gSentLog = &sent;
-    // Sees the worker's sends; made before the simulator starts and gone
-    // after it stops, so that no thread reads the socket table as it changes.
-    testutil::FaultSockets sockets;
-    sockets.SetHook([](testutil::SockOp op, const void* data, int len) {
-        if (op == testutil::SockOp::kSend)
-            SoakChannel::BeforeSend(data, len);
-        return 0;
-    });
     idecsim::Simulator sim;
     std::string error;
     ASSERT_TRUE(sim.LoadPlcText(itest::kIdecDefinition, &error)) << error;
@@ -460,6 +483,7 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
         return driver->ReadItem(dev, N(name), &type, out, cap, &count, 0);
     };
     std::vector<Tally> tallies(kHostThreads);
+    std::atomic<uint64_t> reads{0}, goodReads{0}, writes{0};
     auto host = [&](int t) {
         Tally& tally = tallies[static_cast<size_t>(t)];
         std::mt19937 rng(100 + static_cast<uint32_t>(t));
@@ -499,8 +523,8 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
                 if (op < 2 || wide)
                     reg(d, name);
                 uint32_t v = 0;
-                if (op >= 2 && (++tally.reads, read(d, name, TypeU32, &v, 1) == ResultOk)) {
-                    ++tally.goodReads;
+                if (op >= 2 && (++reads, read(d, name, TypeU32, &v, 1) == ResultOk)) {
+                    ++goodReads;
                     if (wide ? (v >> 16) % 1000 != n % 1000 || (v & 0xFFFF) % 1000 != (n + 1) % 1000
                              : v % 1000 != n % 1000 || v > 0xFFFF)
                         tally.Fail(testutil::Narrow(name.c_str()) + " read " + std::to_string(v));
@@ -519,7 +543,7 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
                     reg(d, name);
                     const uint64_t ticket = gSeq.fetch_add(1);
                     int32_t count = -1;
-                    ++tally.writes;
+                    ++writes;
                     if (driver->WriteItem(d, N(name), TypeU16, &word, 0, &count, 0) == ResultOk) {
                         tally.accepted.push_back({unit, value, ticket});
                         outstanding[unit] = tally.accepted.back();
@@ -611,12 +635,9 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
     EXPECT_EQ(table.LinkCount(), 0u);
 
     // ---- the invariants ----
-    uint64_t reads = 0, goodReads = 0, writes = 0, reached = 0, refused = 0, reloaded = 0;
+    uint64_t reached = 0, refused = 0, reloaded = 0;
     std::vector<HostWrite> accepted;
     for (const Tally& tally : tallies) {
-        reads += tally.reads;
-        goodReads += tally.goodReads;
-        writes += tally.writes;
         accepted.insert(accepted.end(), tally.accepted.begin(), tally.accepted.end());
         for (const std::string& f : tally.failures)
             ADD_FAILURE() << "value from another item or request: " << f;
@@ -640,14 +661,12 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
                                             std::to_string(status)
                                       : std::string(": never sent"));
     }
-    std::printf("soak: %u ms of faults; %llu reads (%llu good), %llu writes (%zu accepted: %llu "
-                "reached, %llu refused or unanswered with the block's status showing it, %llu "
-                "staged when their load went), %zu reloads, %zu words sent\n",
-                faultMs, static_cast<unsigned long long>(reads),
-                static_cast<unsigned long long>(goodReads), static_cast<unsigned long long>(writes),
-                accepted.size(), static_cast<unsigned long long>(reached),
-                static_cast<unsigned long long>(refused), static_cast<unsigned long long>(reloaded),
-                reloads.size(), sent.Size());
+    std::cout << "soak: " << faultMs << " ms of faults; " << reads << " reads (" << goodReads
+              << " good), " << writes << " writes (" << accepted.size() << " accepted: " << reached
+              << " reached, " << refused
+              << " refused or unanswered with the block's status showing "
+              << "it, " << reloaded << " staged when their load went), " << reloads.size()
+              << " reloads\n";
     // Whether a kind gets its turn depends on the machine's pace (a late
     // reply needs a connection that lives past its delay): most must fire,
     // and the ones that did not are named.
