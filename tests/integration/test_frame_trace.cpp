@@ -1,12 +1,11 @@
 // The frame trace of a running link: on when the settings name a file, and
-// no file at all when they do not.
+// nothing formats records when they do not.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 
 #include "harness.h"
-#include "platform/file.h"
 #include "support/LockGuard.h"
 #include "testutil/testutil.h"
 
@@ -14,28 +13,38 @@ namespace {
 
 using itest::Rig;
 
-TEST(FrameTraceLink, EveryExchangeOfATickIsTracedWhenAsked) {
-    idecsim::Simulator sim;
-    ASSERT_TRUE(sim.SetValue("D", 100, 1234));
-    ASSERT_NE(sim.Start(0), 0);
-    testutil::TempDir dir;
-    const testutil::WString path = dir.Join("frames.log");
-    {
-        Rig rig(sim.Port(), 1);
-        rig.Table().SetTraceFile(path.c_str());
-        rig.Link().OnTick(); // the enumeration's queries, then the connection
-        ASSERT_TRUE(rig.Connected());
+TEST(FrameTraceLink, EveryExchangeOfATickIsTracedOnlyWhenAsked) {
+    for (bool traced : {true, false}) {
+        SCOPED_TRACE(traced ? "a trace file" : "no setting");
+        idecsim::Simulator sim;
+        ASSERT_TRUE(sim.SetValue("D", 100, 1234));
+        ASSERT_NE(sim.Start(0), 0);
+        testutil::TempDir dir;
+        const testutil::WString path = dir.Join("frames.log");
+        {
+            Rig rig(sim.Port(), 1);
+            if (traced)
+                rig.Table().SetTraceFile(path.c_str());
+            rig.Link().OnTick(); // the enumeration's queries, then the connection
+            ASSERT_TRUE(rig.Connected());
+            auto* channel = dynamic_cast<CEngineLinkChannel*>(rig.Link().Channel());
+            ASSERT_NE(channel, nullptr);
+            EXPECT_EQ(channel->Trace() != nullptr, traced);
+        }
+        EXPECT_FALSE(sim.FrameLog().empty());
+        if (!traced)
+            continue;
+        const std::string text = testutil::ReadFile(path);
+        // Every address-list query went out, and each got its reply with it.
+        for (char letter : std::string("xyarTtCcAdek"))
+            EXPECT_NE(text.find(std::string("> <ENQ>010L") + letter), std::string::npos)
+                << letter << "\n"
+                << text;
+        EXPECT_NE(text.find("< <ACK>010000000010000006434<CR>"), std::string::npos) << text;
+        EXPECT_EQ(sim.FrameLog().size() * 2,
+                  static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
+            << "one request and one reply line per frame";
     }
-    const std::string text = testutil::ReadFile(path);
-    // Every address-list query went out, and each got its reply with it.
-    for (char letter : std::string("xyarTtCcAdek")) {
-        const std::string query = std::string("> <ENQ>010L") + letter;
-        EXPECT_NE(text.find(query), std::string::npos) << letter << "\n" << text;
-    }
-    EXPECT_NE(text.find("< <ACK>010000000010000006434<CR>"), std::string::npos) << text;
-    EXPECT_EQ(sim.FrameLog().size() * 2,
-              static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
-        << "one request and one reply line per frame";
 }
 
 // The worker looks up the trace file under the link lock. A host thread
@@ -55,32 +64,6 @@ TEST(FrameTraceLink, TheWorkerTracesWhileTheTableIsHeld) {
     host.UnlockAll();
     rig.Link().StopLink();
     EXPECT_NE(testutil::ReadFile(path).find("> <ENQ>010Lx"), std::string::npos);
-}
-
-TEST(FrameTraceLink, NoSettingNoFile) {
-    idecsim::Simulator sim;
-    ASSERT_NE(sim.Start(0), 0);
-    testutil::TempDir dir;
-    {
-        Rig rig(sim.Port(), 1);
-        rig.Link().OnTick();
-        ASSERT_TRUE(rig.Connected());
-        auto* channel = dynamic_cast<CEngineLinkChannel*>(rig.Link().Channel());
-        ASSERT_NE(channel, nullptr);
-        EXPECT_EQ(channel->Trace(), nullptr) << "nothing formats records";
-    }
-    int files = 0;
-    plat::FindFiles(
-        dir.Join("*").c_str(),
-        [](const plat::DirEntry& e, void* n) {
-            const std::string name = testutil::Narrow(e.name);
-            if (name != "." && name != "..")
-                ++*static_cast<int*>(n);
-            return true;
-        },
-        &files);
-    EXPECT_EQ(files, 0);
-    EXPECT_FALSE(sim.FrameLog().empty());
 }
 
 } // namespace

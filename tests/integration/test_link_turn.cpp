@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "harness.h"
 #include "platform/sync.h"
@@ -13,21 +12,11 @@
 
 namespace {
 
-using idecsim::FaultKind;
-using idecsim::FaultRule;
 using itest::Rig;
-using testutil::Narrow;
-
-std::string ErrorText(CIDecComBase& channel, int code) {
-    WChar text[idec::kErrorTextCap];
-    channel.GetErrorText(code, text, idec::kErrorTextCap);
-    return Narrow(text);
-}
 
 // Passes of one block on the engine's channel, counted.
 CPlcDevice* gCounted = nullptr;
-std::atomic<int> gWritePasses{0};
-std::atomic<int> gReadPasses{0};
+std::atomic<int> gWritePasses{0}, gReadPasses{0};
 
 class CountingChannel : public CEngineLinkChannel {
 public:
@@ -45,20 +34,24 @@ public:
     }
 };
 
-// Without a connection a tick only tries to connect: no pass runs.
-TEST(LinkTurn, RefusedConnectionIsRetriedEveryTickWithoutPasses) {
-    const uint16_t port = itest::DeadPort();
-    ASSERT_NE(port, 0);
-    Rig rig(port, 1);
+// A block D whose passes are counted; every tick may read.
+void CountPasses(Rig& rig) {
     gCounted = &rig.AddBlock("D", 7999);
     gWritePasses = 0;
     gReadPasses = 0;
     rig.Table().SetChannelFactory(&CountingChannel::Create);
     rig.Table().SetReadInterval(0);
+}
+
+// Without a connection a tick only tries to connect: no pass runs.
+TEST(LinkTurn, RefusedConnectionIsRetriedEveryTickWithoutPasses) {
+    const uint16_t port = itest::DeadPort();
+    ASSERT_NE(port, 0);
+    Rig rig(port, 1);
+    CountPasses(rig);
     {
         testutil::FaultSockets counts; // counts only, fails nothing
-        int before = 0;
-        for (int tick = 0; tick < 3; ++tick) {
+        for (int tick = 0, before = 0; tick < 3; ++tick) {
             rig.Link().OnTick();
             const int now = counts.Calls(testutil::SockOp::kConnect);
             EXPECT_GT(now, before) << "no connect attempt on tick " << tick;
@@ -70,7 +63,9 @@ TEST(LinkTurn, RefusedConnectionIsRetriedEveryTickWithoutPasses) {
     ASSERT_NE(channel, nullptr);
     EXPECT_FALSE(rig.Connected());
     EXPECT_EQ(channel->GetLastSocketError(), 10061);
-    EXPECT_EQ(ErrorText(*channel, 10061), "[WSAECONNREFUSED]-Connection refused..");
+    WChar text[idec::kErrorTextCap];
+    channel->GetErrorText(10061, text, idec::kErrorTextCap);
+    EXPECT_EQ(testutil::Narrow(text), "[WSAECONNREFUSED]-Connection refused..");
 }
 
 // A connected tick writes every time and reads only once the read interval
@@ -79,11 +74,7 @@ TEST(LinkTurn, ConnectedTicksWriteEachTimeAndReadOncePerInterval) {
     idecsim::Simulator sim;
     ASSERT_NE(sim.Start(0), 0);
     Rig rig(sim.Port(), 1);
-    gCounted = &rig.AddBlock("D", 7999);
-    gWritePasses = 0;
-    gReadPasses = 0;
-    rig.Table().SetChannelFactory(&CountingChannel::Create);
-    rig.Table().SetReadInterval(0);
+    CountPasses(rig);
     rig.Link().OnTick();
     ASSERT_TRUE(rig.Connected());
     // An interval that never passes.
