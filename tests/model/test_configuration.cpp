@@ -67,43 +67,29 @@ struct Loaded {
 
 // POSIX keeps its registry in the file NIMBRO_REGISTRY names; Windows ignores
 // the variable. PLCDir is put back as it was.
-class TestRegistry {
-public:
-    TestRegistry() {
-        const char* old = std::getenv("NIMBRO_REGISTRY");
-        hadEnv_ = old != nullptr;
-        env_ = old ? old : "";
-        plat::SetEnvVar("NIMBRO_REGISTRY", Narrow(dir_.Join("registry.txt").c_str()).c_str());
-        uint32_t size = sizeof value_ - sizeof(WChar);
-        had_ = plat::RegistryReadValue(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir"), value_,
-                                       &size);
-    }
+struct TestRegistry {
+    TempDir dir;
+    testutil::ScopedEnv env{"NIMBRO_REGISTRY", Narrow(dir.Join("registry.txt").c_str()).c_str()};
+    WChar value[plat::kMaxPath] = {};
+    uint32_t size = sizeof value - sizeof(WChar);
+    bool had =
+        plat::RegistryReadValue(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir"), value, &size);
     ~TestRegistry() {
-        if (had_)
-            plat::RegistryWriteText(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir"), value_);
+        if (had)
+            plat::RegistryWriteText(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir"), value);
         else
             plat::RegistryDeleteValue(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir"));
-        plat::SetEnvVar("NIMBRO_REGISTRY", hadEnv_ ? env_.c_str() : nullptr);
     }
-
-private:
-    TempDir dir_;
-    std::string env_;
-    bool hadEnv_;
-    WChar value_[plat::kMaxPath] = {};
-    bool had_;
 };
 
-std::string ReadAll(const WString& path) {
-    std::string text;
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    int64_t size = f ? plat::FileSize(f) : 0;
-    text.resize(size > 0 ? static_cast<size_t>(size) : 0);
-    if (f && size > 0 && plat::FileRead(f, &text[0], text.size()) != size)
-        text.clear();
-    if (f)
-        plat::FileClose(f);
-    return text;
+// The folder of this program, with its separator.
+std::string ExeFolder() {
+    WChar exe[plat::kMaxPath] = {};
+    uint32_t n = plat::ModulePath(nullptr, exe, plat::kMaxPath);
+    while (n > 0 && !plat::IsPathSep(exe[n - 1]))
+        --n;
+    exe[n] = 0;
+    return Narrow(exe);
 }
 
 } // namespace
@@ -477,18 +463,13 @@ TEST(PlcDefinitionModel, FileFoundByPlcFileConfigurationFolderAndPlcDir) {
 
     ASSERT_TRUE(plat::RegistryDeleteValue(plat::kHkeyLocalMachine, kOndrelKey, W16("PLCDir")));
     PlcDefinitionFolder(plcFolder, plat::kMaxPath);
-    WChar exe[plat::kMaxPath];
-    uint32_t n = plat::ModulePath(nullptr, exe, plat::kMaxPath);
-    while (n > 0 && !plat::IsPathSep(exe[n - 1]))
-        --n;
-    exe[n] = 0;
-    EXPECT_EQ(Narrow(exe), Narrow(plcFolder));
+    EXPECT_EQ(ExeFolder(), Narrow(plcFolder));
 }
 
 TEST(ShippedSamples, LoadAsDocumented) {
     TempDir module;
     for (const char* name : {"Nimbro.ini", "NimbroDrvIDec.cfg", "idec.plc"}) {
-        std::string text = ReadAll(W(std::string(NIMBRO_SAMPLE_DIR) + name));
+        std::string text = testutil::ReadFile(W(std::string(NIMBRO_SAMPLE_DIR) + name));
         ASSERT_FALSE(text.empty()) << name;
         module.Write(name, text);
     }
@@ -515,19 +496,15 @@ TEST(ShippedSamples, LoadAsDocumented) {
 TEST(DriverModule, NimbroInterfaceLoadsTheConfigurationAndResolvesDevices) {
     // The module built beside this program (<build>/src/driver/), copied to a
     // folder of its own, so that its DebugSetting.ini moves no other test's settings.
-    WChar exe[plat::kMaxPath] = {};
-    uint32_t n = plat::ModulePath(nullptr, exe, plat::kMaxPath);
-    while (n > 0 && !plat::IsPathSep(exe[n - 1]))
-        --n;
-    exe[n] = 0;
-    WString built, base = exe + (W16("..") + Sep() + W16("src") + Sep() + W16("driver") + Sep());
+    WString built,
+        base = W(ExeFolder()) + W16("..") + Sep() + W16("src") + Sep() + W16("driver") + Sep();
     for (const WChar* name : {W16("NimbroDrvIDec.so"), W16("NimbroDrvIDec.dll")})
         if (plat::PathExists((base + name).c_str()))
             built = name;
     // Built before this program (a dependency of it): missing is a failure.
     ASSERT_FALSE(built.empty()) << "no NimbroDrvIDec module in " << Narrow(base.c_str());
     TempDir module, settings;
-    std::string image = ReadAll(base + built);
+    std::string image = testutil::ReadFile(base + built);
     WString copy = module.Path() + Sep() + built;
     ASSERT_TRUE(plat::FileWriteAll(copy.c_str(), image.data(), image.size()));
     module.Write("DebugSetting.ini", "[Setting]\nSettingDir=" + Narrow(settings.Path().c_str()));

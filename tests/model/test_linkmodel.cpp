@@ -38,23 +38,36 @@ CPlc* NewPlc(CPlcDrvLink* link, const char* name) {
     return plc;
 }
 
-TEST(LinkModel, PlcsInCaseInsensitiveOrderAndFoundInAnyCase) {
-    CLinkTable table;
-    auto* link = new CPlcDrvLink(&table);
-    ASSERT_TRUE(table.InsertLink(link));
-    ASSERT_TRUE(link->InsertPlc(NewPlc(link, "B")));
-    ASSERT_TRUE(link->InsertPlc(NewPlc(link, "a")));
-    ASSERT_TRUE(link->InsertPlc(NewPlc(link, "plc1")));
-    ASSERT_EQ(link->PlcCount(), 3u);
-    EXPECT_EQ(Narrow(link->FirstPlc()->Name()), "a");
-    EXPECT_EQ(Narrow(link->GetPlc(1)->Name()), "B");
-    EXPECT_EQ(Narrow(link->GetPlc(2)->Name()), "plc1");
-    EXPECT_EQ(link->GetPlc(3), nullptr);
-    ASSERT_NE(link->FindPlc(W16("PLC1")), nullptr);
-    EXPECT_EQ(Narrow(link->FindPlc(W16("PLC1"))->Name()), "plc1");
-    EXPECT_EQ(link->FindPlc(W16("plc")), nullptr);
-    EXPECT_EQ(link->FindPlc(nullptr), nullptr);
-    EXPECT_EQ(link->FirstPlc()->Link(), link);
+TEST(LinkModel, PlcsInCaseInsensitiveOrderFoundInAnyCaseAndReplacedByEqualNames) {
+    Tree t;
+    for (const char* name : {"B", "a", "plc1"})
+        ASSERT_TRUE(t.link->InsertPlc(NewPlc(t.link, name)));
+    ASSERT_EQ(4u, t.link->PlcCount());
+    std::string order;
+    for (uint32_t i = 0; i < 4; ++i)
+        order += Narrow(t.link->GetPlc(i)->Name()) + ",";
+    EXPECT_EQ(",a,B,plc1,", order);
+    EXPECT_EQ(nullptr, t.link->GetPlc(4));
+    ASSERT_NE(nullptr, t.link->FindPlc(W16("PLC1")));
+    EXPECT_EQ("plc1", Narrow(t.link->FindPlc(W16("PLC1"))->Name()));
+    EXPECT_EQ(nullptr, t.link->FindPlc(W16("plc")));
+    EXPECT_EQ(nullptr, t.link->FindPlc(nullptr));
+    EXPECT_EQ(t.link, t.link->FirstPlc()->Link());
+
+    // An equal name takes the place (the displaced record goes: the leak checker watches).
+    CPlc* again = NewPlc(t.link, "");
+    ASSERT_TRUE(t.link->InsertPlc(again));
+    EXPECT_EQ(4u, t.link->PlcCount());
+    EXPECT_EQ(again, t.link->FirstPlc());
+    auto* b1 = new CPlcDevice(again);
+    auto* b2 = new CPlcDevice(again);
+    b1->SetName(W16("M"));
+    b2->SetName(W16("m"));
+    ASSERT_TRUE(again->InsertDevice(b1));
+    ASSERT_TRUE(again->InsertDevice(b2));
+    EXPECT_EQ(1u, again->DeviceCount());
+    EXPECT_EQ(b2, again->FindDevice(W16("M")));
+    EXPECT_EQ(again, b2->Plc());
 }
 
 TEST(LinkModel, BisectionFindsEveryNameAndNothingElse) {
@@ -83,137 +96,108 @@ TEST(LinkModel, BisectionFindsEveryNameAndNothingElse) {
     EXPECT_EQ(t.plc->FindDevice(W16("d")), t.block);
 }
 
-TEST(LinkModel, EqualNamesReplaceAndTheDisplacedRecordGoes) {
-    Tree t;
-    CPlc* again = NewPlc(t.link, "");
-    ASSERT_TRUE(t.link->InsertPlc(again));
-    EXPECT_EQ(t.link->PlcCount(), 1u);
-    EXPECT_EQ(t.link->FirstPlc(), again);
-
-    auto* b1 = new CPlcDevice(again);
-    b1->SetName(W16("M"));
-    auto* b2 = new CPlcDevice(again);
-    b2->SetName(W16("m"));
-    ASSERT_TRUE(again->InsertDevice(b1));
-    ASSERT_TRUE(again->InsertDevice(b2));
-    EXPECT_EQ(again->DeviceCount(), 1u);
-    EXPECT_EQ(again->FindDevice(W16("M")), b2);
-    EXPECT_EQ(b2->Plc(), again);
+// The items' names, in the order of the address index.
+std::string ByAddress(CPlcDevice* d) {
+    std::string out;
+    for (uint32_t i = 0; CDeviceItem* item = d->GetItemByAddress(i); ++i)
+        out += Narrow(item->name) + " ";
+    return out;
 }
 
-TEST(LinkModel, ItemOfTheSameNameReplacesInBothIndexes) {
+TEST(LinkModel, ItemIndexesOrderReplaceAndRemove) {
     Tree t;
-    CDeviceItem* first = t.block->CreateItem(W16("D100"), 100, false, 0, 0);
-    CDeviceItem* other = t.block->CreateItem(W16("D050"), 50, false, 0, 0);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(other, nullptr);
-    CDeviceItem* second = t.block->CreateItem(W16("d100"), 120, false, 0, 20);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(t.block->ItemCount(), 2u);
-    EXPECT_EQ(t.block->GetItem(static_cast<uint32_t>(t.block->FindItem(W16("D100")))), second);
-    // The address index no longer holds the displaced item.
-    EXPECT_EQ(t.block->GetItemByAddress(0), other);
-    EXPECT_EQ(t.block->GetItemByAddress(1), second);
-    EXPECT_EQ(t.block->GetItemByAddress(2), nullptr);
-}
+    for (const auto& c : std::vector<std::pair<const char*, int32_t>>{
+             {"D30", 30}, {"Db", 10}, {"D20", 20}, {"Da", 10}, {"Dneg", -5}, {"D100", 100}})
+        ASSERT_NE(nullptr, t.block->CreateItem(W(c.first).c_str(), c.second, false, 0, 0));
+    // By address, then by name.
+    EXPECT_EQ("Dneg Da Db D20 D30 D100 ", ByAddress(t.block));
+    // The same name replaces the item in both indexes.
+    CDeviceItem* second = t.block->CreateItem(W16("d100"), 25, false, 0, 20);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(6u, t.block->ItemCount());
+    EXPECT_EQ(second, t.block->GetItem(static_cast<uint32_t>(t.block->FindItem(W16("D100")))));
+    EXPECT_EQ("Dneg Da Db D20 d100 D30 ", ByAddress(t.block));
 
-TEST(LinkModel, AddressIndexOrdersByAddressThenName) {
-    Tree t;
-    ASSERT_NE(t.block->CreateItem(W16("D30"), 30, false, 0, 0), nullptr);
-    ASSERT_NE(t.block->CreateItem(W16("Db"), 10, false, 0, 0), nullptr);
-    ASSERT_NE(t.block->CreateItem(W16("D20"), 20, false, 0, 0), nullptr);
-    ASSERT_NE(t.block->CreateItem(W16("Da"), 10, false, 0, 0), nullptr);
-    ASSERT_NE(t.block->CreateItem(W16("Dneg"), -5, false, 0, 0), nullptr);
-    std::vector<std::string> order;
-    for (uint32_t i = 0; i < t.block->ItemCount(); ++i)
-        order.push_back(Narrow(t.block->GetItemByAddress(i)->name));
-    EXPECT_EQ(order, (std::vector<std::string>{"Dneg", "Da", "Db", "D20", "D30"}));
+    ASSERT_TRUE(
+        t.block->RemoveItem(t.block->GetItem(static_cast<uint32_t>(t.block->FindItem(W16("Db"))))));
+    EXPECT_EQ(5u, t.block->ItemCount());
+    EXPECT_EQ(-1, t.block->FindItem(W16("Db")));
+    EXPECT_EQ("Dneg Da D20 d100 D30 ", ByAddress(t.block));
+    // An item of the same name that the block does not hold is not removed.
+    CDeviceItem stranger;
+    stranger.name[0] = W16('D');
+    stranger.name[1] = W16('a');
+    stranger.name[2] = 0;
+    EXPECT_FALSE(t.block->RemoveItem(&stranger));
+    EXPECT_FALSE(t.block->RemoveItem(nullptr));
+    EXPECT_EQ(5u, t.block->ItemCount());
 }
 
 TEST(LinkModel, ItemCreationRules) {
     Tree t;
     CDeviceItem* word = t.block->CreateItem(W16("D17"), 17, false, 0, 0);
-    ASSERT_NE(word, nullptr);
-    EXPECT_EQ(word->bitMask, 0xFFFFFFFFu) << "radix 16 word block";
-    EXPECT_EQ(word->dataType, 18);
-    EXPECT_EQ(word->baseDataType, 18);
-    EXPECT_EQ(word->size, 1);
-    EXPECT_EQ(word->textSize, 0);
-    EXPECT_EQ(word->attribute, 3u);
-    EXPECT_EQ(word->unitIndex, -1);
-    EXPECT_EQ(word->block, t.block);
-    EXPECT_EQ(t.block->extension, model::kExtensionLarge) << "D blocks use the A letter";
-
-    CDeviceItem* text = t.block->CreateItem(W16("D200"), 200, false, 0, 20);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(text->dataType, model::kTypeText);
-    EXPECT_EQ(text->textSize, 20);
-    CDeviceItem* open = t.block->CreateItem(W16("D300"), 300, false, 0, 65535);
-    ASSERT_NE(open, nullptr);
-    EXPECT_EQ(open->dataType, model::kTypeText);
-    EXPECT_EQ(open->textSize, 0);
-
-    CDeviceItem* p = t.block->CreateItem(W16("P0001"), 1, false, 0, 0);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(t.block->unitCode, model::kUnitLongByName);
-    EXPECT_EQ(p->dataType, 19);
-    // Lower-case p is not the rule.
-    Tree lower(W16("R"));
-    lower.block->CreateItem(W16("p5"), 5, false, 0, 0);
-    EXPECT_EQ(lower.block->unitCode, model::kUnitWord);
-    EXPECT_EQ(lower.block->extension, model::kExtensionDefault);
-
+    ASSERT_NE(nullptr, word);
+    EXPECT_EQ(18, word->baseDataType);
+    EXPECT_EQ(1, word->size);
+    EXPECT_EQ(0, word->textSize);
+    EXPECT_EQ(3u, word->attribute);
+    EXPECT_EQ(-1, word->unitIndex);
+    EXPECT_EQ(t.block, word->block);
+    EXPECT_EQ(model::kExtensionLarge, t.block->extension) << "D blocks use the A letter";
+    // A text of no fixed size has none yet.
+    for (const auto& text : {std::make_pair(20, 20), std::make_pair(65535, 0)}) {
+        CDeviceItem* item =
+            t.block->CreateItem(W16("D200"), 200, false, 0, static_cast<uint16_t>(text.first));
+        ASSERT_NE(nullptr, item);
+        EXPECT_EQ(model::kTypeText, item->dataType);
+        EXPECT_EQ(text.second, item->textSize);
+    }
+    ASSERT_NE(nullptr, t.block->CreateItem(W16("P0001"), 1, false, 0, 0));
+    EXPECT_EQ(model::kUnitLongByName, t.block->unitCode);
     std::string longName(40, 'D');
     CDeviceItem* cut = t.block->CreateItem(W(longName).c_str(), 1, false, 0, 0);
-    ASSERT_NE(cut, nullptr);
-    EXPECT_EQ(Narrow(cut->name), longName.substr(0, 31));
-    EXPECT_EQ(t.block->CreateItem(nullptr, 1, false, 0, 0), nullptr);
-}
+    ASSERT_NE(nullptr, cut);
+    EXPECT_EQ(longName.substr(0, 31), Narrow(cut->name));
+    EXPECT_EQ(nullptr, t.block->CreateItem(nullptr, 1, false, 0, 0));
 
-TEST(LinkModel, BitMasksOfDecimalOctalAndBitBlocks) {
-    Tree octal(W16("I"));
-    octal.block->radix = model::kRadixDecimalOctal;
-    CDeviceItem* i17 = octal.block->CreateItem(W16("I17"), 17, false, 0, 0);
-    ASSERT_NE(i17, nullptr);
-    // The bit within its byte: I17 is bit 7 of the second byte.
-    EXPECT_EQ(i17->bitMask, 1u << 7);
-    CDeviceItem* i40 = octal.block->CreateItem(W16("I40"), 40, false, 0, 0);
-    EXPECT_EQ(i40->bitMask, 1u);
-    // 8 and 9 name no bit in decimal-octal numbering.
-    CDeviceItem* i18 = octal.block->CreateItem(W16("I18"), 18, false, 0, 0);
-    EXPECT_EQ(i18->bitMask, 0u);
-
-    Tree bits(W16("M"));
-    bits.block->bitDevice = 1;
-    bits.block->unitCode = model::kUnitBit;
-    CDeviceItem* m3 = bits.block->CreateItem(W16("M3"), 3, false, 0, 0);
-    EXPECT_EQ(m3->bitMask, 8u);
-    EXPECT_EQ(m3->dataType, 11);
-
-    Tree bytes(W16("R"));
-    bytes.block->unitCode = model::kUnitByte;
-    EXPECT_EQ(bytes.block->CreateItem(W16("R1"), 1, false, 0, 0)->dataType, 17);
-    bytes.block->unitCode = model::kUnitDoubleWord;
-    EXPECT_EQ(bytes.block->CreateItem(W16("R2"), 2, false, 0, 0)->dataType, 19);
-}
-
-TEST(LinkModel, RemoveItemTakesItOutOfBothIndexes) {
-    Tree t;
-    CDeviceItem* a = t.block->CreateItem(W16("D1"), 1, false, 0, 0);
-    CDeviceItem* b = t.block->CreateItem(W16("D2"), 2, false, 0, 0);
-    ASSERT_TRUE(t.block->RemoveItem(a));
-    EXPECT_EQ(t.block->ItemCount(), 1u);
-    EXPECT_EQ(t.block->FindItem(W16("D1")), -1);
-    EXPECT_EQ(t.block->GetItemByAddress(0), b);
-    EXPECT_EQ(t.block->GetItemByAddress(1), nullptr);
-    // An item of the same name that the block does not hold is not removed.
-    CDeviceItem stranger;
-    stranger.name[0] = W16('D');
-    stranger.name[1] = W16('2');
-    stranger.name[2] = 0;
-    EXPECT_FALSE(t.block->RemoveItem(&stranger));
-    EXPECT_FALSE(t.block->RemoveItem(nullptr));
-    EXPECT_EQ(t.block->ItemCount(), 1u);
+    // Bit masks and types by block; -1: not looked at.
+    const struct {
+        const char* block;
+        bool decOct, bits;
+        int unit;
+        const char* item;
+        int32_t address;
+        int64_t mask;
+        int type;
+    } rows[] = {{"D", false, false, -1, "D17", 17, 0xFFFFFFFF, 18}, // radix 16 word block
+                {"D", false, false, -1, "P0001", 1, -1, 19},
+                {"I", true, false, -1, "I17", 17, 1 << 7, -1}, // bit 7 of the second byte
+                {"I", true, false, -1, "I40", 40, 1, -1},
+                {"I", true, false, -1, "I18", 18, 0, -1}, // 8 and 9 name no bit
+                {"M", false, true, model::kUnitBit, "M3", 3, 8, 11},
+                {"R", false, false, model::kUnitByte, "R1", 1, -1, 17},
+                {"R", false, false, model::kUnitDoubleWord, "R2", 2, -1, 19},
+                {"R", false, false, -1, "p5", 5, -1, 18}}; // lower-case p is not the rule
+    for (const auto& r : rows) {
+        Tree b(W(r.block).c_str());
+        if (r.decOct)
+            b.block->radix = model::kRadixDecimalOctal;
+        b.block->bitDevice = r.bits;
+        if (r.unit >= 0)
+            b.block->unitCode = static_cast<decltype(b.block->unitCode)>(r.unit);
+        CDeviceItem* item = b.block->CreateItem(W(r.item).c_str(), r.address, false, 0, 0);
+        ASSERT_NE(nullptr, item) << r.item;
+        if (r.mask >= 0) {
+            EXPECT_EQ(static_cast<uint32_t>(r.mask), item->bitMask) << r.item;
+        }
+        if (r.type >= 0) {
+            EXPECT_EQ(r.type, item->dataType) << r.item;
+        }
+        if (r.item[0] == 'p') {
+            EXPECT_EQ(model::kUnitWord, b.block->unitCode);
+            EXPECT_EQ(model::kExtensionDefault, b.block->extension);
+        }
+    }
 }
 
 // Items a configuration puts outside the block's ranges cannot be read; they
@@ -255,24 +239,23 @@ TEST(LinkModel, ItemsOutsideTheRangesStayOutOfTheWindow) {
 TEST(LinkModel, PortOverrideReplacesWhatFollowsTheFirstColon) {
     CLinkTable table;
     CPlcDrvLink link(&table);
-    link.SetAddressText("10.0.0.5:2101");
-    link.ApplyPortOverride(0);
-    EXPECT_STREQ(link.AddressText(), "10.0.0.5:2101");
-    link.ApplyPortOverride(5000);
-    EXPECT_STREQ(link.AddressText(), "10.0.0.5:5000");
-    EXPECT_EQ(link.PortOverride(), 5000u);
-    link.SetAddressText("plc:1:2");
-    link.ApplyPortOverride(7);
-    EXPECT_STREQ(link.AddressText(), "plc:7");
-    link.SetAddressText("nocolon");
-    link.ApplyPortOverride(7);
-    EXPECT_STREQ(link.AddressText(), "nocolon");
     // At the end of the field the number is cut, not written past it.
-    std::string full(253, 'h');
-    full += ":";
-    link.SetAddressText(full.c_str());
-    link.ApplyPortOverride(65535);
-    EXPECT_EQ(std::string(link.AddressText()), full + "6");
+    const std::string full = std::string(253, 'h') + ":";
+    const struct {
+        std::string address;
+        uint32_t port;
+        std::string result;
+    } cases[] = {{"10.0.0.5:2101", 0, "10.0.0.5:2101"},
+                 {"plc:1:2", 7, "plc:7"},
+                 {"nocolon", 7, "nocolon"},
+                 {full, 65535, full + "6"},
+                 {"10.0.0.5:2101", 5000, "10.0.0.5:5000"}};
+    for (const auto& c : cases) {
+        link.SetAddressText(c.address.c_str());
+        link.ApplyPortOverride(c.port);
+        EXPECT_EQ(c.result, link.AddressText()) << c.address << " " << c.port;
+    }
+    EXPECT_EQ(5000u, link.PortOverride());
 }
 
 TEST(LinkTable, EmptyTableStartsAndLinksAreFoundByName) {

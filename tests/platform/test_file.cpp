@@ -9,77 +9,61 @@
 
 namespace {
 
+using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WString;
 
 struct Listing {
-    std::vector<std::pair<std::string, bool>> entries; // name, is a folder
-    int stopAfter = -1;
+    std::vector<std::string> names; // a folder's name ends in '/'
+    size_t stopAfter = 0;
 };
 
 bool Collect(const plat::DirEntry& e, void* p) {
     auto* l = static_cast<Listing*>(p);
-    l->entries.emplace_back(testutil::Narrow(e.name), (e.attributes & plat::kAttrDirectory) != 0);
-    return l->stopAfter < 0 || static_cast<int>(l->entries.size()) < l->stopAfter;
+    bool folder = (e.attributes & plat::kAttrDirectory) != 0;
+    l->names.push_back(testutil::Narrow(e.name) + (folder ? "/" : ""));
+    return l->names.size() != l->stopAfter;
 }
 
-std::vector<std::string> Names(const Listing& l) {
-    std::vector<std::string> n;
-    for (auto& e : l.entries)
-        n.push_back(e.first);
-    std::sort(n.begin(), n.end());
-    return n;
+// The sorted names a pattern finds, "!" first when FindFiles says none.
+std::string Find(const TempDir& dir, const std::string& pattern, size_t stopAfter = 0) {
+    Listing l;
+    l.stopAfter = stopAfter;
+    std::string out = plat::FindFiles(dir.Join(pattern).c_str(), Collect, &l) ? "" : "!";
+    std::sort(l.names.begin(), l.names.end());
+    for (const std::string& n : l.names)
+        out += n + " ";
+    return out;
 }
 
-TEST(File, OpenAlwaysCreatesAnEmptyFileAndKeepsAnExistingOne) {
+TEST(File, OpenAlwaysReadInPiecesAndFailures) {
     TempDir dir;
-    ASSERT_FALSE(dir.Path().empty());
-    WString path = dir.Join("NimbroDrvIDec.cfg");
-    ASSERT_FALSE(plat::PathExists(path.c_str()));
-
+    WString path = dir.Join("a.cfg");
     plat::FileHandle f = plat::FileOpenAlways(path.c_str());
     ASSERT_NE(nullptr, f);
+    char buf[32] = {};
     EXPECT_EQ(0, plat::FileSize(f));
-    char c;
-    EXPECT_EQ(0, plat::FileRead(f, &c, 1));
+    EXPECT_EQ(0, plat::FileRead(f, buf, 1));
     plat::FileClose(f);
     EXPECT_TRUE(plat::PathExists(path.c_str()));
 
-    const std::string content = "[Link0]\r\nOpenName=127.0.0.1:2101\r\n";
-    dir.Write("NimbroDrvIDec.cfg", content);
+    dir.Write("a.cfg", "hello world");
     f = plat::FileOpenAlways(path.c_str());
     ASSERT_NE(nullptr, f);
-    EXPECT_EQ(static_cast<int64_t>(content.size()), plat::FileSize(f)); // not truncated
-    plat::FileClose(f);
-}
-
-TEST(File, ReadsInPiecesToTheEnd) {
-    TempDir dir;
-    WString path = dir.Write("idec.plc", "hello world");
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ(11, plat::FileSize(f));
-    char buf[16] = {};
+    EXPECT_EQ(11, plat::FileSize(f)); // not truncated
     EXPECT_EQ(5, plat::FileRead(f, buf, 5));
-    EXPECT_EQ("hello", std::string(buf, 5));
-    EXPECT_EQ(6, plat::FileRead(f, buf, sizeof buf));
-    EXPECT_EQ(" world", std::string(buf, 6));
-    EXPECT_EQ(0, plat::FileRead(f, buf, sizeof buf));
+    EXPECT_EQ(6, plat::FileRead(f, buf + 5, 16));
+    EXPECT_EQ(0, plat::FileRead(f, buf, 16));
+    EXPECT_EQ("hello world", std::string(buf));
     plat::FileClose(f);
 
-    EXPECT_EQ(nullptr, plat::FileOpenRead(dir.Join("missing.plc").c_str()));
     EXPECT_EQ(-1, plat::FileSize(nullptr));
     EXPECT_EQ(-1, plat::FileRead(nullptr, buf, 1));
-}
-
-std::string Content(const WString& path) {
-    plat::FileHandle f = plat::FileOpenRead(path.c_str());
-    if (!f)
-        return "<missing>";
-    char buf[256];
-    const int64_t n = plat::FileRead(f, buf, sizeof buf);
-    plat::FileClose(f);
-    return n < 0 ? "<unreadable>" : std::string(buf, static_cast<size_t>(n));
+    EXPECT_EQ(nullptr, plat::FileOpenRead(dir.Join("missing.plc").c_str()));
+    // A folder is no file.
+    EXPECT_EQ(nullptr, plat::FileOpenRead(dir.Path().c_str()));
+    EXPECT_EQ(nullptr, plat::FileOpenAlways(dir.Path().c_str()));
+    EXPECT_EQ(nullptr, plat::FileOpenAppend(dir.Path().c_str()));
 }
 
 TEST(File, AppendWritesAtTheEndAndReplaceRenamesOverAFile) {
@@ -87,99 +71,40 @@ TEST(File, AppendWritesAtTheEndAndReplaceRenamesOverAFile) {
     WString log = dir.Join("trace.log");
     // Two handles open at once (as a rotation meets a writer) both append.
     plat::FileHandle a = plat::FileOpenAppend(log.c_str());
-    ASSERT_NE(nullptr, a);
     plat::FileHandle b = plat::FileOpenAppend(log.c_str());
-    ASSERT_NE(nullptr, b);
+    ASSERT_TRUE(a && b);
     EXPECT_EQ(3, plat::FileWrite(a, "one", 3));
     EXPECT_EQ(3, plat::FileWrite(b, "two", 3));
     EXPECT_EQ(5, plat::FileWrite(a, "three", 5));
     plat::FileClose(a);
     plat::FileClose(b);
-    EXPECT_EQ("onetwothree", Content(log));
+    EXPECT_EQ("onetwothree", ReadFile(log));
 
     WString old = dir.Write("trace.log.1", "stale");
     EXPECT_TRUE(plat::FileReplace(log.c_str(), old.c_str()));
-    EXPECT_EQ("onetwothree", Content(old));
+    EXPECT_EQ("onetwothree", ReadFile(old));
     EXPECT_FALSE(plat::PathExists(log.c_str()));
     EXPECT_FALSE(plat::FileReplace(log.c_str(), old.c_str())) << "nothing left to rename";
-    EXPECT_EQ(nullptr, plat::FileOpenAppend(dir.Path().c_str())) << "a folder is no file";
 }
 
-TEST(File, FoldersAreNotOpenedAsFiles) {
-    TempDir dir;
-    EXPECT_EQ(nullptr, plat::FileOpenRead(dir.Path().c_str()));
-    EXPECT_EQ(nullptr, plat::FileOpenAlways(dir.Path().c_str()));
-}
-
-TEST(File, AttributesOfFilesAndFolders) {
+TEST(File, AttributesFoldersAndRemoval) {
     TempDir dir;
     WString file = dir.Write("a.txt", "x");
-    uint32_t fa = plat::PathAttributes(file.c_str());
+    uint32_t fa = plat::PathAttributes(file.c_str()), da = plat::PathAttributes(dir.Path().c_str());
     ASSERT_NE(plat::kAttrInvalid, fa);
     EXPECT_EQ(0u, fa & plat::kAttrDirectory);
-
-    uint32_t da = plat::PathAttributes(dir.Path().c_str());
     ASSERT_NE(plat::kAttrInvalid, da);
     EXPECT_NE(0u, da & plat::kAttrDirectory);
-    WString slash = dir.Path() + plat::kPathSep; // one trailing separator is ignored
-    EXPECT_EQ(da, plat::PathAttributes(slash.c_str()));
-
+    EXPECT_EQ(da, plat::PathAttributes((dir.Path() + plat::kPathSep).c_str()));
     EXPECT_EQ(plat::kAttrInvalid, plat::PathAttributes(dir.Join("none").c_str()));
     EXPECT_FALSE(plat::PathExists(W16("")));
-}
 
-TEST(File, FindFilesMatchesTheLastComponent) {
-    TempDir dir;
-    dir.Write("a.txt", "1");
-    dir.Write("b.TXT", "2");
-    dir.Write("c.cfg", "3");
-    dir.Write("long.0411", "4");
-    ASSERT_TRUE(plat::DirCreate(dir.Join("d.txt").c_str()));
-
-    Listing l;
-    ASSERT_TRUE(plat::FindFiles(dir.Join("*.txt").c_str(), Collect, &l));
-    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.TXT", "d.txt"}), Names(l));
-    for (auto& e : l.entries)
-        EXPECT_EQ(e.first == "d.txt", e.second) << e.first;
-
-    Listing q;
-    ASSERT_TRUE(plat::FindFiles(dir.Join("?.cfg").c_str(), Collect, &q));
-    EXPECT_EQ(std::vector<std::string>{"c.cfg"}, Names(q));
-
-    Listing lang;
-    ASSERT_TRUE(plat::FindFiles(dir.Join("long.*").c_str(), Collect, &lang));
-    EXPECT_EQ(std::vector<std::string>{"long.0411"}, Names(lang));
-
-    Listing none;
-    EXPECT_FALSE(plat::FindFiles(dir.Join("*.none").c_str(), Collect, &none));
-    EXPECT_TRUE(none.entries.empty());
-    EXPECT_FALSE(plat::FindFiles(dir.Join("missing/*").c_str(), Collect, &none));
-
-    Listing first;
-    first.stopAfter = 1;
-    EXPECT_TRUE(plat::FindFiles(dir.Join("*.txt").c_str(), Collect, &first));
-    EXPECT_EQ(1u, first.entries.size());
-}
-
-TEST(File, NonAsciiNamesSurviveTheRoundTrip) {
-    TempDir dir;
-    const std::string name = "gr\xC3\xB6\xC3\x9F"
-                             "e-\xE6\x97\xA5.txt";
-    WString path = dir.Write(name, "abc");
-    ASSERT_TRUE(plat::PathExists(path.c_str()));
-    Listing l;
-    ASSERT_TRUE(plat::FindFiles(dir.Join("gr*.txt").c_str(), Collect, &l));
-    EXPECT_EQ(std::vector<std::string>{name}, Names(l));
-}
-
-TEST(File, FoldersAndRemoval) {
-    TempDir dir;
-    WString sub = dir.Join("sub");
+    WString sub = dir.Join("sub"), inner = sub + plat::kPathSep + W16("f.bin");
     ASSERT_TRUE(plat::DirCreate(sub.c_str()));
     EXPECT_FALSE(plat::DirCreate(sub.c_str())); // exists
-    WString inner = sub + plat::kPathSep + W16("f.bin");
     const unsigned char bytes[3] = {0, 0xFF, 0x0D};
     ASSERT_TRUE(plat::FileWriteAll(inner.c_str(), bytes, sizeof bytes));
+    EXPECT_EQ(std::string("\0\xFF\r", 3), ReadFile(inner));
     EXPECT_FALSE(plat::DirRemove(sub.c_str())); // not empty
     EXPECT_TRUE(plat::FileRemove(inner.c_str()));
     EXPECT_FALSE(plat::FileRemove(inner.c_str()));
@@ -187,8 +112,31 @@ TEST(File, FoldersAndRemoval) {
     EXPECT_FALSE(plat::PathExists(sub.c_str()));
 }
 
-TEST(File, TempDirsAreFreshAbsoluteFolders) {
-    WChar a[plat::kMaxPath], b[plat::kMaxPath];
+TEST(File, FindFilesMatchesTheLastComponent) {
+    TempDir dir;
+    for (const char* name : {"a.txt", "b.TXT", "c.cfg", "long.0411"})
+        dir.Write(name, "1");
+    const std::string utf8 = "gr\xC3\xB6\xC3\x9F"
+                             "e-\xE6\x97\xA5.txt";
+    ASSERT_TRUE(plat::PathExists(dir.Write(utf8, "abc").c_str()));
+    ASSERT_TRUE(plat::DirCreate(dir.Join("d.txt").c_str()));
+    const std::pair<const char*, std::string> cases[] = {
+        {"*.txt", "a.txt b.TXT d.txt/ " + utf8 + " "},
+        {"?.cfg", "c.cfg "},
+        {"long.*", "long.0411 "},
+        {"gr*.txt", utf8 + " "},
+        {"*.none", "!"},
+        {"missing/*", "!"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, Find(dir, c.first)) << c.first;
+    Listing first;
+    first.stopAfter = 1;
+    EXPECT_TRUE(plat::FindFiles(dir.Join("*.txt").c_str(), Collect, &first));
+    EXPECT_EQ(1u, first.names.size());
+}
+
+TEST(File, TempDirsAndAbsolutePaths) {
+    WChar a[plat::kMaxPath], b[plat::kMaxPath], tiny[4];
     ASSERT_TRUE(plat::MakeTempDir(a, plat::kMaxPath));
     ASSERT_TRUE(plat::MakeTempDir(b, plat::kMaxPath));
     EXPECT_NE(WString(a), WString(b));
@@ -196,17 +144,35 @@ TEST(File, TempDirsAreFreshAbsoluteFolders) {
     EXPECT_NE(0u, plat::PathAttributes(a) & plat::kAttrDirectory);
     EXPECT_TRUE(plat::DirRemove(a));
     EXPECT_TRUE(plat::DirRemove(b));
-    WChar tiny[4];
     EXPECT_FALSE(plat::MakeTempDir(tiny, 4));
-}
 
-TEST(Paths, SeparatorAndAbsolutePaths) {
     EXPECT_TRUE(plat::IsPathSep(plat::kPathSep));
     EXPECT_FALSE(plat::IsPathSep(W16('a')));
     EXPECT_FALSE(plat::PathIsAbsolute(W16("idec.plc")));
     EXPECT_FALSE(plat::PathIsAbsolute(W16("cfg")));
+}
+
+TEST(File, BackslashPathRules) {
+    if (plat::kPathSep != W16('\\'))
+        GTEST_SKIP() << "backslash path rules only";
+    EXPECT_TRUE(plat::IsPathSep(W16('/')));
+    EXPECT_FALSE(plat::IsPathSep(W16(':')));
+    for (const WChar* p : {W16("C:\\cfg\\idec.plc"), W16("d:idec.plc"),
+                           W16("\\\\server\\share\\idec.plc"), W16("http://host/idec.plc")})
+        EXPECT_TRUE(plat::PathIsAbsolute(p)) << testutil::Narrow(p);
+    // Rooted but without a drive: still joined to the configuration folder.
+    for (const WChar* p : {W16("\\idec.plc"), W16("cfg\\idec.plc"), W16("c"), W16(""),
+                           static_cast<const WChar*>(nullptr)})
+        EXPECT_FALSE(plat::PathIsAbsolute(p)) << (p ? testutil::Narrow(p) : "null");
+
     TempDir dir;
-    EXPECT_TRUE(plat::PathIsAbsolute(dir.Path().c_str()));
+    WString file = dir.Write("a.txt", "x");
+    const uint32_t da = plat::PathAttributes(dir.Path().c_str());
+    ASSERT_NE(plat::kAttrInvalid, da);
+    for (const WChar* tail : {W16("\\"), W16("/")}) // either trailing separator
+        EXPECT_EQ(da, plat::PathAttributes((dir.Path() + tail).c_str()));
+    EXPECT_TRUE(plat::PathExists((file + W16("/")).c_str()));
+    EXPECT_FALSE(plat::PathExists((dir.Path() + W16("\\missing\\")).c_str()));
 }
 
 } // namespace

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <iomanip>
+#include <sstream>
 #include <string>
 
 #include "platform/variant.h"
@@ -31,11 +34,63 @@ std::string Text(const Variant& v) {
     return v.vt == plat::kVtBstr ? testutil::Narrow(v.bstrVal) : std::string();
 }
 
-int32_t Change(Variant* dst, const Variant& src, uint16_t vt) {
-    return plat::VariantChangeType(dst, &src, vt);
+const std::pair<const char*, uint16_t> kTypes[] = {
+    {"I1", plat::kVtI1}, {"UI1", plat::kVtUi1}, {"I2", plat::kVtI2},    {"UI2", plat::kVtUi2},
+    {"I4", plat::kVtI4}, {"UI4", plat::kVtUi4}, {"I8", plat::kVtI8},    {"R4", plat::kVtR4},
+    {"R8", plat::kVtR8}, {"S", plat::kVtBstr},  {"BOOL", plat::kVtBool}};
+
+uint16_t Type(const std::string& name) {
+    for (const auto& t : kTypes)
+        if (name == t.first)
+            return t.second;
+    ADD_FAILURE() << "no type " << name;
+    return plat::kVtEmpty;
 }
 
-TEST(Bstr, LengthPrefixedAndTerminated) {
+// One row "FROM VALUE TO": what the change gives, as text (a text value is
+// in single quotes); a failed change must leave the target alone.
+std::string Change(const std::string& row) {
+    std::istringstream in(row);
+    std::string from, to, text;
+    double n = 0;
+    in >> from;
+    Var src(from == "S" && in >> std::quoted(text, '\'') ? text.c_str() : "");
+    if (from != "S") {
+        in >> n;
+        plat::VariantClear(&src);
+        src.vt = Type(from);
+        if (src.vt == plat::kVtR8)
+            src.dblVal = n;
+        else if (src.vt == plat::kVtR4)
+            src.fltVal = static_cast<float>(n);
+        else
+            src.llVal = static_cast<int64_t>(n); // little-endian: the narrow fields too
+    }
+    in >> to;
+    const uint16_t vt = Type(to);
+    Var v(plat::kVtI4, int32_t{123});
+    int32_t hr = plat::VariantChangeType(&v, &src, vt);
+    if (hr != plat::kHrOk)
+        return v.vt != plat::kVtI4 || v.lVal != 123 ? "target changed"
+               : hr == plat::kHrOverflow            ? "overflow"
+               : hr == plat::kHrTypeMismatch        ? "mismatch"
+                                                    : "hr " + std::to_string(hr);
+    char buf[64];
+    if (v.vt != vt || vt == plat::kVtBstr)
+        return v.vt != vt ? "vt " + std::to_string(v.vt) : Text(v);
+    if (vt == plat::kVtR4 || vt == plat::kVtR8)
+        std::snprintf(buf, sizeof buf, "%.17g", vt == plat::kVtR4 ? v.fltVal : v.dblVal);
+    return vt == plat::kVtR4 || vt == plat::kVtR8     ? buf
+           : vt == plat::kVtI1                        ? std::to_string(v.cVal)
+           : vt == plat::kVtUi1                       ? std::to_string(v.bVal)
+           : vt == plat::kVtI2 || vt == plat::kVtBool ? std::to_string(v.iVal)
+           : vt == plat::kVtUi2                       ? std::to_string(v.uiVal)
+           : vt == plat::kVtI4                        ? std::to_string(v.lVal)
+           : vt == plat::kVtUi4                       ? std::to_string(v.ulVal)
+                                                      : std::to_string(v.llVal);
+}
+
+TEST(Bstr, LengthPrefixedTerminatedAndZeroFilled) {
     plat::Bstr b = plat::BstrAlloc(W16("D100"));
     ASSERT_NE(nullptr, b);
     EXPECT_EQ(4u, plat::BstrLen(b));
@@ -52,12 +107,14 @@ TEST(Bstr, LengthPrefixedAndTerminated) {
     EXPECT_EQ(W16('b'), b[2]);
     plat::BstrFree(b);
 
-    b = plat::BstrAllocLen(nullptr, 5);
-    ASSERT_NE(nullptr, b);
-    for (int i = 0; i <= 5; ++i)
-        EXPECT_EQ(0, b[i]);
-    plat::BstrFree(b);
-
+    for (uint32_t len : {1u, 7u, 300u}) {
+        b = plat::BstrAllocLen(nullptr, len);
+        ASSERT_NE(nullptr, b);
+        EXPECT_EQ(len, plat::BstrLen(b));
+        for (uint32_t i = 0; i <= len; ++i)
+            EXPECT_EQ(0, b[i]) << "unit " << i << " of " << len;
+        plat::BstrFree(b);
+    }
     EXPECT_EQ(nullptr, plat::BstrAlloc(nullptr));
     EXPECT_EQ(0u, plat::BstrLen(nullptr));
 }
@@ -78,117 +135,43 @@ TEST(Variant, CopyIsDeepAndClearEmpties) {
     EXPECT_EQ(plat::kVtEmpty, a.vt);
 }
 
-TEST(VariantChangeType, RealToIntegerRoundsHalfToEven) {
-    const struct {
-        double in;
-        int32_t out;
-    } cases[] = {{2.5, 2}, {3.5, 4},    {-2.5, -2},  {-3.5, -4}, {0.5, 0},
-                 {1.5, 2}, {2.4999, 2}, {2.5001, 3}, {-0.4, 0},  {-2147483648.5, INT32_MIN}};
-    for (auto& c : cases) {
-        Var v;
-        ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtR8, c.in), plat::kVtI4)) << c.in;
-        EXPECT_EQ(plat::kVtI4, v.vt);
-        EXPECT_EQ(c.out, v.lVal) << c.in;
+TEST(VariantChangeType, Conversions) {
+    // Rows "FROM VALUE TO = RESULT;".
+    const std::string cases =
+        // Reals round half to even.
+        "R8 2.5 I4 = 2; R8 3.5 I4 = 4; R8 -2.5 I4 = -2; R8 -3.5 I4 = -4; R8 0.5 I4 = 0;"
+        "R8 1.5 I4 = 2; R8 2.4999 I4 = 2; R8 2.5001 I4 = 3; R8 -0.4 I4 = 0;"
+        "R8 -2147483648.5 I4 = -2147483648;"
+        // Out of range (after the rounding) is an overflow.
+        "R8 65535.5 UI2 = overflow; R8 -0.6 UI1 = overflow; R8 2147483647.5 I4 = overflow;"
+        "R8 1e300 R4 = overflow; R8 1e30 I8 = overflow; I4 40000 I2 = overflow;"
+        "I4 -1 UI2 = overflow; I2 -1 UI4 = overflow; S '70000' UI2 = overflow;"
+        // Same width signed and unsigned pass the bits.
+        "I4 -1 UI4 = 4294967295; UI1 200 I1 = -56; UI2 40000 I2 = -25536; UI2 40000 I4 = 40000;"
+        // True into an unsigned type is all ones, not an overflow; without
+        // VARIANT_ALPHABOOL a boolean is written as its number.
+        "I4 5 BOOL = -1; I4 0 BOOL = 0; R8 0.25 BOOL = -1; BOOL -1 I2 = -1; BOOL -1 UI1 = 255;"
+        "BOOL -1 S = -1; BOOL 0 S = 0; S 'True' BOOL = -1; S 'true' BOOL = -1; S '1' BOOL = -1;"
+        "S '-3' BOOL = -1; S 'False' BOOL = 0; S '0' BOOL = 0;"
+        // Text to numbers (all 64 bits, not via a double); a word only means
+        // something to VT_BOOL.
+        "S ' 42 ' R8 = 42; S '-7' R8 = -7; S '+5' R8 = 5; S '1.25' R8 = 1.25; S '.5' R8 = 0.5;"
+        "S '5.' R8 = 5; S '\t7' R8 = 7; S '1e3' R8 = 1000; S '2.5' I4 = 2;"
+        "S '9223372036854775807' I8 = 9223372036854775807; S 'True' I4 = mismatch;"
+        "S 'abc' I4 = mismatch; S '' I4 = mismatch; S '  ' I4 = mismatch;"
+        "S '12abc' I4 = mismatch; S '--1' I4 = mismatch; S '1e' I4 = mismatch;"
+        "S '1 2' I4 = mismatch; S '0x10' I4 = mismatch;"
+        // Numbers to their shortest text; single precision shows seven digits.
+        "R8 1.5 S = 1.5; R8 3 S = 3; R8 0.1 S = 0.1; R8 -1234.5678 S = -1234.5678;"
+        "R8 1e20 S = 1E+20; R8 1e-5 S = 1E-05; R8 -0 S = 0;"
+        "R8 123456789012345678 S = 1.23456789012346E+17; R4 0.1 S = 0.1;"
+        "R4 12345678 S = 1.234568E+07; I4 -123 S = -123; UI4 4000000000 S = 4000000000;";
+    std::istringstream rows(cases);
+    for (std::string row; std::getline(rows, row, ';');) {
+        size_t eq = row.find(" = ");
+        ASSERT_NE(std::string::npos, eq) << row;
+        EXPECT_EQ(row.substr(eq + 3), Change(row.substr(0, eq))) << row;
     }
-}
-
-TEST(VariantChangeType, OutOfRangeIsOverflowAndLeavesTheTargetAlone) {
-    Var v(plat::kVtI4, int32_t{123});
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtR8, 65535.5), plat::kVtUi2)); // 65536
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtR8, -0.6), plat::kVtUi1));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtR8, 2147483647.5), plat::kVtI4));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtR8, 1e300), plat::kVtR4));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtR8, 1e30), plat::kVtI8));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtI4, int32_t{40000}), plat::kVtI2));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtI4, int32_t{-1}), plat::kVtUi2));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var(plat::kVtI2, int16_t{-1}), plat::kVtUi4));
-    EXPECT_EQ(plat::kHrOverflow, Change(&v, Var("70000"), plat::kVtUi2));
-    EXPECT_EQ(plat::kVtI4, v.vt);
-    EXPECT_EQ(123, v.lVal);
-}
-
-TEST(VariantChangeType, SameWidthSignedAndUnsignedPassTheBits) {
-    Var v;
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtI4, int32_t{-1}), plat::kVtUi4));
-    EXPECT_EQ(4294967295u, v.ulVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtUi1, uint8_t{200}), plat::kVtI1));
-    EXPECT_EQ(-56, v.cVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtUi2, uint16_t{40000}), plat::kVtI2));
-    EXPECT_EQ(-25536, v.iVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtUi2, uint16_t{40000}), plat::kVtI4));
-    EXPECT_EQ(40000, v.lVal);
-}
-
-TEST(VariantChangeType, Booleans) {
-    Var v;
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtI4, int32_t{5}), plat::kVtBool));
-    EXPECT_EQ(plat::kVariantTrue, v.boolVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtI4, int32_t{0}), plat::kVtBool));
-    EXPECT_EQ(plat::kVariantFalse, v.boolVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtR8, 0.25), plat::kVtBool));
-    EXPECT_EQ(plat::kVariantTrue, v.boolVal);
-
-    Var t(plat::kVtBool, plat::kVariantTrue);
-    ASSERT_EQ(plat::kHrOk, Change(&v, t, plat::kVtI2));
-    EXPECT_EQ(-1, v.iVal);
-    // True into an unsigned type is all ones, not an overflow.
-    ASSERT_EQ(plat::kHrOk, Change(&v, t, plat::kVtUi1));
-    EXPECT_EQ(255, v.bVal);
-    // Without VARIANT_ALPHABOOL a boolean is written as its number.
-    ASSERT_EQ(plat::kHrOk, Change(&v, t, plat::kVtBstr));
-    EXPECT_EQ("-1", Text(v));
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtBool, plat::kVariantFalse), plat::kVtBstr));
-    EXPECT_EQ("0", Text(v));
-
-    for (const char* s : {"True", "true", "1", "-3", "False", "0"}) {
-        ASSERT_EQ(plat::kHrOk, Change(&v, Var(s), plat::kVtBool)) << s;
-        bool truth = std::strcmp(s, "False") != 0 && std::strcmp(s, "0") != 0;
-        EXPECT_EQ(truth ? plat::kVariantTrue : plat::kVariantFalse, v.boolVal) << s;
-    }
-}
-
-TEST(VariantChangeType, TextToNumbers) {
-    Var v;
-    const struct {
-        const char* in;
-        double out;
-    } good[] = {{" 42 ", 42}, {"-7", -7}, {"+5", 5},  {"1.25", 1.25},
-                {".5", 0.5},  {"5.", 5},  {"\t7", 7}, {"1e3", 1000}};
-    for (auto& g : good) {
-        ASSERT_EQ(plat::kHrOk, Change(&v, Var(g.in), plat::kVtR8)) << g.in;
-        EXPECT_DOUBLE_EQ(g.out, v.dblVal) << g.in;
-    }
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var("2.5"), plat::kVtI4));
-    EXPECT_EQ(2, v.lVal);
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var("9223372036854775807"), plat::kVtI8));
-    EXPECT_EQ(INT64_MAX, v.llVal); // all 64 bits, not via a double
-    // A word only means something to VT_BOOL.
-    for (const char* bad : {"True", "abc", "", "  ", "12abc", "--1", "1e", "1 2", "0x10"})
-        EXPECT_EQ(plat::kHrTypeMismatch, Change(&v, Var(bad), plat::kVtI4)) << bad;
-}
-
-TEST(VariantChangeType, NumbersToShortestText) {
-    const struct {
-        double in;
-        const char* out;
-    } reals[] = {{1.5, "1.5"},    {3.0, "3"},
-                 {0.1, "0.1"},    {-1234.5678, "-1234.5678"},
-                 {1e20, "1E+20"}, {1e-5, "1E-05"},
-                 {-0.0, "0"},     {123456789012345678.0, "1.23456789012346E+17"}};
-    Var v;
-    for (auto& r : reals) {
-        ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtR8, r.in), plat::kVtBstr));
-        EXPECT_EQ(r.out, Text(v));
-    }
-    // Single precision shows seven digits, not 0.100000001490116.
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtR4, 0.1f), plat::kVtBstr));
-    EXPECT_EQ("0.1", Text(v));
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtR4, 12345678.0f), plat::kVtBstr));
-    EXPECT_EQ("1.234568E+07", Text(v));
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtI4, int32_t{-123}), plat::kVtBstr));
-    EXPECT_EQ("-123", Text(v));
-    ASSERT_EQ(plat::kHrOk, Change(&v, Var(plat::kVtUi4, uint32_t{4000000000u}), plat::kVtBstr));
-    EXPECT_EQ("4000000000", Text(v));
 }
 
 TEST(VariantChangeType, InPlaceChangeFreesTheOldText) {
