@@ -54,23 +54,16 @@ TEST(SimDefinition, ReadsUnitsNumberingAndRanges) {
 }
 
 TEST(SimDefinition, KeysMustBeginALine) {
-    const char* rows[][2] = {
-        {"CpuName: X", "X"},
-        {"a\n CpuName = Y  \nb", "Y  "}, // blanks at the end belong to the
-                                         // value
-        {"a\n\tCpuName,Z", "Z"},
-        {"a\n  CpuName: W", nullptr},
-        {"x CpuName: W", nullptr},
-    };
-    for (const auto& r : rows) {
-        std::string v = "(none)";
-        EXPECT_EQ(FindKeyValue(r[0], "CpuName", &v), r[1] != nullptr) << r[0];
-        if (r[1]) {
-            EXPECT_EQ(v, r[1]) << r[0];
-        }
-    }
-    // DM is not D; the later D line is.
     std::string v;
+    EXPECT_TRUE(FindKeyValue("CpuName: X", "CpuName", &v));
+    EXPECT_EQ(v, "X");
+    EXPECT_TRUE(FindKeyValue("a\n CpuName = Y  \nb", "CpuName", &v));
+    EXPECT_EQ(v, "Y  "); // blanks at the end belong to the value
+    EXPECT_TRUE(FindKeyValue("a\n\tCpuName,Z", "CpuName", &v));
+    EXPECT_EQ(v, "Z");
+    EXPECT_FALSE(FindKeyValue("a\n  CpuName: W", "CpuName", &v));
+    EXPECT_FALSE(FindKeyValue("x CpuName: W", "CpuName", &v));
+    // DM is not D; the later D line is.
     EXPECT_TRUE(FindKeyValue("DM: wrong\nD: right", "D", &v));
     EXPECT_EQ(v, "right");
 }
@@ -117,17 +110,16 @@ TEST(SimDefinition, TheSimulatorAnswersWithTheFileRanges) {
     std::vector<DeviceType> types;
     ASSERT_TRUE(ParsePlcDefinition(kExample, &types, &error, nullptr));
     plc.SetDeviceTypes(types);
-    // I20-I27 do not exist; no device M: its letters unsupported, its list empty.
-    const char* rows[][2] = {{"010RX0000000002", "+0000"},
-                             {"010RX0000000003", "?06"},
-                             {"010Rl0000000001", "!03"},
-                             {"010La", "+00000000"}};
-    for (const auto& r : rows) {
-        idecsim::Decoded d = plc.Decode(simtest::Frame(r[0]));
-        EXPECT_EQ(d.kind == idecsim::Decoded::kReply ? d.reply : plc.Execute(d.request),
-                  simtest::Reply(r[1]))
-            << r[0];
-    }
+    auto ask = [&plc](const std::string& body) {
+        idecsim::Decoded d = plc.Decode(simtest::Frame(body));
+        return d.kind == idecsim::Decoded::kReply ? d.reply : plc.Execute(d.request);
+    };
+    EXPECT_EQ(ask("010RX0000000002").substr(3, 1), "0");
+    EXPECT_EQ(ask("010RX0000000003").substr(3, 3), "206"); // I20-I27 do not exist
+    // No device M in this controller: its letters are unsupported, its list empty.
+    EXPECT_EQ(ask("010Rl0000000001").substr(0, 6), "\x15"
+                                                   "01003");
+    EXPECT_EQ(ask("010La").substr(4, 8), "00000000");
 }
 
 TEST(SimDefinition, OversizedFilesAreNotRead) {
