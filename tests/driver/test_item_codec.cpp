@@ -319,29 +319,17 @@ TEST(ItemCodecDeliver, FloatsSaturateAndTextsStayInTheHostBuffer) {
         int32_t count = -1;
         ASSERT_TRUE(DeliverValue(r.v, r.v.vt, r.dest, buf, 1, &count));
         EXPECT_EQ(count, 1);
-        int64_t got = 0;
-        switch (r.dest == TypeDefault ? TypeU16 : r.dest) {
-        case TypeBool:
-            got = buf[0];
-            EXPECT_EQ(buf[1], 0xA5);
-            break;
-        case TypeI8:
-            got = static_cast<int8_t>(buf[0]);
-            EXPECT_EQ(buf[1], 0xA5);
-            break;
-        case TypeU16:
-            got = buf[0] | buf[1] << 8;
-            EXPECT_EQ(buf[2], 0xA5);
-            break;
-        case TypeI32:
-            got = static_cast<int32_t>(LittleEndianOf(buf, 4));
-            break;
-        case TypeU32:
-            got = static_cast<int64_t>(LittleEndianOf(buf, 4));
-            break;
-        default:
-            got = static_cast<int64_t>(LittleEndianOf(buf, 8));
-            break;
+        // Bytes and sign of the destination; the byte after it untouched.
+        const int32_t dest = r.dest == TypeDefault ? TypeU16 : r.dest;
+        const int size = dest == TypeBool || dest == TypeI8   ? 1
+                         : dest == TypeU16                    ? 2
+                         : dest == TypeI32 || dest == TypeU32 ? 4
+                                                              : 8;
+        int64_t got = static_cast<int64_t>(LittleEndianOf(buf, size));
+        if ((dest == TypeI8 || dest == TypeI32) && got >> (8 * size - 1))
+            got -= int64_t{1} << (8 * size);
+        if (size < 8) {
+            EXPECT_EQ(buf[size], 0xA5);
         }
         EXPECT_EQ(got, r.expected);
     }

@@ -27,43 +27,16 @@ using testutil::W;
 using testutil::WString;
 
 TEST(HostCommandLine, RejectsBadArguments) {
-    const std::vector<std::vector<const char*>> bad = {
-        {"--bogus"},
-        {"-x"},
-        {"--help=yes"},
-        {"--module"},
-        {"--module="},
-        {"--port", "70000"},
-        {"--port", "-1"},
-        {"--port", "21x"},
-        {"--word-order", "one"},
-        {"resolve"},
-        {"resolve", "D", "--port", "1"},
-        {"fetch", "D"},
-        {"read", "D"},
-        {"register", "D"},
-        {"write", "D", "D100", "u16"},
-        {"write", "D", "D100", "u17", "1"},
-        {"write", "D", "D100", "u8", "256"},
-        {"write", "D", "D100", "u16", "-1"},
-        {"write", "D", "D100", "i8", "-129"},
-        {"write", "D", "D100", "i16", "0x8000"},
-        {"write", "D", "D100", "f32", "1.5x"},
-        {"write", "D", "D100", "bool", "yes"},
-        {"wait", "-1"},
-        {"wait", "3600001"},
-        {"repeat", "0", "10", "wait", "1"},
-        {"repeat", "2", "10"},
-        {"repeat", "2", "10", "end"},
-        {"end"},
-    };
-    for (const auto& args : bad) {
+    for (const std::string& line : hosttest::Split(
+             "--bogus; -x; --help=yes; --module; --module=; --port 70000; --port -1; --port 21x;"
+             "--word-order one; resolve; resolve D --port 1; fetch D; read D; register D;"
+             "write D D100 u16; write D D100 u17 1; write D D100 u8 256; write D D100 u16 -1;"
+             "write D D100 i8 -129; write D D100 i16 0x8000; write D D100 f32 1.5x;"
+             "write D D100 bool yes; wait -1; wait 3600001; repeat 0 10 wait 1; repeat 2 10;"
+             "repeat 2 10 end; end; write D D1 u64 18446744073709551616")) {
         Options o;
         std::string error;
-        std::string line;
-        for (const char* a : args)
-            line += std::string(a) + " ";
-        EXPECT_FALSE(Parse(args, &o, &error)) << line;
+        EXPECT_FALSE(Parse(line, &o, &error)) << line;
         EXPECT_FALSE(error.empty()) << line;
     }
 }
@@ -71,47 +44,9 @@ TEST(HostCommandLine, RejectsBadArguments) {
 TEST(HostCommandLine, OptionsAndActionsInOrder) {
     Options o;
     std::string error;
-    ASSERT_TRUE(Parse({"--module=/x/m.so",
-                       "--port",
-                       "2101",
-                       "--word-order",
-                       "-3",
-                       "resolve",
-                       ".P1.D",
-                       "read",
-                       "D",
-                       "D100",
-                       "u16",
-                       "read",
-                       "D",
-                       "D101",
-                       "list",
-                       "wait",
-                       "5",
-                       "list",
-                       "D",
-                       "write",
-                       "D",
-                       "D5",
-                       "i8",
-                       "-128",
-                       "repeat",
-                       "3",
-                       "20",
-                       "read",
-                       "D",
-                       "Status",
-                       "repeat",
-                       "2",
-                       "0",
-                       "list",
-                       "end",
-                       "end",
-                       "write",
-                       "D",
-                       "D6",
-                       "text",
-                       ""},
+    ASSERT_TRUE(Parse("--module=/x/m.so --port 2101 --word-order -3 resolve .P1.D read D D100 u16 "
+                      "read D D101 list wait 5 list D write D D5 i8 -128 repeat 3 20 read D Status "
+                      "repeat 2 0 list end end write D D6 text ''",
                       &o, &error))
         << error;
     EXPECT_EQ(o.module, "/x/m.so");
@@ -145,103 +80,100 @@ TEST(HostCommandLine, OptionsAndActionsInOrder) {
 TEST(HostCommandLine, ValueLimitsAndTypeNames) {
     Options o;
     std::string error;
-    EXPECT_TRUE(Parse({"write", "D", "D1", "u64",  "18446744073709551615",
-                       "write", "D", "D1", "i64",  "-9223372036854775808",
-                       "write", "D", "D1", "u16",  "0xFFFF",
-                       "write", "D", "D1", "bool", "true"},
+    EXPECT_TRUE(Parse("write D D1 u64 18446744073709551615 write D D1 i64 -9223372036854775808 "
+                      "write D D1 u16 0xFFFF write D D1 bool true",
                       &o, &error))
         << error;
-    EXPECT_FALSE(Parse({"write", "D", "D1", "u64", "18446744073709551616"}, &o, &error));
 
-    int32_t type = -1;
-    EXPECT_TRUE(nimbrohost::ParseTypeName("TypeF64", &type));
-    EXPECT_EQ(type, TypeF64);
-    EXPECT_TRUE(nimbrohost::ParseTypeName("TEXT", &type));
-    EXPECT_EQ(type, TypeText);
-    EXPECT_TRUE(nimbrohost::ParseTypeName("0", &type));
-    EXPECT_EQ(type, TypeDefault);
-    EXPECT_FALSE(nimbrohost::ParseTypeName("13", &type));
-    EXPECT_FALSE(nimbrohost::ParseTypeName("u128", &type));
+    const struct {
+        const char* name;
+        int32_t type; // -1: no type
+    } names[] = {
+        {"TypeF64", TypeF64}, {"TEXT", TypeText}, {"0", TypeDefault}, {"13", -1}, {"u128", -1}};
+    for (const auto& n : names) {
+        int32_t type = -1;
+        EXPECT_EQ(nimbrohost::ParseTypeName(n.name, &type), n.type != -1) << n.name;
+        if (n.type != -1) {
+            EXPECT_EQ(type, n.type) << n.name;
+        }
+    }
 }
 
-// No settings at all: the driver starts with nothing to resolve.
+// nimbro-host's run of line against the module in folder; its output in *text.
+int RunHost(const ModuleFolder& folder, const std::string& line, std::string* text,
+            std::atomic<bool>* stop = nullptr) {
+    Options o;
+    std::string error;
+    EXPECT_TRUE(Parse(line, &o, &error)) << error;
+    o.module = folder.Path();
+    std::ostringstream out, err;
+    const int rc = nimbrohost::Run(o, out, err, stop);
+    *text = out.str() + err.str();
+    return rc;
+}
+
+// No settings at all: the driver starts with nothing to resolve. Nothing is
+// called with a null handle, and every use asks again.
 TEST(HostRun, WithoutConfiguration) {
     ModuleFolder folder;
     ASSERT_TRUE(folder.Ok()) << NIMBRO_TEST_MODULE;
-    Options o;
-    std::string error;
-    ASSERT_TRUE(Parse(
-        {"resolve", "D", "read", "D", "D100", "repeat", "2", "1", "read", "D", "Status", "end"}, &o,
-        &error));
-    o.module = folder.Path();
-    std::ostringstream out, err;
-    EXPECT_EQ(nimbrohost::Run(o, out, err), nimbrohost::kExitOk) << err.str();
-    const std::string text = out.str();
-    EXPECT_NE(text.find("NimbroInterface(hostPort 0, wordOrder 0) -> S_OK (0x00000000)\n"),
-              std::string::npos)
+    std::string text;
+    EXPECT_EQ(RunHost(folder, "resolve D read D D100 repeat 2 1 read D Status end", &text),
+              nimbrohost::kExitOk);
+    EXPECT_EQ(
+        hosttest::Lacks(text, {"NimbroInterface(hostPort 0, wordOrder 0) -> S_OK (0x00000000)\n",
+                               "ResolveDevice(\"D\") -> null (not found)\n",
+                               "Release() -> 0\nmodule freed\n"}),
+        "")
         << text;
-    EXPECT_NE(text.find("ResolveDevice(\"D\") -> null (not found)\n"), std::string::npos);
-    // Nothing is called with a null handle, and every use asks again.
     EXPECT_EQ(Occurrences(text, "ResolveDevice(\"D\")"), 4u) << text;
     EXPECT_EQ(Occurrences(text, "not called: no device \"D\""), 3u) << text;
-    EXPECT_NE(text.find("Release() -> 0\nmodule freed\n"), std::string::npos) << text;
     // The driver looked for its settings beside the copy that was loaded.
     EXPECT_TRUE(plat::PathExists(folder.Dir().Join("Nimbro.ini").c_str()));
 }
 
 // A device that resolves is resolved once; its handle serves later actions.
+// Whatever the services answer, each call is printed with a named result.
 TEST(HostRun, ResolvedHandleIsKept) {
     ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());
     folder.Dir().Write("NimbroDrvIDec.cfg", "[Link0]\r\n[Link0.Plc0]\r\nName=P1\r\n"
                                             "[Link0.Plc0.Dev0]\r\nDeviceName=D\r\n");
-    Options o;
-    std::string error;
-    ASSERT_TRUE(Parse({"--word-order", "1", "read", "D", "D100", "u16", "resolve", ".P1.d", "write",
-                       "D", "D100", "u16", "5", "list", "D"},
-                      &o, &error));
-    o.module = folder.Path();
-    std::ostringstream out, err;
-    EXPECT_EQ(nimbrohost::Run(o, out, err), nimbrohost::kExitOk) << err.str();
-    const std::string text = out.str();
-    EXPECT_NE(text.find("wordOrder 1"), std::string::npos) << text;
+    std::string text;
+    EXPECT_EQ(RunHost(folder,
+                      "--word-order 1 read D D100 u16 resolve .P1.d write D D100 u16 5 list D",
+                      &text),
+              nimbrohost::kExitOk);
+    EXPECT_EQ(hosttest::Lacks(text, {"wordOrder 1", "ReadItem(\"D\", \"D100\", TypeU16) -> Result",
+                                     "WriteItem(\"D\", \"D100\", TypeU16, 5) -> Result",
+                                     "ListItems(\"D\") -> "}),
+              "")
+        << text;
     EXPECT_EQ(Occurrences(text, "ResolveDevice(\"D\") -> device "), 1u) << text;
     EXPECT_EQ(Occurrences(text, "ResolveDevice(\".P1.d\") -> device "), 1u) << text;
-    // Whatever the services answer, each call is printed with a named result.
-    EXPECT_NE(text.find("ReadItem(\"D\", \"D100\", TypeU16) -> Result"), std::string::npos);
-    EXPECT_NE(text.find("WriteItem(\"D\", \"D100\", TypeU16, 5) -> Result"), std::string::npos);
-    EXPECT_NE(text.find("ListItems(\"D\") -> "), std::string::npos);
     EXPECT_EQ(text.find("not called"), std::string::npos) << text;
 }
 
 TEST(HostRun, ModuleThatCannotBeUsed) {
     testutil::TempDir dir;
-    std::ostringstream out, err;
-    Options o;
-    o.module = Narrow(dir.Join("missing.module").c_str());
-    EXPECT_EQ(nimbrohost::Run(o, out, err), nimbrohost::kExitHostFailed);
-    EXPECT_NE(err.str().find("cannot load the module"), std::string::npos);
-    EXPECT_EQ(out.str().find("NimbroInterface"), std::string::npos);
-
-    // A file that is no module at all.
-    o.module = Narrow(dir.Write("fake.module", "not a module\n").c_str());
-    std::ostringstream out2, err2;
-    EXPECT_EQ(nimbrohost::Run(o, out2, err2), nimbrohost::kExitHostFailed);
-    EXPECT_FALSE(err2.str().empty());
+    for (const WString& module :
+         {dir.Join("missing.module"), dir.Write("fake.module", "not a module\n")}) {
+        std::ostringstream out, err;
+        Options o;
+        o.module = Narrow(module.c_str());
+        EXPECT_EQ(nimbrohost::Run(o, out, err), nimbrohost::kExitHostFailed);
+        EXPECT_NE(err.str().find("cannot load the module"), std::string::npos) << err.str();
+        EXPECT_EQ(out.str().find("NimbroInterface"), std::string::npos);
+    }
 }
 
 // A stop request skips what is left, but the driver is still released.
 TEST(HostRun, StopSkipsActionsAndReleases) {
     ModuleFolder folder;
     ASSERT_TRUE(folder.Ok());
-    Options o;
-    std::string error;
-    ASSERT_TRUE(Parse({"wait", "600000", "resolve", "D"}, &o, &error));
-    o.module = folder.Path();
     std::atomic<bool> stop{true};
-    std::ostringstream out, err;
-    EXPECT_EQ(nimbrohost::Run(o, out, err, &stop), nimbrohost::kExitOk);
-    const std::string text = out.str();
+    std::string text;
+    EXPECT_EQ(RunHost(folder, "wait 600000 resolve D", &text, &stop), nimbrohost::kExitOk);
     EXPECT_EQ(text.find("ResolveDevice"), std::string::npos) << text;
     EXPECT_NE(text.find("stopped: remaining actions skipped\nRelease() -> 0\n"), std::string::npos)
         << text;

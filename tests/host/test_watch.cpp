@@ -48,9 +48,8 @@ std::vector<std::string> Lines(const std::string& text) {
 TEST(HostWatchArguments, ItemsRunToTheNextActionAndOptionsMayStandAmongThem) {
     Options o;
     std::string error;
-    ASSERT_TRUE(Parse({"watch", "D", "D100", "--interval", "250", "D102.Long", "--count=3", "list",
-                       "D", "watch", "M", "M5"},
-                      &o, &error))
+    ASSERT_TRUE(
+        Parse("watch D D100 --interval 250 D102.Long --count=3 list D watch M M5", &o, &error))
         << error;
     ASSERT_EQ(o.actions.size(), 3u);
     const Action& w = o.actions[0];
@@ -65,33 +64,20 @@ TEST(HostWatchArguments, ItemsRunToTheNextActionAndOptionsMayStandAmongThem) {
     EXPECT_EQ(o.actions[2].count, 0u);
     EXPECT_FALSE(o.terminal) << "the arguments never claim a terminal";
 
-    ASSERT_TRUE(
-        Parse({"repeat", "2", "0", "watch", "D", "D1", "--count", "1", "end", "list"}, &o, &error))
-        << error;
+    ASSERT_TRUE(Parse("repeat 2 0 watch D D1 --count 1 end list", &o, &error)) << error;
     ASSERT_EQ(o.actions.size(), 2u);
     EXPECT_EQ(o.actions[0].body.size(), 1u);
 }
 
 TEST(HostWatchArguments, MistakesAreRefused) {
-    const std::vector<std::vector<const char*>> bad = {
-        {"watch"},
-        {"watch", "D"},
-        {"watch", "D", "list"},
-        {"watch", "D", "D100", "--interval"},
-        {"watch", "D", "D100", "--interval", "9"},
-        {"watch", "D", "D100", "--interval", "3600001"},
-        {"watch", "D", "D100", "--interval", "1s"},
-        {"watch", "D", "D100", "--count", "0"},
-        {"watch", "D", "D100", "--count", "-1"},
-        {"watch", "D", "D100", "--every", "5"},
-    };
-    for (const auto& args : bad) {
+    for (const std::string& line :
+         hosttest::Split("watch; watch D; watch D list; watch D D100 --interval;"
+                         "watch D D100 --interval 9; watch D D100 --interval 3600001;"
+                         "watch D D100 --interval 1s; watch D D100 --count 0;"
+                         "watch D D100 --count -1; watch D D100 --every 5")) {
         Options o;
         std::string error;
-        std::string line;
-        for (const char* a : args)
-            line += std::string(a) + " ";
-        EXPECT_FALSE(Parse(args, &o, &error)) << line;
+        EXPECT_FALSE(Parse(line, &o, &error)) << line;
         EXPECT_EQ(error.compare(0, 7, "watch: "), 0) << line << ": " << error;
     }
 }
@@ -146,7 +132,7 @@ TEST(HostWatchRun, ADeviceThatDoesNotResolveIsNotWatched) {
     ASSERT_TRUE(folder.Ok());
     Options o;
     std::string error;
-    ASSERT_TRUE(Parse({"watch", "D", "D100", "--count", "2"}, &o, &error));
+    ASSERT_TRUE(Parse("watch D D100 --count 2", &o, &error));
     o.module = folder.Path();
     std::ostringstream out, err;
     EXPECT_EQ(nimbrohost::Run(o, out, err), nimbrohost::kExitOk) << err.str();
@@ -163,9 +149,7 @@ TEST(HostWatchRun, CountEndsTheWatchAndTheTerminalDecidesTheDrawing) {
     for (bool terminal : {false, true}) {
         Options o;
         std::string error;
-        ASSERT_TRUE(
-            Parse({"watch", "D", "D100", "d100", "--interval", "10", "--count", "3", "list", "D"},
-                  &o, &error));
+        ASSERT_TRUE(Parse("watch D D100 d100 --interval 10 --count 3 list D", &o, &error));
         o.module = folder.Path();
         o.terminal = terminal;
         std::ostringstream out, err;
@@ -276,8 +260,7 @@ TEST(HostWatchRun, MovingValuesUntilAStopWhichStillReleasesTheDriver) {
     folder.KeepLoaded();
     HostRun run;
     std::string error;
-    ASSERT_TRUE(Parse({"watch", "D", "D100", "D101", "--interval", "100", "read", "D", "D100"},
-                      &run.options, &error));
+    ASSERT_TRUE(Parse("watch D D100 D101 --interval 100 read D D100", &run.options, &error));
     run.options.module = folder.Path();
     plat::Thread thread;
     ASSERT_TRUE(thread.Start(RunHost, &run));

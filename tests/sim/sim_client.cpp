@@ -1,5 +1,8 @@
 #include "sim_client.h"
 
+#include <cstring>
+#include <sstream>
+
 #include "platform/sync.h"
 
 namespace simtest {
@@ -15,6 +18,53 @@ std::string Xor(const std::string& bytes) {
 std::string Frame(const std::string& body) {
     std::string f = "\x05" + body;
     return f + Xor(f) + "\r";
+}
+
+std::string Bytes(std::string text) {
+    const char* names[][2] = {
+        {"<ENQ>", "\x05"}, {"<ACK>", "\x06"}, {"<NAK>", "\x15"}, {"<CR>", "\r"}};
+    for (const auto& n : names)
+        for (size_t at; (at = text.find(n[0])) != std::string::npos;)
+            text.replace(at, std::strlen(n[0]), n[1]);
+    return text;
+}
+
+std::string Request(const std::string& ask) {
+    const std::string bytes = Bytes(ask);
+    return !bytes.empty() && bytes.back() == '\r' ? bytes : Frame(ask);
+}
+
+std::vector<std::pair<std::string, std::string>> Steps(const std::string& script) {
+    std::vector<std::pair<std::string, std::string>> steps;
+    std::istringstream in(script);
+    for (std::string step; std::getline(in, step, ';');) {
+        std::istringstream words(step);
+        std::string ask, reply;
+        if (words >> ask) {
+            words >> reply;
+            steps.emplace_back(ask, reply);
+        }
+    }
+    return steps;
+}
+
+std::string Reply(const std::string& shortForm) {
+    const size_t kind =
+        shortForm.empty() ? std::string::npos : std::string("+!?").find(shortForm[0]);
+    if (kind == std::string::npos)
+        return Bytes(shortForm);
+    // ACK, NAK, or ACK with the refusal's "2" in place of "0".
+    const std::string f = std::string(1, kind == 1 ? '\x15' : '\x06') +
+                          (kind == 2 ? "012" : "010") + shortForm.substr(1);
+    return f + Xor(f) + "\r";
+}
+
+Args::Args(const std::string& line) {
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    for (const std::string& w : words)
+        argv.push_back(w.c_str());
 }
 
 Client::Client(uint16_t port) {

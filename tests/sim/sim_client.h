@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -11,6 +12,23 @@ namespace simtest {
 // ENQ + body + block check + CR, the check worked out here, not by the simulator.
 std::string Frame(const std::string& body);
 std::string Xor(const std::string& bytes);
+// "<ENQ>", "<ACK>", "<NAK>" and "<CR>" turned into the bytes they name.
+std::string Bytes(std::string text);
+// A request: Bytes(ask) when it ends in CR, else Frame(ask).
+std::string Request(const std::string& ask);
+// A reply of station 01: "+DATA" positive, "!CC" NAK, "?CC" refusal; any
+// other text as Bytes(text) ("" for silence).
+std::string Reply(const std::string& shortForm);
+// "ASK REPLY; ASK REPLY; ...": the steps of a script, a missing REPLY empty.
+std::vector<std::pair<std::string, std::string>> Steps(const std::string& script);
+
+// A command line's words, split at blanks, as argc and argv.
+struct Args {
+    explicit Args(const std::string& line);
+    int argc() const { return static_cast<int>(argv.size()); }
+    std::vector<std::string> words;
+    std::vector<const char*> argv;
+};
 
 class Client {
 public:

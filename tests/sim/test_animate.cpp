@@ -42,30 +42,26 @@ uint32_t At(Animator& a, uint64_t t, uint32_t current) {
 // ---- Syntax ----
 
 TEST(SimAnimateSyntax, TheFourKindsAndTheirArguments) {
-    Animation a = Parsed("D100=ramp:0:1000:1s");
-    EXPECT_EQ(a.kind, AnimationKind::kRamp);
-    EXPECT_EQ(a.device, "D");
-    EXPECT_EQ(a.address, 100u);
-    EXPECT_EQ(a.from, 0u);
-    EXPECT_EQ(a.to, 1000u);
-    EXPECT_EQ(a.ms, 1000u);
-
-    a = Parsed("D101=counter:-3:500ms");
-    EXPECT_EQ(a.kind, AnimationKind::kCounter);
-    EXPECT_EQ(a.step, -3);
-    EXPECT_EQ(a.ms, 500u);
-
-    a = Parsed("M5=square:0:1:2s");
-    EXPECT_EQ(a.kind, AnimationKind::kSquare);
-    EXPECT_EQ(a.device, "M");
-    EXPECT_EQ(a.to, 1u);
-    EXPECT_EQ(a.ms, 2000u);
-
-    a = Parsed("TP3=walk:0x1F4:10:200ms");
-    EXPECT_EQ(a.kind, AnimationKind::kWalk);
-    EXPECT_EQ(a.device, "TP");
-    EXPECT_EQ(a.from, 500u);
-    EXPECT_EQ(a.step, 10);
+    const struct {
+        const char* text;
+        AnimationKind kind;
+        const char* device;
+        uint32_t address, from, to;
+        int32_t step;
+        uint32_t ms;
+    } rows[] = {
+        {"D100=ramp:0:1000:1s", AnimationKind::kRamp, "D", 100, 0, 1000, 0, 1000},
+        {"D101=counter:-3:500ms", AnimationKind::kCounter, "D", 101, 0, 0, -3, 500},
+        {"M5=square:0:1:2s", AnimationKind::kSquare, "M", 5, 0, 1, 0, 2000},
+        {"TP3=walk:0x1F4:10:200ms", AnimationKind::kWalk, "TP", 3, 500, 0, 10, 200},
+    };
+    for (const auto& r : rows) {
+        const Animation a = Parsed(r.text);
+        EXPECT_TRUE(a.kind == r.kind && a.device == r.device && a.address == r.address &&
+                    a.from == r.from && a.to == r.to && (r.step == 0 || a.step == r.step) &&
+                    a.ms == r.ms)
+            << r.text;
+    }
 }
 
 TEST(SimAnimateSyntax, MistakesAreNamed) {
@@ -100,61 +96,38 @@ TEST(SimAnimateSyntax, MistakesAreNamed) {
 
 // ---- Movement over time ----
 
-TEST(SimAnimateMotion, ARampRisesOverItsPeriodThenStartsAgain) {
-    Animator up(Parsed("D1=ramp:100:1100:1s"), kWordMax, 0);
-    EXPECT_EQ(At(up, 0, 0), 100u);
-    EXPECT_EQ(At(up, 250, 0), 350u);
-    EXPECT_EQ(At(up, 999, 0), 1099u);
-    EXPECT_EQ(At(up, 1000, 0), 100u);
-    EXPECT_EQ(At(up, 1500, 0), 600u);
-
-    // Falling, and started late: time counts from its own start.
-    Animator down(Parsed("D1=ramp:1000:0:100ms"), kWordMax, 5000);
-    EXPECT_EQ(At(down, 5000, 0), 1000u);
-    EXPECT_EQ(At(down, 5050, 0), 500u);
-}
-
-TEST(SimAnimateMotion, ASquareWaveSpendsHalfItsPeriodOnEachLevel) {
-    Animator sq(Parsed("M5=square:0:1:2s"), 1, 0);
-    EXPECT_EQ(At(sq, 0, 9), 0u);
-    EXPECT_EQ(At(sq, 999, 9), 9u) << "no change, nothing stored";
-    EXPECT_EQ(At(sq, 1000, 9), 1u);
-    EXPECT_EQ(At(sq, 1999, 9), 9u);
-    EXPECT_EQ(At(sq, 2000, 9), 0u);
-}
-
-// A client's write lasts until the wave or ramp changes next.
-TEST(SimAnimateMotion, ARampLeavesAWriteAloneUntilItMovesOn) {
-    Animator ramp(Parsed("D1=ramp:0:100:1s"), kWordMax, 0);
-    std::mt19937 rng(1);
-    uint32_t v = 0;
-    ASSERT_TRUE(ramp.Next(500, 0, rng, &v));
-    EXPECT_EQ(v, 50u);
-    EXPECT_FALSE(ramp.Next(505, 4321, rng, &v)) << "the ramp has not moved on";
-    ASSERT_TRUE(ramp.Next(520, 4321, rng, &v));
-    EXPECT_EQ(v, 52u);
-}
-
-TEST(SimAnimateMotion, ACounterStepsFromTheValueItFinds) {
+// What each kind stores at a time (ms from the start of the run) given the
+// value there: unchanged means nothing stored. A ramp or a wave leaves a
+// written value alone until it moves on; a counter steps from what it finds
+// (every interval due, wrapping in its unit); time counts from the start.
+TEST(SimAnimateMotion, EachKindMovesOverTime) {
+    const struct {
+        const char* text;
+        uint32_t max;
+        uint64_t start;
+        const char* at; // "T CURRENT STORED; ..."
+    } rows[] = {
+        {"D1=ramp:100:1100:1s", kWordMax, 0,
+         "0 0 100; 250 0 350; 999 0 1099; 1000 0 100; 1500 0 600"},
+        {"D1=ramp:1000:0:100ms", kWordMax, 5000, "5000 0 1000; 5050 0 500"},
+        {"D1=ramp:0:100:1s", kWordMax, 0, "500 0 50; 505 4321 4321; 520 4321 52"},
+        {"M5=square:0:1:2s", 1, 0, "0 9 0; 999 9 9; 1000 9 1; 1999 9 9; 2000 9 0"},
+        {"D1=counter:2:500ms", kWordMax, 0, "499 7 7; 500 7 9; 700 9 9; 1500 9 13; 2000 100 102"},
+        {"D1=counter:1:10ms", kWordMax, 0, "10 65535 0"},
+        {"D1=counter:-1:10ms", kWordMax, 0, "10 0 65535"},
+        {"D1=counter:3:10ms", 0xFFFFFFFFu, 0, "10 4294967294 1"},
+    };
+    for (const auto& r : rows) {
+        Animator a(Parsed(r.text), r.max, r.start);
+        std::istringstream in(r.at);
+        uint64_t t = 0;
+        uint32_t current = 0, stored = 0;
+        for (char semicolon; in >> t >> current >> stored; in >> semicolon)
+            EXPECT_EQ(At(a, t, current), stored) << r.text << " at " << t;
+    }
     Animator c(Parsed("D1=counter:2:500ms"), kWordMax, 0);
     uint32_t initial = 0;
     EXPECT_FALSE(c.Initial(&initial)) << "a counter starts from what is there";
-    EXPECT_EQ(At(c, 499, 7), 7u);
-    EXPECT_EQ(At(c, 500, 7), 9u);
-    EXPECT_EQ(At(c, 700, 9), 9u);
-    // Two intervals due at once: both steps.
-    EXPECT_EQ(At(c, 1500, 9), 13u);
-    // A written value is where the next step starts.
-    EXPECT_EQ(At(c, 2000, 100), 102u);
-}
-
-TEST(SimAnimateMotion, ACounterWrapsWithinItsUnit) {
-    Animator up(Parsed("D1=counter:1:10ms"), kWordMax, 0);
-    EXPECT_EQ(At(up, 10, kWordMax), 0u);
-    Animator down(Parsed("D1=counter:-1:10ms"), kWordMax, 0);
-    EXPECT_EQ(At(down, 10, 0), kWordMax);
-    Animator wide(Parsed("D1=counter:3:10ms"), 0xFFFFFFFFu, 0);
-    EXPECT_EQ(At(wide, 10, 0xFFFFFFFEu), 1u);
 }
 
 TEST(SimAnimateMotion, ACounterThatFellFarBehindCatchesUpBoundedly) {
@@ -204,14 +177,16 @@ int64_t ReadWord(simtest::Client& c, uint32_t address) {
 TEST(SimAnimate, TheSimulatorChecksAnimationsAgainstItsDevices) {
     idecsim::Simulator sim;
     std::string error;
-    EXPECT_FALSE(sim.Animate(Parsed("X100=counter:1:1s"), &error));
-    EXPECT_NE(error.find("no device X"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Parsed("D9000=counter:1:1s"), &error));
-    EXPECT_NE(error.find("D9000"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Parsed("D100=ramp:0:70000:1s"), &error));
-    EXPECT_NE(error.find("65535"), std::string::npos) << error;
-    EXPECT_FALSE(sim.Animate(Parsed("M5=square:0:2:1s"), &error));
-    EXPECT_FALSE(sim.Animate(Parsed("D100=walk:65536:1:1s"), &error));
+    const char* bad[][2] = {{"X100=counter:1:1s", "no device X"},
+                            {"D9000=counter:1:1s", "D9000"},
+                            {"D100=ramp:0:70000:1s", "65535"},
+                            {"M5=square:0:2:1s", ""},
+                            {"D100=walk:65536:1:1s", ""}};
+    for (const auto& b : bad) {
+        error.clear();
+        EXPECT_FALSE(sim.Animate(Parsed(b[0]), &error)) << b[0];
+        EXPECT_NE(error.find(b[1]), std::string::npos) << error;
+    }
     // A counter keeps the value it finds; the others start at theirs.
     ASSERT_TRUE(sim.SetValue("D", 101, 40));
     EXPECT_TRUE(sim.Animate(Parsed("D101=counter:1:1s"), &error)) << error;
@@ -247,16 +222,14 @@ TEST(SimAnimate, ValuesMoveWhileRunningAndStopWithTheSimulator) {
     EXPECT_TRUE(testutil::WaitUntil([&] { return sim.Value("D", 100) != stopped; }, 10000));
 }
 
-bool ParseArgs(std::vector<const char*> args, idecsim::CliOptions* o, std::string* error) {
-    return idecsim::ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
-}
-
+// Starts and at once stops a simulator with one --animate; its exit status.
 int RunOnce(const char* animate, std::string* err) {
     idecsim::CliOptions o;
     std::string error;
-    EXPECT_TRUE(ParseArgs({"--port", "0", "--animate", animate}, &o, &error)) << error;
+    const simtest::Args args(std::string("--port 0 --animate ") + animate);
+    EXPECT_TRUE(idecsim::ParseCommandLine(args.argc(), args.argv.data(), &o, &error)) << error;
     std::ostringstream out, errors;
-    std::atomic<bool> stop{true}; // starts, then stops at once
+    std::atomic<bool> stop{true};
     const int rc = idecsim::RunSimulator(o, out, errors, stop);
     *err = errors.str();
     return rc;
@@ -268,11 +241,6 @@ TEST(SimAnimate, TheCommandLineAnimatesOrRefusesWithStatus2) {
     // Well-formed, but not for this controller: exit status 2, as for a typo.
     EXPECT_EQ(RunOnce("D9000=counter:1:1s", &err), 2);
     EXPECT_NE(err.find("--animate D9000=counter:1:1s: "), std::string::npos) << err;
-
-    idecsim::CliOptions o;
-    std::string error;
-    EXPECT_FALSE(ParseArgs({"--animate", "D100=ramp:0:1000"}, &o, &error));
-    EXPECT_NE(error.find("ramp takes FROM:TO:PERIOD"), std::string::npos) << error;
     EXPECT_NE(idecsim::HelpText().find("--animate DEVADDR=KIND:ARGS"), std::string::npos);
 }
 

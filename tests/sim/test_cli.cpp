@@ -12,19 +12,12 @@
 
 using idecsim::CliOptions;
 using idecsim::FaultKind;
-using idecsim::ParseCommandLine;
 
 namespace {
 
-bool Parse(std::vector<const char*> args, CliOptions* o, std::string* error) {
-    return ParseCommandLine(static_cast<int>(args.size()), args.data(), o, error);
-}
-
-std::string ParseError(std::vector<const char*> args) {
-    CliOptions o;
-    std::string error;
-    EXPECT_FALSE(Parse(args, &o, &error));
-    return error;
+bool Parse(const std::string& line, CliOptions* o, std::string* error) {
+    const simtest::Args a(line);
+    return idecsim::ParseCommandLine(a.argc(), a.argv.data(), o, error);
 }
 
 } // namespace
@@ -32,28 +25,10 @@ std::string ParseError(std::vector<const char*> args) {
 TEST(SimCli, ReadsValuesListsAndFaults) {
     CliOptions o;
     std::string error;
-    ASSERT_TRUE(Parse({"--port",
-                       "2102",
-                       "--station",
-                       "1",
-                       "--plc",
-                       "config/idec.plc",
-                       "--set",
-                       "D100=1234",
-                       "--set",
-                       "TP3=0x10",
-                       "--trace",
-                       "--list=A=100,32",
-                       "--fault",
-                       "split:parts=3,ms=10,conn=2,cmd=R,letter=A",
-                       "--fault=nak:code=0A",
-                       "--delay",
-                       "250",
-                       "--no-reply",
-                       "0.25",
-                       "--close-after",
-                       "0",
-                       "--refuse"},
+    ASSERT_TRUE(Parse("--port 2102 --station 1 --plc config/idec.plc --set D100=1234 --set "
+                      "TP3=0x10 --trace --list=A=100,32 --fault "
+                      "split:parts=3,ms=10,conn=2,cmd=R,letter=A --fault=nak:code=0A --delay 250 "
+                      "--no-reply 0.25 --close-after 0 --refuse",
                       &o, &error))
         << error;
     EXPECT_EQ(o.port, 2102);
@@ -72,31 +47,43 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     EXPECT_DOUBLE_EQ(o.faults[3].probability, 0.25);
     EXPECT_EQ(o.closeAfter, 0);
     EXPECT_TRUE(o.trace && o.refuse && !o.neverAnswer && !o.help);
-    ASSERT_TRUE(Parse({"-h"}, &o, &error));
+    ASSERT_TRUE(Parse("-h", &o, &error));
     EXPECT_TRUE(o.help);
 }
 
 TEST(SimCli, RejectsWhatItDoesNotKnow) {
-    std::string e = ParseError({"--trce"});
-    EXPECT_NE(e.find("--trce"), std::string::npos);
-    EXPECT_NE(e.find("--trace"), std::string::npos); // the suggestion
-    EXPECT_NE(ParseError({"--no-replies", "1"}).find("unknown option"), std::string::npos);
-    EXPECT_NE(ParseError({"trace"}).find("unexpected"), std::string::npos);
-    EXPECT_NE(ParseError({"--port"}).find("needs a value"), std::string::npos);
-    EXPECT_NE(ParseError({"--trace=yes"}).find("takes no value"), std::string::npos);
-    EXPECT_FALSE(ParseError({"--port", "65536"}).empty());
-    EXPECT_FALSE(ParseError({"--port", "12x"}).empty());
-    EXPECT_FALSE(ParseError({"--station", "256"}).empty());
-    EXPECT_FALSE(ParseError({"--set", "D100"}).empty());
-    EXPECT_FALSE(ParseError({"--set", "100=1"}).empty());
-    EXPECT_FALSE(ParseError({"--list", "Z=1"}).empty());
-    EXPECT_FALSE(ParseError({"--list", "A=1,"}).empty());
-    EXPECT_FALSE(ParseError({"--no-reply", "1.5"}).empty());
-    EXPECT_FALSE(ParseError({"--fault", "slow"}).empty());
-    EXPECT_FALSE(ParseError({"--fault", "close-after"}).empty());
-    EXPECT_FALSE(ParseError({"--fault", "nak:code=0G"}).empty());
-    EXPECT_FALSE(ParseError({"--fault", "nak:cout=1"}).empty());
-    EXPECT_FALSE(ParseError({"--fault", "split:parts=1"}).empty());
+    const struct {
+        const char* line;
+        const char* says; // part of the message
+    } rows[] = {
+        {"--trce", "--trce"},
+        {"--trce", "--trace"}, // the suggestion
+        {"--no-replies 1", "unknown option"},
+        {"trace", "unexpected"},
+        {"--port", "needs a value"},
+        {"--trace=yes", "takes no value"},
+        {"--port 65536", ""},
+        {"--port 12x", ""},
+        {"--station 256", ""},
+        {"--set D100", ""},
+        {"--set 100=1", ""},
+        {"--list Z=1", ""},
+        {"--list A=1,", ""},
+        {"--no-reply 1.5", ""},
+        {"--fault slow", ""},
+        {"--fault close-after", ""},
+        {"--fault nak:code=0G", ""},
+        {"--fault nak:cout=1", ""},
+        {"--fault split:parts=1", ""},
+        {"--animate D100=ramp:0:1000", "ramp takes FROM:TO:PERIOD"},
+    };
+    for (const auto& r : rows) {
+        CliOptions o;
+        std::string error;
+        EXPECT_FALSE(Parse(r.line, &o, &error)) << r.line;
+        EXPECT_FALSE(error.empty()) << r.line;
+        EXPECT_NE(error.find(r.says), std::string::npos) << r.line << ": " << error;
+    }
 }
 
 TEST(SimCli, HelpExplainsEveryOption) {
@@ -108,11 +95,8 @@ TEST(SimCli, HelpExplainsEveryOption) {
         CliOptions o;
         std::string error;
         // Every option in the help is one the parser knows.
-        std::vector<const char*> args{name};
-        bool takesValue = help.find(std::string("  ") + name + " ") != std::string::npos;
-        if (takesValue)
-            args.push_back("1");
-        Parse(args, &o, &error);
+        const bool takesValue = help.find(std::string("  ") + name + " ") != std::string::npos;
+        Parse(std::string(name) + (takesValue ? " 1" : ""), &o, &error);
         EXPECT_EQ(error.find("unknown option"), std::string::npos) << name;
     }
 }
@@ -141,60 +125,40 @@ unsigned RunCli(void* p) {
 TEST(SimCli, TracesASessionAndStopsOnRequest) {
     CliRun run;
     std::string error;
-    ASSERT_TRUE(Parse({"--port", "0", "--set", "D100=0x1234", "--set", "D101=43981", "--trace"},
-                      &run.options, &error));
+    ASSERT_TRUE(Parse("--port 0 --set D100=0x1234 --set D101=43981 --trace", &run.options, &error));
     ASSERT_TRUE(run.thread.Start(RunCli, &run));
     ASSERT_TRUE(testutil::WaitUntil([&run] { return run.port.load() != 0; }, 10000));
     {
         simtest::Client c(run.port.load());
-        EXPECT_EQ(c.Ask(std::string("\x05"
-                                    "010RA0000006404"
-                                    "21"
-                                    "\r")),
-                  std::string("\x06"
-                              "0101234ABCD"
-                              "37"
-                              "\r"));
-        EXPECT_EQ(c.Ask(simtest::Frame("010LA")).substr(4, 24), "00000002"
-                                                                "00000064"
-                                                                "00000065");
+        EXPECT_EQ(c.Ask(simtest::Frame("010RA0000006404")), simtest::Reply("+1234ABCD"));
+        EXPECT_EQ(c.Ask(simtest::Frame("010LA")), simtest::Reply("+000000020000006400000065"));
     }
     run.stop.store(true);
     ASSERT_TRUE(run.thread.Join(10000));
     EXPECT_EQ(run.rc, 0);
     // The output stream is only read once the run has ended.
     const std::string out = run.out.str();
-    EXPECT_NE(out.find("listening on 127.0.0.1:"), std::string::npos) << out;
-    EXPECT_NE(out.find("[1] connected"), std::string::npos) << out;
-    EXPECT_NE(out.find("[1] > <ENQ>010RA0000006404 21<CR>"), std::string::npos) << out;
-    EXPECT_NE(out.find("[1] < <ACK>0101234ABCD 37<CR>"), std::string::npos) << out;
-    EXPECT_NE(out.find("stopped"), std::string::npos) << out;
+    for (const char* line :
+         {"listening on 127.0.0.1:", "[1] connected", "[1] > <ENQ>010RA0000006404 21<CR>",
+          "[1] < <ACK>0101234ABCD 37<CR>", "stopped"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
     EXPECT_TRUE(run.err.str().empty()) << run.err.str();
 }
 
 TEST(SimCli, BadSettingsStopTheStart) {
     testutil::TempDir dir;
-    for (std::vector<const char*> args :
-         std::vector<std::vector<const char*>>{{"--port", "0", "--set", "X100=1"},
-                                               {"--port", "0", "--set", "D9000=1"},
-                                               {"--port", "0", "--bind", "localhost"}}) {
+    for (const char* line : {"--set X100=1", "--set D9000=1", "--bind localhost", ""}) {
         CliOptions o;
         std::string error;
-        ASSERT_TRUE(Parse(args, &o, &error)) << error;
-        std::ostringstream out;
-        std::ostringstream err;
+        ASSERT_TRUE(Parse(std::string("--port 0 ") + line, &o, &error)) << error;
+        if (!*line)
+            o.plcFile = testutil::Narrow(dir.Join("none.plc").c_str());
+        std::ostringstream out, err;
         std::atomic<bool> stop{true};
-        EXPECT_EQ(idecsim::RunSimulator(o, out, err, stop), 1);
-        EXPECT_FALSE(err.str().empty());
+        EXPECT_EQ(idecsim::RunSimulator(o, out, err, stop), 1) << line;
+        EXPECT_NE(err.str().find(*line ? "" : "none.plc"), std::string::npos) << line;
+        EXPECT_FALSE(err.str().empty()) << line;
     }
-    CliOptions o;
-    o.port = 0;
-    o.plcFile = testutil::Narrow(dir.Join("none.plc").c_str());
-    std::ostringstream out;
-    std::ostringstream err;
-    std::atomic<bool> stop{true};
-    EXPECT_EQ(idecsim::RunSimulator(o, out, err, stop), 1);
-    EXPECT_NE(err.str().find("none.plc"), std::string::npos);
 }
 
 namespace {
