@@ -23,10 +23,18 @@ export WINEDEBUG=-all
 own_prefix="$PWD/build/wineprefix"
 export WINEPREFIX="${WINEPREFIX:-$own_prefix}"
 syswow64_ok() { [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; }
-if wants win64 || wants win32; then
+# Some virtual machines cannot run 32-bit x86 programs at all (the kernel
+# answers "Exec format error"): there the win32 preset is built, packaged and
+# checked, but its tests cannot run, and the summary says so.
+runs_32bit=1
+if wants win32 && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  runs_32bit=0
+  echo "warning: this machine cannot execute 32-bit programs; the win32 tests under Wine will not run" >&2
+fi
+if wants win64 || { wants win32 && [ $runs_32bit = 1 ]; }; then
   # A prefix made before the 32-bit Wine was installed has no 32-bit system
   # DLLs, and updating it does not add them: make it again.
-  if wants win32 && [ -d "$WINEPREFIX" ] && ! syswow64_ok; then
+  if wants win32 && [ $runs_32bit = 1 ] && [ -d "$WINEPREFIX" ] && ! syswow64_ok; then
     if [ "$WINEPREFIX" = "$own_prefix" ]; then
       echo "Wine prefix without 32-bit system DLLs: making it again"
       /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
@@ -40,7 +48,7 @@ if wants win64 || wants win32; then
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
   fi
-  if wants win32 && ! syswow64_ok; then
+  if wants win32 && [ $runs_32bit = 1 ] && ! syswow64_ok; then
     echo "warning: $WINEPREFIX has no 32-bit system DLLs; 32-bit tests will fail" >&2
   fi
 fi
@@ -66,12 +74,20 @@ for p in "${presets[@]}"; do
   start=$SECONDS
   if cmake --preset "$p" >"build-$p.log" 2>&1 || { cat "build-$p.log"; false; }; then
     if cmake --build --preset "$p" 2>&1 | tail -n 40; [ "${PIPESTATUS[0]}" -eq 0 ]; then
-      if ! ctest --preset "$p"; then
+      # Without 32-bit execution only the checks that need no Wine run
+      # (the PE checks and the layering), never the test programs.
+      only=()
+      note=""
+      if [ "$p" = win32 ] && [ $runs_32bit = 0 ]; then
+        only=(-E '^test_')
+        note=", its Wine tests NOT run: this machine cannot execute 32-bit programs"
+      fi
+      if ! ctest --preset "$p" "${only[@]}"; then
         result="FAILED (tests)"; status=1
       elif ! package "$p"; then
         result="FAILED (package)"; status=1
       else
-        result="passed"
+        result="passed$note"
       fi
     else
       result="FAILED (build)"; status=1
