@@ -395,8 +395,9 @@ TEST(ReadScanWrites, EveryDeviceIsReadAndWrittenInTheFramesTheMasksAsk) {
     std::string text;
     while (text.size() < 500)
         text += "The quick brown fox jumps over ";
-    Bytes textBytes(text.begin(), text.begin() + 500);
-    textBytes.push_back(0);
+    text.resize(500);
+    text.push_back('\0');
+    const Bytes textBytes(text.begin(), text.end());
     // Words go out whole: the odd text ends with a zero byte more.
     const std::string textHex = HexOf(textBytes) + "00";
     Words textWords;
