@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "comm/Frames.h"
+#include "driver/ItemCodecShared.h"
 #include "platform/codepage.h"
 #include "support/Strings.h"
 #include "support/ValueConvert.h"
@@ -14,97 +15,15 @@
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559,
               "IEEE 754 floating types required");
 
+using namespace codec;
 using plat::Variant;
 
 namespace {
-
-constexpr int kNameWork = 256;
-// Longest text length a String suffix keeps; longer ones are cut to it.
-constexpr uint32_t kMaxStringSuffix = 1023;
-// A String suffix of 0 marks an item that has no value to deliver.
-constexpr uint16_t kNoStringValue = 65535;
-
-bool IsAsciiLetter(WChar c) {
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-
-bool IsSpace(WChar c) {
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-bool IsDigit(WChar c) {
-    return c >= u'0' && c <= u'9';
-}
-
-WChar FoldAscii(WChar c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
-}
-
-// The text after word when text begins with it, ASCII case ignored (word is
-// lower case); null otherwise.
-const WChar* AfterPrefixNoCase(const WChar* text, const char* word) {
-    for (; *word != 0; ++text, ++word)
-        if (FoldAscii(*text) != static_cast<WChar>(*word))
-            return nullptr;
-    return text;
-}
-
-bool EqualsNoCase(const WChar* text, const char* word) {
-    const WChar* rest = AfterPrefixNoCase(text, word);
-    return rest != nullptr && *rest == 0;
-}
-
-bool EqualsExact(const WChar* text, const char* word) {
-    for (; *word != 0; ++text, ++word)
-        if (*text != static_cast<WChar>(*word))
-            return false;
-    return *text == 0;
-}
-
-// Leading decimal digits; the value stops growing at limit.
-uint32_t DigitsSaturated(const WChar* p, uint32_t limit) {
-    uint32_t v = 0;
-    for (; IsDigit(*p); ++p) {
-        const uint32_t digit = static_cast<uint32_t>(*p - u'0');
-        v = v > (limit - digit) / 10 ? limit : v * 10 + digit;
-    }
-    return v;
-}
-
-// Leading decimal digits modulo 32, exact however long the number.
-uint32_t DigitsMod32(const WChar* p) {
-    uint32_t v = 0;
-    for (; IsDigit(*p); ++p)
-        v = (v * 10 + static_cast<uint32_t>(*p - u'0')) % 32;
-    return v;
-}
-
-// Optional white space and sign, then decimal digits, saturated to 32 bits.
-int32_t SignedDecimal(const WChar* p) {
-    while (IsSpace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == u'+' || *p == u'-')
-        negative = *p++ == u'-';
-    const uint32_t limit = negative ? uint32_t{1} << 31 : static_cast<uint32_t>(INT32_MAX);
-    const uint32_t magnitude = DigitsSaturated(p, limit);
-    return negative ? static_cast<int32_t>(0 - static_cast<int64_t>(magnitude))
-                    : static_cast<int32_t>(magnitude);
-}
-
-// ---- decoding ----
 
 uint32_t Word32(const uint8_t* b, int wordOrder) {
     if (wordOrder == 1)
         return b[0] | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
     return b[2] | uint32_t{b[3]} << 8 | uint32_t{b[0]} << 16 | uint32_t{b[1]} << 24;
-}
-
-uint64_t LittleEndian(const uint8_t* b, uint32_t n) {
-    uint64_t v = 0;
-    for (uint32_t i = n; i > 0; --i)
-        v = v << 8 | b[i - 1];
-    return v;
 }
 
 // UTF-8 bytes of text[0, len) without a last character whose bytes run past
@@ -149,8 +68,12 @@ bool DecodeText(const uint8_t* bytes, size_t available, uint16_t stringLength, V
     out->bstrVal = plat::BstrAlloc(text);
     return out->bstrVal != nullptr;
 }
-
-// ---- conversion of host values ----
+bool EqualsExact(const WChar* text, const char* word) {
+    for (; *word != 0; ++text, ++word)
+        if (*text != static_cast<WChar>(*word))
+            return false;
+    return *text == 0;
+}
 
 // Leading white space is skipped here: the decimal reader takes a tab for the
 // end of its field.
@@ -284,10 +207,6 @@ bool IsIntegerHost(int32_t t) {
     return t != TypeF32 && t != TypeF64 && t != TypeText;
 }
 
-bool IsSignedHost(int32_t t) {
-    return t == TypeI8 || t == TypeI16 || t == TypeI32 || t == TypeI64;
-}
-
 HostValue ReadHost(int32_t type, const void* value) {
     HostValue h = {type, 0, 0, 0.0, 0.0f, nullptr};
     const uint8_t* b = static_cast<const uint8_t*>(value);
@@ -398,36 +317,6 @@ const WChar* TextOf(const HostValue& h, const void* value, int32_t length, WChar
             work[0] = 0;
         return work;
     }
-}
-
-// The VARIANT types that items hold; a write of any other is made as VT_I4
-// and a staging of any other has no layout.
-bool IsItemType(uint16_t vt) {
-    switch (vt) {
-    case plat::kVtBool:
-    case plat::kVtI1:
-    case plat::kVtUi1:
-    case plat::kVtI2:
-    case plat::kVtUi2:
-    case plat::kVtUi4:
-    case plat::kVtI4:
-    case plat::kVtR4:
-    case plat::kVtR8:
-    case plat::kVtBstr:
-        return true;
-    default:
-        return false;
-    }
-}
-
-void ClearVariant(Variant* v) {
-    std::memset(v, 0, sizeof *v);
-}
-
-// ---- staging ----
-
-uint8_t LowByte(uint32_t v) {
-    return static_cast<uint8_t>(v & 0xFF);
 }
 
 void Put(StagedBytes* s, uint8_t data, uint8_t mask) {
@@ -559,72 +448,6 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
 }
 
 } // namespace
-
-bool ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
-    if (parsed == nullptr)
-        return false;
-    parsed->address = 0;
-    parsed->bitMask = kAllBits;
-    parsed->vt = plat::kVtEmpty;
-    parsed->stringLength = 0;
-    WChar work[kNameWork];
-    CopyTextW(work, name != nullptr ? name : W16(""), kNameWork);
-
-    WChar* dot = nullptr;
-    for (WChar* p = work; *p != 0; ++p)
-        if (*p == u'.')
-            dot = p;
-    if (dot != nullptr) {
-        *dot = 0;
-        const WChar* suffix = dot + 1;
-        // Data registers are words unless the suffix says otherwise.
-        if (work[0] == u'D' || work[0] == u'd')
-            parsed->vt = plat::kVtUi2;
-        const WChar* number;
-        if (EqualsNoCase(suffix, "bit")) {
-            if (bitDevice)
-                parsed->vt = plat::kVtBool;
-            else
-                parsed->bitMask = 1;
-        } else if (EqualsNoCase(suffix, "word")) {
-            parsed->vt = plat::kVtUi2;
-        } else if (EqualsNoCase(suffix, "integer")) {
-            parsed->vt = plat::kVtI2;
-        } else if (EqualsNoCase(suffix, "double")) {
-            parsed->vt = plat::kVtUi4;
-        } else if (EqualsNoCase(suffix, "long")) {
-            parsed->vt = plat::kVtI4;
-        } else if (EqualsNoCase(suffix, "float")) {
-            parsed->vt = plat::kVtR4;
-        } else if (EqualsNoCase(suffix, "string")) {
-            parsed->vt = plat::kVtBstr;
-            parsed->stringLength = kMaxTextBytes;
-        } else if ((number = AfterPrefixNoCase(suffix, "string")) != nullptr) {
-            parsed->vt = plat::kVtBstr;
-            const uint32_t n = DigitsSaturated(number, kMaxStringSuffix);
-            parsed->stringLength = n == 0 ? kNoStringValue : static_cast<uint16_t>(n);
-        } else if ((number = AfterPrefixNoCase(suffix, "bit")) != nullptr) {
-            parsed->bitMask = uint32_t{1} << DigitsMod32(number);
-        }
-    }
-    CopyTextW(parsed->baseName, work, kNameWork);
-
-    const WChar* p = work;
-    while (IsAsciiLetter(*p))
-        ++p;
-    parsed->address = SignedDecimal(p);
-
-    // Letters, then the address in ASCII digits and nothing else: a blank,
-    // a sign, other digits or no digits would read an address the name does
-    // not show, and a comma would split the listing.
-    bool wellFormed = IsDigit(*p);
-    while (IsDigit(*p))
-        ++p;
-    wellFormed = wellFormed && *p == 0;
-    for (const WChar* c = name != nullptr ? name : W16(""); *c != 0; ++c)
-        wellFormed = wellFormed && *c != u',';
-    return wellFormed;
-}
 
 int32_t HostTypeOfVariant(uint16_t vt) {
     switch (vt) {
