@@ -1,14 +1,12 @@
+// What a write stages: an item's bytes in PLC order with their masks and
+// write types, and their merge into the bytes already staged.
 #include "driver/ItemCodec.h"
 
-#include <cmath>
 #include <cstring>
-#include <limits>
 
-#include "comm/Frames.h"
 #include "driver/ItemCodecShared.h"
 #include "platform/codepage.h"
 #include "support/Strings.h"
-#include "support/ValueConvert.h"
 
 using namespace codec;
 using plat::Variant;
@@ -144,10 +142,6 @@ void Stage(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask, 
 }
 
 } // namespace
-
-int ErrorCodeName(WChar* buf, int32_t code, int cap) {
-    return CopyTextW(buf, idec::StatusNameW(code), cap);
-}
 
 bool BuildStaging(const Variant& v, uint16_t vt, uint32_t itemMask, uint32_t nameMask,
                   int wordOrder, uint16_t stringLength, StagedBytes* out, uint32_t unitSize) {
