@@ -22,10 +22,6 @@ inline bool IsDigit(WChar c) {
     return c >= u'0' && c <= u'9';
 }
 
-inline WChar FoldAscii(WChar c) {
-    return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
-}
-
 inline uint64_t LittleEndian(const uint8_t* b, uint32_t n) {
     uint64_t v = 0;
     for (uint32_t i = n; i > 0; --i)

@@ -6,6 +6,7 @@
 
 #include "comm/Frames.h"
 #include "driver/ItemCodecShared.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "support/Strings.h"
 #include "support/ValueConvert.h"
@@ -69,7 +70,7 @@ RadixNumber ReadRadix(const WChar* p, int radix) {
     if (*p == u'+' || *p == u'-')
         r.negative = *p++ == u'-';
     const char mark = radix == 16 ? 'x' : 'o';
-    if (p[0] == u'0' && FoldAscii(p[1]) == static_cast<WChar>(mark))
+    if (p[0] == u'0' && plat::AsciiLower(p[1]) == static_cast<WChar>(mark))
         p += 2;
     for (int d; (d = RadixDigit(*p, radix)) >= 0; ++p) {
         const uint32_t digit = static_cast<uint32_t>(d);

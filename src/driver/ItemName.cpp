@@ -2,9 +2,12 @@
 #include "driver/ItemCodec.h"
 
 #include "driver/ItemCodecShared.h"
+#include "platform/ascii.h"
 #include "support/Strings.h"
 
 using namespace codec;
+using plat::AfterPrefixNoCase;
+using plat::EqualsNoCase;
 
 namespace {
 
@@ -14,20 +17,6 @@ constexpr uint16_t kNoStringValue = 65535;
 
 bool IsAsciiLetter(WChar c) {
     return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-
-// The text after word when text begins with it, ASCII case ignored (word is
-// lower case); null otherwise.
-const WChar* AfterPrefixNoCase(const WChar* text, const char* word) {
-    for (; *word != 0; ++text, ++word)
-        if (FoldAscii(*text) != static_cast<WChar>(*word))
-            return nullptr;
-    return text;
-}
-
-bool EqualsNoCase(const WChar* text, const char* word) {
-    const WChar* rest = AfterPrefixNoCase(text, word);
-    return rest != nullptr && *rest == 0;
 }
 
 // Leading decimal digits; the value stops growing at limit.
