@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 
-#include "comm/Frames.h"
 #include "driver/ItemCodecShared.h"
 #include "platform/ascii.h"
 #include "platform/codepage.h"
@@ -46,13 +45,7 @@ bool HasRadixMark(const WChar* text, char letter) {
 }
 
 int RadixDigit(WChar c, int radix) {
-    int d = -1;
-    if (IsDigit(c))
-        d = c - u'0';
-    else if (c >= u'a' && c <= u'f')
-        d = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F')
-        d = c - u'A' + 10;
+    const int d = plat::HexDigitValue(c);
     return d < radix ? d : -1;
 }
 
@@ -111,7 +104,7 @@ bool HexFloatText(const WChar* text, double* out) {
     const size_t intEnd = dot != nullptr ? static_cast<size_t>(dot - s) : len;
     double value = 0.0;
     for (size_t i = 2; i < intEnd; ++i) {
-        const int d = idec::HexDigitValue(s[i]);
+        const int d = plat::HexDigitValue(s[i]);
         if (d < 0)
             return false;
         value = value * 16.0 + d;
@@ -119,7 +112,7 @@ bool HexFloatText(const WChar* text, double* out) {
     if (dot != nullptr && intEnd >= 2) {
         double scale = 1.0;
         for (const char* p = dot + 1; *p != 0; ++p) {
-            const int d = idec::HexDigitValue(*p);
+            const int d = plat::HexDigitValue(*p);
             if (d < 0)
                 return false;
             scale /= 16.0;
