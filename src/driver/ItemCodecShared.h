@@ -14,14 +14,6 @@ namespace codec {
 // Longest text length a String suffix keeps; longer ones are cut to it.
 constexpr uint32_t kMaxStringSuffix = 1023;
 
-inline bool IsSpace(WChar c) {
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-inline bool IsDigit(WChar c) {
-    return c >= u'0' && c <= u'9';
-}
-
 inline uint64_t LittleEndian(const uint8_t* b, uint32_t n) {
     uint64_t v = 0;
     for (uint32_t i = n; i > 0; --i)

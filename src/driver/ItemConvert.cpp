@@ -20,6 +20,10 @@ using plat::Variant;
 
 namespace {
 
+bool IsSpace(WChar c) {
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
 bool EqualsExact(const WChar* text, const char* word) {
     for (; *word != 0; ++text, ++word)
         if (*text != static_cast<WChar>(*word))

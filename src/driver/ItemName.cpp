@@ -2,6 +2,7 @@
 #include "driver/ItemCodec.h"
 
 #include "driver/ItemCodecShared.h"
+#include "model/DeviceTypes.h"
 #include "platform/ascii.h"
 #include "support/Strings.h"
 
@@ -11,23 +12,13 @@ using plat::EqualsNoCase;
 
 namespace {
 
+bool IsDigit(WChar c) {
+    return c >= u'0' && c <= u'9';
+}
+
 constexpr int kNameWork = 256;
 // A String suffix of 0 marks an item that has no value to deliver.
 constexpr uint16_t kNoStringValue = 65535;
-
-bool IsAsciiLetter(WChar c) {
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
-}
-
-// Leading decimal digits; the value stops growing at limit.
-uint32_t DigitsSaturated(const WChar* p, uint32_t limit) {
-    uint32_t v = 0;
-    for (; IsDigit(*p); ++p) {
-        const uint32_t digit = static_cast<uint32_t>(*p - u'0');
-        v = v > (limit - digit) / 10 ? limit : v * 10 + digit;
-    }
-    return v;
-}
 
 // Leading decimal digits modulo 32, exact however long the number.
 uint32_t DigitsMod32(const WChar* p) {
@@ -35,19 +26,6 @@ uint32_t DigitsMod32(const WChar* p) {
     for (; IsDigit(*p); ++p)
         v = (v * 10 + static_cast<uint32_t>(*p - u'0')) % 32;
     return v;
-}
-
-// Optional white space and sign, then decimal digits, saturated to 32 bits.
-int32_t SignedDecimal(const WChar* p) {
-    while (IsSpace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == u'+' || *p == u'-')
-        negative = *p++ == u'-';
-    const uint32_t limit = negative ? uint32_t{1} << 31 : static_cast<uint32_t>(INT32_MAX);
-    const uint32_t magnitude = DigitsSaturated(p, limit);
-    return negative ? static_cast<int32_t>(0 - static_cast<int64_t>(magnitude))
-                    : static_cast<int32_t>(magnitude);
 }
 
 } // namespace
@@ -93,7 +71,7 @@ bool ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
             parsed->stringLength = kMaxTextBytes;
         } else if ((number = AfterPrefixNoCase(suffix, "string")) != nullptr) {
             parsed->vt = plat::kVtBstr;
-            const uint32_t n = DigitsSaturated(number, kMaxStringSuffix);
+            const uint32_t n = plat::LeadingDecimal(number, kMaxStringSuffix);
             parsed->stringLength = n == 0 ? kNoStringValue : static_cast<uint16_t>(n);
         } else if ((number = AfterPrefixNoCase(suffix, "bit")) != nullptr) {
             parsed->bitMask = uint32_t{1} << DigitsMod32(number);
@@ -101,10 +79,10 @@ bool ParseItemName(const WChar* name, bool bitDevice, ItemSpec* parsed) {
     }
     CopyTextW(parsed->baseName, work, kNameWork);
 
+    parsed->address = model::NumberOfName(work);
     const WChar* p = work;
-    while (IsAsciiLetter(*p))
+    while (plat::IsAsciiLetter(*p))
         ++p;
-    parsed->address = SignedDecimal(p);
 
     // Letters, then the address in ASCII digits and nothing else: a blank,
     // a sign, other digits or no digits would read an address the name does

@@ -4,6 +4,8 @@
 // folds to itself.
 #pragma once
 
+#include <cstdint>
+
 namespace plat {
 
 template <typename C> constexpr bool IsAsciiLetter(C c) {
@@ -23,6 +25,16 @@ template <typename C> constexpr int HexDigitValue(C c) {
     if (c >= C('A') && c <= C('F'))
         return static_cast<int>(c - C('A')) + 10;
     return -1;
+}
+
+// The value of the leading decimal digits of text; it stops growing at limit.
+template <typename C> uint32_t LeadingDecimal(const C* text, uint32_t limit) {
+    uint32_t v = 0;
+    for (; *text >= C('0') && *text <= C('9'); ++text) {
+        const uint32_t digit = static_cast<uint32_t>(*text - C('0'));
+        v = v > (limit - digit) / 10 ? limit : v * 10 + digit;
+    }
+    return v;
 }
 
 // The text after prefix when text begins with it, ASCII case ignored; null
