@@ -6,8 +6,10 @@
 #include <new>
 
 #include "driver/ItemCodec.h"
+#include "model/DeviceTypes.h"
 #include "model/LinkModel.h"
 #include "platform/alloc.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/sync.h"
 #include "platform/variant.h"
@@ -139,18 +141,6 @@ bool WaitForFirstEnumeration(CPlcDevice* device) {
     return !(waited && link->Stopping());
 }
 
-bool IsAsciiLetter(WChar c) {
-    return (c >= W16('A') && c <= W16('Z')) || (c >= W16('a') && c <= W16('z'));
-}
-
-// The decimal number after an item name's leading letters, as the name
-// parser reads it.
-int32_t AddressOfName(const WChar* name) {
-    ItemSpec parsed;
-    ParseItemName(name, false, &parsed);
-    return parsed.address;
-}
-
 struct ListEntry {
     int32_t address;
     uint32_t index; // in the name index
@@ -167,7 +157,7 @@ NimbroBstr ListDeviceItems(CPlcDevice* device) {
     size_t chars = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const CDeviceItem* item = device->GetItem(i);
-        entries[i] = {item ? AddressOfName(item->name) : 0, i};
+        entries[i] = {item ? model::NumberOfName(item->name) : 0, i};
         chars += (item ? plat::WStrLen(item->name) : 0) + 1;
     }
     // Equal addresses keep their name order.
@@ -302,7 +292,7 @@ int32_t CDrvIDec::RegisterItem(NimbroDevice handle, const NimbroChar* itemName, 
         }
         // The leading letters must be the block's own, case and all.
         const WChar* blockName = device->Name();
-        for (size_t i = 0; IsAsciiLetter(name[i]); ++i)
+        for (size_t i = 0; plat::IsAsciiLetter(name[i]); ++i)
             if (blockName[i] != name[i])
                 return 0;
         ItemSpec parsed;

@@ -1,5 +1,7 @@
 #include "model/DeviceTypes.h"
 
+#include "platform/ascii.h"
+
 namespace model {
 
 namespace {
@@ -41,6 +43,23 @@ char UnitAccessLetter(const WChar* typeName) {
 char BitAccessLetter(const WChar* typeName) {
     const DeviceType* t = Find(typeName);
     return t ? t->bitLetter : 0;
+}
+
+int32_t NumberOfName(const WChar* name) {
+    if (!name)
+        return 0;
+    const WChar* p = name;
+    while (plat::IsAsciiLetter(*p))
+        ++p;
+    while (*p == W16(' ') || (*p >= W16('\t') && *p <= W16('\r')))
+        ++p;
+    bool negative = false;
+    if (*p == W16('+') || *p == W16('-'))
+        negative = *p++ == W16('-');
+    const uint32_t limit = negative ? uint32_t{1} << 31 : static_cast<uint32_t>(INT32_MAX);
+    const uint32_t magnitude = plat::LeadingDecimal(p, limit);
+    return negative ? static_cast<int32_t>(0 - static_cast<int64_t>(magnitude))
+                    : static_cast<int32_t>(magnitude);
 }
 
 const WChar* TypeNameOfListLetter(char letter) {

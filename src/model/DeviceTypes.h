@@ -14,4 +14,9 @@ char BitAccessLetter(const WChar* typeName);
 // Device type name of an address-list letter; "" for other letters.
 const WChar* TypeNameOfListLetter(char letter);
 
+// The device number of an item name: the decimal number after its leading
+// ASCII letters (blanks and a sign may come first), saturated to 32 bits; 0
+// when there is none or name is null.
+int32_t NumberOfName(const WChar* name);
+
 } // namespace model

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/alloc.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 
@@ -17,16 +18,6 @@ inline bool IsBlank(char c) {
 }
 inline bool IsLineEnd(char c) {
     return c == '\r' || c == '\n';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 } // namespace
@@ -57,7 +48,7 @@ int32_t IniParseDecimal(const char* text) {
 int32_t IniParseHex8(const char* text) {
     uint32_t value = 0;
     for (int i = 0; i < 8; ++i) {
-        int d = HexDigit(text[i]);
+        int d = plat::HexDigitValue(text[i]);
         if (d < 0)
             break;
         value = (value << 4) | static_cast<uint32_t>(d);

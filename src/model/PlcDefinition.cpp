@@ -7,6 +7,7 @@
 
 #include "model/LinkModel.h"
 #include "platform/alloc.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/module.h"
@@ -26,24 +27,6 @@ inline bool IsLineEnd(char c) {
 }
 inline bool IsSeparator(char c) {
     return c == ':' || c == ',' || c == '=';
-}
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b)
-        if (AsciiLower(*a) != AsciiLower(*b))
-            return false;
-    return *a == *b;
-}
-
-bool StartsNoCase(const char* text, const char* prefix) {
-    for (; *prefix; ++text, ++prefix)
-        if (!*text || AsciiLower(*text) != AsciiLower(*prefix))
-            return false;
-    return true;
 }
 
 // Copies [b, e) cut to outSize - 1 bytes and terminates.
@@ -315,11 +298,11 @@ std::vector<std::string> SplitPlcIndex(const char* index) {
 }
 
 int32_t PlcRadixFromText(const char* radix) {
-    if (EqualsNoCase(radix, "Oct"))
+    if (plat::EqualsNoCase(radix, "Oct"))
         return 8;
-    if (EqualsNoCase(radix, "Hex"))
+    if (plat::EqualsNoCase(radix, "Hex"))
         return 16;
-    if (EqualsNoCase(radix, "DecOct"))
+    if (plat::EqualsNoCase(radix, "DecOct"))
         return -1;
     return 10;
 }
@@ -350,14 +333,14 @@ uint32_t PlcAccessFromText(const char* access) {
 void PlcUnitFromText(const char* unit, uint32_t* unitCode, uint32_t* bytesPerUnit,
                      bool* bitDevice) {
     *bitDevice = false;
-    if (StartsNoCase(unit, "Bit")) {
+    if (plat::AfterPrefixNoCase(unit, "Bit") != nullptr) {
         *bitDevice = true;
         *unitCode = 0;
         *bytesPerUnit = 1;
-    } else if (StartsNoCase(unit, "Byte")) {
+    } else if (plat::AfterPrefixNoCase(unit, "Byte") != nullptr) {
         *unitCode = 1;
         *bytesPerUnit = 1;
-    } else if (StartsNoCase(unit, "Dword")) {
+    } else if (plat::AfterPrefixNoCase(unit, "Dword") != nullptr) {
         *unitCode = 4;
         *bytesPerUnit = 4;
     } else {

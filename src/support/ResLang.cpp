@@ -1,5 +1,6 @@
 #include "support/ResLang.h"
 
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "support/Strings.h"
 
@@ -25,16 +26,6 @@ size_t StemLength(const WChar* path) {
         if (path[i - 1] == W16('.'))
             return i - 1;
     return len;
-}
-
-int HexDigit(WChar c) {
-    if (c >= W16('0') && c <= W16('9'))
-        return c - W16('0');
-    if (c >= W16('a') && c <= W16('f'))
-        return c - W16('a') + 10;
-    if (c >= W16('A') && c <= W16('F'))
-        return c - W16('A') + 10;
-    return -1;
 }
 
 struct RelatedSearch {
@@ -111,7 +102,7 @@ uint16_t CResLang::LanguageOfName(const WChar* fileName) {
         p += 2;
     uint32_t value = 0;
     for (int i = 0; i < 8; ++i, ++p) {
-        int d = HexDigit(*p);
+        int d = plat::HexDigitValue(*p);
         if (d < 0)
             break;
         value = (value << 4) | static_cast<uint32_t>(d);

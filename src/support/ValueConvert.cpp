@@ -6,6 +6,7 @@
 #include <limits>
 #include <system_error>
 
+#include "platform/ascii.h"
 #include "support/Strings.h"
 
 // Float to float narrowing and the saturation bounds below rely on IEEE 754.
@@ -145,18 +146,6 @@ double LoadFloat(ValueType src, const void* p) {
     return d;
 }
 
-// Exact text comparison ignoring ASCII case; word is lower case.
-bool EqualsNoCase(const WChar* text, const char* word) {
-    for (; *word != 0; ++text, ++word) {
-        WChar c = *text;
-        if (c >= u'A' && c <= u'Z')
-            c = static_cast<WChar>(c - u'A' + u'a');
-        if (c != static_cast<WChar>(*word))
-            return false;
-    }
-    return *text == 0;
-}
-
 // The integer destinations, ValueType codes already known and TypeDefault
 // already mapped to TypeU32.
 void ToInteger(ValueType dstType, void* dst, ValueType srcType, const void* src) {
@@ -165,9 +154,9 @@ void ToInteger(ValueType dstType, void* dst, ValueType srcType, const void* src)
     uint64_t bits;
     if (srcType == TypeText) {
         const WChar* text = static_cast<const WChar*>(src);
-        if (dstType == TypeBool && EqualsNoCase(text, "true"))
+        if (dstType == TypeBool && plat::EqualsNoCase(text, "true"))
             bits = 1;
-        else if (dstType == TypeBool && EqualsNoCase(text, "false"))
+        else if (dstType == TypeBool && plat::EqualsNoCase(text, "false"))
             bits = 0;
         else if (dstType == TypeU64)
             bits = ParseUInt64(text);

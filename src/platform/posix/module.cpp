@@ -12,6 +12,7 @@
 #include <string>
 
 #include "module_pin.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "text_edge.h"
 
@@ -108,17 +109,10 @@ bool ParseDword(const std::string& v, uint32_t* out) {
         return false;
     uint32_t x = 0;
     for (size_t i = 6; i < v.size(); ++i) {
-        char c = v[i];
-        uint32_t d;
-        if (c >= '0' && c <= '9')
-            d = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            d = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            d = static_cast<uint32_t>(c - 'A' + 10);
-        else
+        const int d = HexDigitValue(v[i]);
+        if (d < 0)
             return false;
-        x = (x << 4) | d;
+        x = (x << 4) | static_cast<uint32_t>(d);
     }
     *out = x;
     return true;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "text_edge.h"
 
 namespace plat {
@@ -13,8 +14,7 @@ namespace {
 
 std::string Lower(std::string s) {
     for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = AsciiLower(c);
     return s;
 }
 

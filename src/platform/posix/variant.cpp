@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 
 namespace plat {
@@ -287,20 +288,9 @@ bool ParseNumber(const std::string& text, Num* out) {
     return true;
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y + 32);
-        if (x != y)
-            return false;
-    }
-    return true;
+// The whole string, NULs in it included, against word, ASCII case ignored.
+bool SameWord(const std::string& a, const char* word) {
+    return a.size() == std::strlen(word) && EqualsNoCase(a.c_str(), word);
 }
 
 // Shortest text that reads back as the value at the type's precision, in
@@ -372,11 +362,11 @@ int32_t SourceNumber(const Variant& src, Num* n, bool forBool) {
                 trimmed.erase(trimmed.begin());
             while (!trimmed.empty() && IsBlank(trimmed.back()))
                 trimmed.pop_back();
-            if (EqualsNoCase(trimmed, "true")) {
+            if (SameWord(trimmed, "true")) {
                 *n = FromInt(-1);
                 return kHrOk;
             }
-            if (EqualsNoCase(trimmed, "false")) {
+            if (SameWord(trimmed, "false")) {
                 *n = FromInt(0);
                 return kHrOk;
             }
