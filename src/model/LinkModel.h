@@ -25,6 +25,7 @@
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/types.h"
+#include "platform/variant.h"
 #include "support/ErrorString.h"
 
 class CResLang;
@@ -64,7 +65,7 @@ constexpr uint32_t kUnitDoubleWord = 4;
 constexpr int32_t kRadixDecimalOctal = -1;
 
 // Item data types: Automation variant codes, and the driver's own text layout.
-constexpr uint16_t kTypeText = 8;
+constexpr uint16_t kTypeText = plat::kVtBstr;
 constexpr uint16_t kTypeAltText = 4094;
 
 // Spare units after a read window, and the larger spare of text or "A" blocks.
