@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "comm/Buf.h"
 #include "comm/FrameTrace.h"
+#include "platform/alloc.h"
 #include "support/LockGuard.h"
 
 namespace idec {
@@ -246,7 +246,7 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
         return;
     CPlcDevice* block = plc.FindDevice(typeName);
     if (!block) {
-        block = new (std::nothrow) CPlcDevice(&plc);
+        block = plat::NewObject<CPlcDevice>(&plc);
         if (!block)
             return;
         block->SetName(typeName);
@@ -280,7 +280,7 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
 class TemporaryChannel {
 public:
     TemporaryChannel(CPlcDrvLink& link, CEngineLinkChannel* registry)
-        : registry_(registry), channel_(new (std::nothrow) CIDecComEthernet(&link.OpenParams())),
+        : registry_(registry), channel_(plat::NewObject<CIDecComEthernet>(&link.OpenParams())),
           attached_(false) {}
     ~TemporaryChannel() {
         if (attached_)
@@ -517,7 +517,7 @@ CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
 CEngineLinkChannel::~CEngineLinkChannel() = default;
 
 CLinkChannel* CEngineLinkChannel::Create(const IDecOpenParams* params) {
-    return new (std::nothrow) CEngineLinkChannel(params);
+    return plat::NewObject<CEngineLinkChannel>(params);
 }
 
 int32_t CEngineLinkChannel::Open(bool blocking) {
@@ -550,7 +550,7 @@ void CEngineLinkChannel::PrepareTrace(CPlcDrvLink& link) {
     WChar path[plat::kMaxPath];
     CLinkTable* table = link.Owner();
     if (table && table->TraceFile(path, plat::kMaxPath))
-        trace_.reset(new (std::nothrow) idec::CFrameTrace(path, link.Name()));
+        trace_.reset(plat::NewObject<idec::CFrameTrace>(path, link.Name()));
 }
 
 void CEngineLinkChannel::EnumeratePlc(CPlcDrvLink& link, CPlc& plc) {
