@@ -342,19 +342,6 @@ bool ReadRun(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, L
     return true;
 }
 
-void MarkChanges(CPlcDevice& device) {
-    model::ReadWindow& w = device.Window();
-    const uint32_t us = device.UnitSize();
-    for (uint32_t u = 0; u < w.units; ++u) {
-        const size_t at = static_cast<size_t>(u) * us;
-        if (std::memcmp(w.current.get() + at, w.previous.get() + at, us) != 0)
-            w.flags[u] |= model::kUnitChanged;
-        else
-            w.flags[u] &= static_cast<uint8_t>(~model::kUnitChanged);
-    }
-    std::memcpy(w.previous.get(), w.current.get(), static_cast<size_t>(w.units) * us);
-}
-
 // ---- writes ----
 
 bool WholeUnits(const uint8_t* masks, size_t n) {
@@ -596,8 +583,6 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
     // first failure of its pass.
     if (failed != kStatusOk)
         device.deviceStatus.store(failed);
-    if (any && w.Allocated())
-        MarkChanges(device);
     return any;
 }
 

@@ -79,7 +79,6 @@ constexpr uint32_t kFreshMs = 300000;
 // Unit flags of the read window.
 constexpr uint8_t kUnitReadable = 0x01;
 constexpr uint8_t kUnitWritable = 0x02;
-constexpr uint8_t kUnitChanged = 0x04;
 constexpr uint8_t kUnitItemInner = 0x40;
 constexpr uint8_t kUnitItemLast = 0xC0;
 constexpr uint8_t kUnitItemBits = 0xC0;
@@ -102,7 +101,6 @@ struct ReadWindow {
     // unit indexes.
     uint32_t generation = 0;
     plat::Buffer<int32_t> useCounts;
-    plat::Buffer<uint8_t> previous;
     plat::Buffer<uint8_t> current;   // host order: each 16-bit word low byte first
     plat::Buffer<uint8_t> raw;       // PLC order: each 16-bit word high byte first
     plat::Buffer<uint8_t> writeData; // staged writes, PLC order
