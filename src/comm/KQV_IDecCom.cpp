@@ -198,10 +198,7 @@ int CIDecComBase::GetLastSocketError() {
 
 CIDecComEthernet::CIDecComEthernet(const IDecOpenParams* params)
     : CIDecComBase(params), socket_(kInvalidSocket), remoteAddr_(plat::kInaddrNone), remotePort_(0),
-      startupResult_(plat::NetStartup()), users_(0), nonBlocking_(false), aborted_(false) {
-    readSet_.count = 0;
-    writeSet_.count = 0;
-}
+      startupResult_(plat::NetStartup()), users_(0), nonBlocking_(false), aborted_(false) {}
 
 CIDecComEthernet::~CIDecComEthernet() {
     lock_.Enter();
@@ -212,8 +209,6 @@ CIDecComEthernet::~CIDecComEthernet() {
     for (SocketHandle o : orphans_)
         plat::SockClose(o);
     orphans_.clear();
-    readSet_.count = 0;
-    writeSet_.count = 0;
     state_ = idec::kStateClosed;
     lock_.Leave();
     if (startupResult_ == 0)
@@ -292,8 +287,6 @@ int CIDecComEthernet::Close() {
         orphans_.push_back(h);
     else if (h != kInvalidSocket)
         rc = plat::SockClose(h);
-    readSet_.count = 0;
-    writeSet_.count = 0;
     session_.store(0);
     state_ = idec::kStateClosed;
     lock_.Leave();
@@ -410,12 +403,10 @@ bool CIDecComEthernet::IsConnected(bool openIfClosed) {
     if ((s == idec::kStateClosed || s == idec::kStateFailed) && openIfClosed)
         Open(false);
     if (state_ == idec::kStateOpening && WaitSocket(true, 1000) == kWaitReady) {
+        // A close while the wait ran leaves the channel closed: only a
+        // socket still opening is confirmed.
         lock_.Enter();
-        bool inSet = false;
-        for (uint32_t i = 0; i < writeSet_.count; ++i)
-            if (writeSet_.handles[i] == socket_ && socket_ != kInvalidSocket)
-                inSet = true;
-        if (inSet && state_ == idec::kStateOpening) {
+        if (socket_ != kInvalidSocket && state_ == idec::kStateOpening) {
             BeginSession();
             state_ = idec::kStateConnected;
         }
@@ -430,32 +421,12 @@ CIDecComEthernet::WaitOutcome CIDecComEthernet::WaitSocket(bool forWrite, int32_
         plat::NetSetLastError(plat::wsa::kEnotsock);
         return kWaitError;
     }
-    SocketSet& set = forWrite ? writeSet_ : readSet_;
-    lock_.Enter();
-    for (uint32_t i = 0; i < set.count; ++i) {
-        if (set.handles[i] == h) {
-            std::memmove(&set.handles[i], &set.handles[i + 1],
-                         (set.count - i - 1) * sizeof set.handles[0]);
-            --set.count;
-            break;
-        }
-    }
-    if (set.count < static_cast<uint32_t>(idec::kMaxSocketSet))
-        set.handles[set.count++] = h;
-    lock_.Leave();
-
     // A time-out leaves no error behind, so a stale code is not taken for one.
     plat::NetSetLastError(0);
     const int r = plat::SockWait(h, forWrite, ms);
     const int err = r < 0 ? plat::NetLastError() : 0;
     ReleaseHandle();
 
-    if (r != 1) {
-        // As select does: a set keeps only the handles that are ready.
-        lock_.Enter();
-        set.count = 0;
-        lock_.Leave();
-    }
     if (r == 1)
         return kWaitReady;
     if (r == 0)

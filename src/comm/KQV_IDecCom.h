@@ -28,7 +28,6 @@ constexpr int kErrDisconnectAll = 100;
 constexpr int kErrInvalidLink = 101;
 constexpr int kErrRemoteClosed = 102;
 
-constexpr int kMaxSocketSet = 64;
 constexpr int kErrorTextCap = 256;
 
 // True for the socket errors after which the connection is given up.
@@ -109,11 +108,6 @@ protected:
 // nothing has, and a look with time-out 0 costs one call.
 class CIDecComEthernet : public CIDecComBase {
 public:
-    struct SocketSet {
-        uint32_t count;
-        plat::SocketHandle handles[idec::kMaxSocketSet];
-    };
-
     explicit CIDecComEthernet(const IDecOpenParams* params);
     ~CIDecComEthernet() override;
 
@@ -161,13 +155,11 @@ private:
     static constexpr uint32_t kCloseGraceMs = 250;
 
     plat::SocketHandle socket_;
-    SocketSet readSet_;
-    SocketSet writeSet_;
     uint32_t remoteAddr_;
     uint16_t remotePort_;
     int startupResult_;
 
-    plat::CriticalSection lock_;              // guards socket_, the sets and the fields below
+    plat::CriticalSection lock_;              // guards socket_ and the fields below
     int users_;                               // operations running on the socket
     bool nonBlocking_;                        // socket_ was made non-blocking after its connect
     std::vector<plat::SocketHandle> orphans_; // shut down, waiting for their users

@@ -7,6 +7,7 @@
 
 #include "comm/Frames.h"
 #include "comm/RequestEngine.h"
+#include "platform/variant.h"
 #include "support/LockGuard.h"
 
 namespace idec {
@@ -174,8 +175,8 @@ bool AllTextsEnded(const RunPlan& plan) {
 
 // Block reads of plan.bytes bytes from the unit at `absolute` into both
 // buffers. Bytes read whole from the start.
-size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPlan* plan,
-                  uint8_t* host, uint8_t* plc, int32_t* failed) {
+size_t ReadBlocks(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device,
+                  int32_t absolute, RunPlan* plan, uint8_t* host, uint8_t* plc, int32_t* failed) {
     const char letter = device.UnitAccessLetter();
     const uint32_t us = device.UnitSize();
     const bool swap = SwapsWords(device);
@@ -190,7 +191,7 @@ size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPl
             break;
         }
         const int32_t status =
-            BlockRead(link, device, letter, address, static_cast<int32_t>(chunk), chunkData);
+            BlockRead(ex, device, letter, address, static_cast<int32_t>(chunk), chunkData);
         if (status != kStatusOk) {
             *failed = status;
             break; // the next pass is the retry
@@ -216,8 +217,8 @@ size_t ReadBlocks(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, RunPl
 
 // Contacts of timers and counters are read bit by bit.
 // Statuses go with the items in `outcome`, in contact order.
-void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t* host, uint8_t* plc,
-                  std::vector<int32_t>* outcome) {
+void ReadContacts(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, RunPlan* plan,
+                  uint8_t* host, uint8_t* plc, std::vector<int32_t>* outcome) {
     const char letter = device.UnitAccessLetter();
     outcome->assign(plan->contacts.size(), kStatusNotInitialized);
     for (size_t k = 0; k < plan->contacts.size(); ++k) {
@@ -225,7 +226,7 @@ void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t*
         if (link.Stopping())
             break;
         bool on = false;
-        const int32_t status = BitRead(link, device, letter, c.address, &on);
+        const int32_t status = BitRead(ex, device, letter, c.address, &on);
         (*outcome)[k] = status;
         if (status == kStatusRecvTimeout) {
             // A silent PLC would cost the wait once per contact.
@@ -243,8 +244,8 @@ void ReadContacts(CPlcDrvLink& link, CPlcDevice& device, RunPlan* plan, uint8_t*
 // Reads the run [first, first + count) of the window; the device lock is
 // held by hold and let go for the exchanges. True when something was read;
 // *failed gets the status of a failed exchange.
-bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count,
-             PassScratch& scratch, int32_t* failed) {
+bool ReadRun(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, LockGuard& hold,
+             int32_t first, int32_t count, PassScratch& scratch, int32_t* failed) {
     model::ReadWindow& w = device.Window();
     const uint32_t us = device.UnitSize();
     if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
@@ -284,9 +285,9 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     int32_t status = kStatusOk;
     size_t good = 0;
     if (!plan.contacts.empty())
-        ReadContacts(link, device, &plan, host.data(), plc.data(), &outcome);
+        ReadContacts(link, ex, device, &plan, host.data(), plc.data(), &outcome);
     else
-        good = ReadBlocks(link, device, absolute, &plan, host.data(), plc.data(), &status);
+        good = ReadBlocks(link, ex, device, absolute, &plan, host.data(), plc.data(), &status);
     // Bytes that came over another connection than the one the run began
     // on are not known to be whole.
     const bool sameSession = link.Channel() && link.Channel()->Session() == plan.session;
@@ -341,19 +342,6 @@ bool ReadRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fir
     return true;
 }
 
-void MarkChanges(CPlcDevice& device) {
-    model::ReadWindow& w = device.Window();
-    const uint32_t us = device.UnitSize();
-    for (uint32_t u = 0; u < w.units; ++u) {
-        const size_t at = static_cast<size_t>(u) * us;
-        if (std::memcmp(w.current.get() + at, w.previous.get() + at, us) != 0)
-            w.flags[u] |= model::kUnitChanged;
-        else
-            w.flags[u] &= static_cast<uint8_t>(~model::kUnitChanged);
-    }
-    std::memcpy(w.previous.get(), w.current.get(), static_cast<size_t>(w.units) * us);
-}
-
 // ---- writes ----
 
 bool WholeUnits(const uint8_t* masks, size_t n) {
@@ -371,8 +359,8 @@ bool ChannelLost(CPlcDrvLink& link) {
 
 // Sends n bytes staged from the unit at `absolute`. Bytes written, or -1
 // when nothing succeeded.
-int32_t Write(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, const uint8_t* data,
-              const uint8_t* masks, size_t n, uint16_t type) {
+int32_t Write(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, int32_t absolute,
+              const uint8_t* data, const uint8_t* masks, size_t n, uint16_t type) {
     const uint32_t us = device.UnitSize();
     int32_t result = -1;
     if (type == model::kTypeText || WholeUnits(masks, n)) {
@@ -385,7 +373,7 @@ int32_t Write(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, const uin
             if (address < 0)
                 break;
             const int32_t r =
-                BlockWrite(link, device, letter, address, data + pos, static_cast<int32_t>(chunk));
+                BlockWrite(ex, device, letter, address, data + pos, static_cast<int32_t>(chunk));
             if (r == kNoReply) {
                 if (ChannelLost(link))
                     break;
@@ -408,11 +396,11 @@ int32_t Write(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, const uin
             const int32_t unit = absolute + static_cast<int32_t>(j / us);
             int32_t r;
             if (bitAddressed) {
-                r = BitWrite(link, device, letter, device.AddressOf(unit, b), on);
+                r = BitWrite(ex, device, letter, device.AddressOf(unit, b), on);
             } else {
                 // Register bits: the high byte of a word comes first.
                 const int32_t bit = b + ((us >= 2 && j % 2 == 0) ? 8 : 0);
-                r = RegisterBitWrite(link, device, letter, device.AddressOf(unit, 0), bit, on);
+                r = RegisterBitWrite(ex, device, letter, device.AddressOf(unit, 0), bit, on);
             }
             if (r == kNoReply) {
                 if (ChannelLost(link))
@@ -426,31 +414,40 @@ int32_t Write(CPlcDrvLink& link, CPlcDevice& device, int32_t absolute, const uin
     return result;
 }
 
-size_t RunBytes(uint16_t type, int32_t count, uint32_t us, uint16_t extension) {
+// Bytes of a value of a numeric type as the host stages it (a bool in one
+// byte); 0 for the other types.
+uint32_t VariantBytes(uint16_t type) {
     switch (type) {
-    case 2:  // VT_I2
-    case 3:  // VT_I4
-    case 4:  // VT_R4
-    case 5:  // VT_R8
-    case 11: // VT_BOOL
-    case 16: // VT_I1
-    case 17: // VT_UI1
-    case 18: // VT_UI2
-    case 19: // VT_UI4
-        // What the run's units hold: a 32-bit value on words goes out whole.
-        return static_cast<size_t>(count) * us;
-    case model::kTypeText:
-        return extension;
+    case plat::kVtBool:
+    case plat::kVtI1:
+    case plat::kVtUi1:
+        return 1;
+    case plat::kVtI2:
+    case plat::kVtUi2:
+        return 2;
+    case plat::kVtI4:
+    case plat::kVtR4:
+    case plat::kVtUi4:
+        return 4;
+    case plat::kVtR8:
+        return 8;
     default:
         return 0;
     }
 }
 
+size_t RunBytes(uint16_t type, int32_t count, uint32_t us, uint16_t extension) {
+    if (type == model::kTypeText)
+        return extension;
+    // What the run's units hold: a 32-bit value on words goes out whole.
+    return VariantBytes(type) != 0 ? static_cast<size_t>(count) * us : 0;
+}
+
 // Writes the run [first, first + count) staged with type. The staged bytes
 // are taken out under the lock before the exchange: a write staged during it
 // waits for the next pass, and a failed write is not sent again.
-bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t first, int32_t count,
-              uint16_t type) {
+bool WriteRun(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, LockGuard& hold,
+              int32_t first, int32_t count, uint16_t type) {
     model::ReadWindow& w = device.Window();
     const uint32_t us = device.UnitSize();
     if (first < 0 || count <= 0 || static_cast<uint32_t>(first) >= w.units)
@@ -492,7 +489,7 @@ bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fi
     }
 
     hold.UnlockAll();
-    const int32_t written = Write(link, device, absolute, data.data(), masks.data(), n, type);
+    const int32_t written = Write(link, ex, device, absolute, data.data(), masks.data(), n, type);
     hold.Lock();
     return written > 0;
 }
@@ -504,23 +501,7 @@ bool WriteRun(CPlcDrvLink& link, CPlcDevice& device, LockGuard& hold, int32_t fi
 int32_t ValueUnits(const CPlcDevice& device, uint16_t type, uint32_t us) {
     if (device.bitDevice || device.radix == model::kRadixDecimalOctal)
         return 1;
-    uint32_t bytes;
-    switch (type) {
-    case 2:  // VT_I2
-    case 18: // VT_UI2
-        bytes = 2;
-        break;
-    case 3:  // VT_I4
-    case 4:  // VT_R4
-    case 19: // VT_UI4
-        bytes = 4;
-        break;
-    case 5: // VT_R8
-        bytes = 8;
-        break;
-    default:
-        return 1;
-    }
+    const uint32_t bytes = VariantBytes(type);
     return static_cast<int32_t>(bytes > us ? (bytes + us - 1) / us : 1);
 }
 
@@ -539,7 +520,7 @@ uint16_t FirstMaskedType(const model::ReadWindow& w, uint32_t u, uint32_t us, bo
 
 } // namespace
 
-bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
+bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) {
     LockGuard hold(&device.Lock());
     model::ReadWindow& w = device.Window();
     if (!(device.accessFlags & model::kUnitReadable) || !w.Allocated())
@@ -588,7 +569,7 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
                 break;
             }
             const uint32_t generation = w.generation;
-            any |= ReadRun(link, device, hold, from, count, scratch, &failed);
+            any |= ReadRun(link, ex, device, hold, from, count, scratch, &failed);
             if (w.generation != generation || !w.Allocated()) {
                 ended = true; // unit indexes moved: the next pass walks anew
                 break;
@@ -596,18 +577,16 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
         }
     }
     if (!ended && run >= 0 && ChannelUp(link))
-        any |=
-            ReadRun(link, device, hold, run, static_cast<int32_t>(w.units) - run, scratch, &failed);
+        any |= ReadRun(link, ex, device, hold, run, static_cast<int32_t>(w.units) - run, scratch,
+                       &failed);
     // A later good run must not hide a failed one: the block shows the
     // first failure of its pass.
     if (failed != kStatusOk)
         device.deviceStatus.store(failed);
-    if (any && w.Allocated())
-        MarkChanges(device);
     return any;
 }
 
-bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
+bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) {
     LockGuard hold(&device.Lock());
     model::ReadWindow& w = device.Window();
     if (!(device.accessFlags & model::kUnitWritable) || !w.Allocated())
@@ -619,7 +598,7 @@ bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
     uint16_t runType = 0;
     auto flush = [&](int32_t from, int32_t count, uint16_t type) {
         if (count > 0)
-            WriteRun(link, device, hold, from, count, type);
+            WriteRun(link, ex, device, hold, from, count, type);
         return w.generation == generation && w.Allocated();
     };
     const uint32_t end = std::min<uint32_t>(static_cast<uint32_t>(w.length) + 8, w.units);
@@ -701,18 +680,26 @@ bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
     return true;
 }
 
+bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
+    return ReadScan(link, device, ExchangeContext(link));
+}
+
+bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
+    return WriteQueue(link, device, ExchangeContext(link));
+}
+
 } // namespace idec
 
 bool CEngineLinkChannel::WriteQueue(CPlcDrvLink& link, CPlcDevice& device) {
     NoteTicking();
     PrepareTrace(link);
-    return idec::WriteQueue(link, device);
+    return idec::WriteQueue(link, device, Exchanges(link));
 }
 
 bool CEngineLinkChannel::ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
     NoteTicking();
     PrepareTrace(link);
-    return idec::ReadScan(link, device);
+    return idec::ReadScan(link, device, Exchanges(link));
 }
 
 void CEngineLinkChannel::ErrorText(int code, WChar* text, int cap) {

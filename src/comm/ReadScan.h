@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "comm/RequestEngine.h"
 #include "model/LinkModel.h"
 
 namespace idec {
@@ -19,9 +20,12 @@ namespace idec {
 constexpr int32_t kMaxRunBytes = 200;
 constexpr int32_t kMaxRunUnitsA = 1024;
 
-// True when at least one run was read.
+// True when at least one run was read. The exchanges go over ex; without
+// it, over the link's own channel.
+bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex);
 bool ReadScan(CPlcDrvLink& link, CPlcDevice& device);
 // True when the block was processed.
+bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex);
 bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device);
 
 } // namespace idec

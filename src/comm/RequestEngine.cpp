@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "comm/Buf.h"
 #include "comm/FrameTrace.h"
+#include "platform/alloc.h"
 #include "support/LockGuard.h"
 
 namespace idec {
@@ -177,16 +177,6 @@ bool AllHex(const uint8_t* p, size_t n) {
     return true;
 }
 
-CIDecComBase* ByteChannel(CPlcDrvLink& link) {
-    auto* channel = dynamic_cast<CEngineLinkChannel*>(link.Channel());
-    return channel ? channel->Channel() : nullptr;
-}
-
-CFrameTrace* TraceOf(CPlcDrvLink& link) {
-    auto* channel = dynamic_cast<CEngineLinkChannel*>(link.Channel());
-    return channel ? channel->Trace() : nullptr;
-}
-
 // Length of a whole negative reply: NAK or "2", station, code, block check,
 // and the CR where reads count it.
 constexpr int32_t kNegativeReadLen = 9;
@@ -222,19 +212,18 @@ int32_t JudgeWriteReply(CPlcDevice& device, const Collected& c, const CBuf& repl
 }
 
 template <typename Build>
-int32_t WriteExchange(CPlcDrvLink& link, CPlcDevice& device, Build build) {
-    CIDecComBase* channel = ByteChannel(link);
-    if (!channel) {
+int32_t WriteExchange(const ExchangeContext& ex, CPlcDevice& device, Build build) {
+    if (!ex.channel) {
         StoreStatus(device, kStatusNotInitialized);
         return kNoReply;
     }
     CBuf frame;
     build(frame);
     CBuf reply;
-    CFrameTrace* trace = TraceOf(link);
-    const Collected c = Exchange(*channel, frame, Pattern::kUntilCr, kMaxReplyLen, reply, trace);
+    const Collected c =
+        Exchange(*ex.channel, frame, Pattern::kUntilCr, kMaxReplyLen, reply, ex.trace);
     const int32_t status = JudgeWriteReply(device, c, reply);
-    TraceReply(trace, c, reply, status);
+    TraceReply(ex.trace, c, reply, status);
     return status;
 }
 
@@ -257,7 +246,7 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
         return;
     CPlcDevice* block = plc.FindDevice(typeName);
     if (!block) {
-        block = new (std::nothrow) CPlcDevice(&plc);
+        block = plat::NewObject<CPlcDevice>(&plc);
         if (!block)
             return;
         block->SetName(typeName);
@@ -291,7 +280,7 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
 class TemporaryChannel {
 public:
     TemporaryChannel(CPlcDrvLink& link, CEngineLinkChannel* registry)
-        : registry_(registry), channel_(new (std::nothrow) CIDecComEthernet(&link.OpenParams())),
+        : registry_(registry), channel_(plat::NewObject<CIDecComEthernet>(&link.OpenParams())),
           attached_(false) {}
     ~TemporaryChannel() {
         if (attached_)
@@ -331,7 +320,7 @@ bool ConnectTemporary(const CPlcDrvLink& link, CIDecComEthernet& channel) {
 }
 
 // The letters in order; true when the PLC refused one with a NAK.
-bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel) {
+bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel, CFrameTrace* trace) {
     std::vector<uint32_t> entries;
     for (int i = 0; i < kListLetterCount; ++i) {
         if (link.Stopping())
@@ -339,7 +328,7 @@ bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel) {
         const char letter = kListLetters[i];
         bool sent = false;
         const ListReplyKind kind =
-            QueryAddressList(channel, link.StationText(), letter, &entries, &sent, TraceOf(link));
+            QueryAddressList(channel, link.StationText(), letter, &entries, &sent, trace);
         if (!sent)
             continue;
         if (kind == kListEmpty)
@@ -362,67 +351,73 @@ void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry
         return;
     bool refused = false;
     if (ConnectTemporary(link, temporary.Channel()))
-        refused = QueryLetters(link, plc, temporary.Channel());
+        refused = QueryLetters(link, plc, temporary.Channel(),
+                               registry ? registry->Trace() : ExchangeContext(link).trace);
     if (registry)
         registry->SetEnumerationStatus(refused ? kStatusNak : kStatusOk);
 }
 
-int32_t BlockRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+ExchangeContext::ExchangeContext(CPlcDrvLink& link)
+    : channel(nullptr), trace(nullptr), station(link.StationText()) {
+    if (auto* own = dynamic_cast<CEngineLinkChannel*>(link.Channel())) {
+        channel = own->Channel();
+        trace = own->Trace();
+    }
+}
+
+int32_t BlockRead(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
                   int32_t count, uint8_t* data) {
-    CIDecComBase* channel = ByteChannel(link);
-    if (!channel)
+    if (!ex.channel)
         return StoreStatus(device, kStatusNotInitialized);
     CBuf frame;
-    BuildBlockRead(frame, link.StationText(), letter, address, count);
+    BuildBlockRead(frame, ex.station, letter, address, count);
     CBuf reply;
-    CFrameTrace* trace = TraceOf(link);
-    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply, trace);
+    const Collected c = Exchange(*ex.channel, frame, Pattern::kRead, kMaxReplyLen, reply, ex.trace);
     const int32_t status =
         c.overlong ? kStatusReadSize
                    : JudgeBlockRead(reply.Data(),
                                     JudgedLength(reply.Data(), c.length, kNegativeReadLen), count);
-    TraceReply(trace, c, reply, status);
+    TraceReply(ex.trace, c, reply, status);
     if (status == kStatusOk && data)
         DecodeBlockData(reply.Data(), c.length, count, data);
     return StoreStatus(device, status);
 }
 
-int32_t BitRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool* on) {
-    CIDecComBase* channel = ByteChannel(link);
-    if (!channel)
+int32_t BitRead(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
+                bool* on) {
+    if (!ex.channel)
         return StoreStatus(device, kStatusNotInitialized);
     CBuf frame;
-    BuildBitRead(frame, link.StationText(), letter, address);
+    BuildBitRead(frame, ex.station, letter, address);
     CBuf reply;
-    CFrameTrace* trace = TraceOf(link);
-    const Collected c = Exchange(*channel, frame, Pattern::kRead, kMaxReplyLen, reply, trace);
+    const Collected c = Exchange(*ex.channel, frame, Pattern::kRead, kMaxReplyLen, reply, ex.trace);
     bool bit = false;
     const int32_t status =
         c.overlong ? kStatusReadSize
                    : JudgeBitRead(reply.Data(),
                                   JudgedLength(reply.Data(), c.length, kNegativeReadLen), &bit);
-    TraceReply(trace, c, reply, status);
+    TraceReply(ex.trace, c, reply, status);
     if (status == kStatusOk && on)
         *on = bit;
     return StoreStatus(device, status);
 }
 
-int32_t BlockWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+int32_t BlockWrite(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
                    const uint8_t* data, int32_t count) {
-    return WriteExchange(link, device, [&](CBuf& f) {
-        BuildBlockWrite(f, link.StationText(), letter, address, data, count);
-    });
-}
-
-int32_t BitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool on) {
     return WriteExchange(
-        link, device, [&](CBuf& f) { BuildBitWrite(f, link.StationText(), letter, address, on); });
+        ex, device, [&](CBuf& f) { BuildBlockWrite(f, ex.station, letter, address, data, count); });
 }
 
-int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
-                         int32_t bit, bool on) {
-    return WriteExchange(link, device, [&](CBuf& f) {
-        BuildRegisterBitWrite(f, link.StationText(), letter, address, bit, on);
+int32_t BitWrite(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
+                 bool on) {
+    return WriteExchange(ex, device,
+                         [&](CBuf& f) { BuildBitWrite(f, ex.station, letter, address, on); });
+}
+
+int32_t RegisterBitWrite(const ExchangeContext& ex, CPlcDevice& device, char letter,
+                         int32_t address, int32_t bit, bool on) {
+    return WriteExchange(ex, device, [&](CBuf& f) {
+        BuildRegisterBitWrite(f, ex.station, letter, address, bit, on);
     });
 }
 
@@ -522,7 +517,7 @@ CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
 CEngineLinkChannel::~CEngineLinkChannel() = default;
 
 CLinkChannel* CEngineLinkChannel::Create(const IDecOpenParams* params) {
-    return new (std::nothrow) CEngineLinkChannel(params);
+    return plat::NewObject<CEngineLinkChannel>(params);
 }
 
 int32_t CEngineLinkChannel::Open(bool blocking) {
@@ -555,7 +550,7 @@ void CEngineLinkChannel::PrepareTrace(CPlcDrvLink& link) {
     WChar path[plat::kMaxPath];
     CLinkTable* table = link.Owner();
     if (table && table->TraceFile(path, plat::kMaxPath))
-        trace_.reset(new (std::nothrow) idec::CFrameTrace(path, link.Name()));
+        trace_.reset(plat::NewObject<idec::CFrameTrace>(path, link.Name()));
 }
 
 void CEngineLinkChannel::EnumeratePlc(CPlcDrvLink& link, CPlc& plc) {

@@ -50,24 +50,40 @@ constexpr int32_t kEnumerationConnectMs = 5000;
 // Result of a write exchange that got no reply; the block's status stays.
 constexpr int32_t kNoReply = -1;
 
-// Device block exchanges on the link's channel. Each sends one frame built
-// with the link's station text, collects the reply and stores the verdict in
-// device.deviceStatus, which it also returns.
+// What the exchanges of a link go over: its byte channel (nullptr: none),
+// its frame trace (nullptr: none) and the station text of its frames. The
+// link's channel makes one for each pass; one made from a link (implicitly,
+// so that a link stands for its own channel) looks the channel up.
+struct ExchangeContext {
+    ExchangeContext(CIDecComBase* byteChannel, CFrameTrace* frameTrace, const char* stationText)
+        : channel(byteChannel), trace(frameTrace), station(stationText) {}
+    ExchangeContext(CPlcDrvLink& link);
+
+    CIDecComBase* channel;
+    CFrameTrace* trace;
+    const char* station;
+};
+
+// Device block exchanges on a context's channel. Each sends one frame built
+// with the context's station text, collects the reply and stores the
+// verdict in device.deviceStatus, which it also returns.
 //
 // Reads: no channel object 11; frame not sent or no reply 13; NAK 21; "2"
 // the PLC's code; too short 12; 0 with the data. Data bytes come in PLC
 // order (as on the wire) and are written only on 0.
-int32_t BlockRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+int32_t BlockRead(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
                   int32_t count, uint8_t* data);
-int32_t BitRead(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool* on);
+int32_t BitRead(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
+                bool* on);
 
 // Writes: kNoReply (status unchanged) when nothing came back or nothing
 // could be sent; otherwise 0 for an acknowledgement or the PLC's code.
-int32_t BlockWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
+int32_t BlockWrite(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
                    const uint8_t* data, int32_t count);
-int32_t BitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address, bool on);
-int32_t RegisterBitWrite(CPlcDrvLink& link, CPlcDevice& device, char letter, int32_t address,
-                         int32_t bit, bool on);
+int32_t BitWrite(const ExchangeContext& ex, CPlcDevice& device, char letter, int32_t address,
+                 bool on);
+int32_t RegisterBitWrite(const ExchangeContext& ex, CPlcDevice& device, char letter,
+                         int32_t address, int32_t bit, bool on);
 
 // One address-list query on any channel. kListEntries fills entries with
 // the addresses that arrived whole; kListShort also stands for a reply
@@ -134,6 +150,10 @@ public:
     int32_t EnumerationStatus() const { return enumerationStatus_.load(); }
     // The frame trace the host settings asked for, or nullptr.
     idec::CFrameTrace* Trace() const { return trace_.get(); }
+    // What the exchanges of a pass of link go over.
+    idec::ExchangeContext Exchanges(CPlcDrvLink& link) {
+        return idec::ExchangeContext(Channel(), Trace(), link.StationText());
+    }
     void SetEnumerationStatus(int32_t status) { enumerationStatus_.store(status); }
 
 private:

@@ -25,6 +25,7 @@
 #include "platform/module.h"
 #include "platform/sync.h"
 #include "platform/types.h"
+#include "platform/variant.h"
 #include "support/ErrorString.h"
 
 class CResLang;
@@ -64,7 +65,7 @@ constexpr uint32_t kUnitDoubleWord = 4;
 constexpr int32_t kRadixDecimalOctal = -1;
 
 // Item data types: Automation variant codes, and the driver's own text layout.
-constexpr uint16_t kTypeText = 8;
+constexpr uint16_t kTypeText = plat::kVtBstr;
 constexpr uint16_t kTypeAltText = 4094;
 
 // Spare units after a read window, and the larger spare of text or "A" blocks.
@@ -78,7 +79,6 @@ constexpr uint32_t kFreshMs = 300000;
 // Unit flags of the read window.
 constexpr uint8_t kUnitReadable = 0x01;
 constexpr uint8_t kUnitWritable = 0x02;
-constexpr uint8_t kUnitChanged = 0x04;
 constexpr uint8_t kUnitItemInner = 0x40;
 constexpr uint8_t kUnitItemLast = 0xC0;
 constexpr uint8_t kUnitItemBits = 0xC0;
@@ -101,7 +101,6 @@ struct ReadWindow {
     // unit indexes.
     uint32_t generation = 0;
     plat::Buffer<int32_t> useCounts;
-    plat::Buffer<uint8_t> previous;
     plat::Buffer<uint8_t> current;   // host order: each 16-bit word low byte first
     plat::Buffer<uint8_t> raw;       // PLC order: each 16-bit word high byte first
     plat::Buffer<uint8_t> writeData; // staged writes, PLC order

@@ -1,6 +1,7 @@
 #include "model/LinkModel.h"
 #include "model/NameOrder.h"
 #include "platform/alloc.h"
+#include "platform/variant.h"
 #include "support/LockGuard.h"
 #include "support/Strings.h"
 
@@ -137,17 +138,18 @@ CDeviceItem* CPlcDevice::CreateItem(const WChar* name, int32_t startAddress, boo
     uint32_t newUnitCode = name[0] == W16('P') ? model::kUnitLongByName : unitCode;
     switch (newUnitCode) {
     case model::kUnitBit:
-        item->dataType = 11; // VT_BOOL
+        item->dataType = plat::kVtBool;
         break;
     case model::kUnitByte:
-        item->dataType = 17; // VT_UI1
+        item->dataType = plat::kVtUi1;
         break;
     case model::kUnitLongByName:
     case model::kUnitDoubleWord:
-        item->dataType = 19; // VT_UI4: a double-word unit holds 32 bits
+        // A double-word unit holds 32 bits.
+        item->dataType = plat::kVtUi4;
         break;
     default:
-        item->dataType = 18; // VT_UI2
+        item->dataType = plat::kVtUi2;
         break;
     }
     if (textSize != 0) {

@@ -172,15 +172,14 @@ bool CPlcDevice::AllocateWindow(model::ReadWindow* w, uint32_t units) {
     const size_t bytes = static_cast<size_t>(units) * UnitSize();
     made.units = units;
     made.useCounts = Zeroed<int32_t>(units);
-    made.previous = Zeroed<uint8_t>(bytes);
     made.current = Zeroed<uint8_t>(bytes);
     made.raw = Zeroed<uint8_t>(bytes);
     made.writeData = Zeroed<uint8_t>(bytes);
     made.flags = Zeroed<uint8_t>(units);
     made.writeMask = Zeroed<uint8_t>(bytes);
     made.writeType = Zeroed<uint8_t>(bytes);
-    if (!made.useCounts || !made.previous || !made.current || !made.raw || !made.writeData ||
-        !made.flags || !made.writeMask || !made.writeType)
+    if (!made.useCounts || !made.current || !made.raw || !made.writeData || !made.flags ||
+        !made.writeMask || !made.writeType)
         return false;
     made.generation = w->generation;
     *w = std::move(made);
@@ -266,7 +265,6 @@ bool CPlcDevice::RebuildWindow(CDeviceItem* newItem, bool mark) {
         const size_t us = UnitSize();
         std::memcpy(grown.useCounts.get() + shift, w.useCounts.get(), keep * sizeof(int32_t));
         std::memcpy(grown.flags.get() + shift, w.flags.get(), keep);
-        std::memcpy(grown.previous.get() + shift * us, w.previous.get(), keep * us);
         std::memcpy(grown.current.get() + shift * us, w.current.get(), keep * us);
         std::memcpy(grown.raw.get() + shift * us, w.raw.get(), keep * us);
         std::memcpy(grown.writeData.get() + shift * us, w.writeData.get(), keep * us);

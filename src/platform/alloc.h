@@ -1,7 +1,9 @@
-// The heap blocks of the driver's own objects and buffers. Every allocation
+// The heap blocks of the driver's own objects and buffers. Each of them
 // goes through a table of function pointers (AllocOps) that tests may
 // replace, as SocketOps does for the sockets, so that they can fail the Nth
-// allocation and reach the paths that run without memory.
+// allocation and reach the paths that run without memory. Standard
+// containers and strings, the frame buffers (CBuf) and the platform's own
+// primitives (locks, events, threads, timers) use the C++ heap directly.
 #pragma once
 
 #include <cstddef>
