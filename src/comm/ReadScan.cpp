@@ -414,33 +414,11 @@ int32_t Write(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, 
     return result;
 }
 
-// Bytes of a value of a numeric type as the host stages it (a bool in one
-// byte); 0 for the other types.
-uint32_t VariantBytes(uint16_t type) {
-    switch (type) {
-    case plat::kVtBool:
-    case plat::kVtI1:
-    case plat::kVtUi1:
-        return 1;
-    case plat::kVtI2:
-    case plat::kVtUi2:
-        return 2;
-    case plat::kVtI4:
-    case plat::kVtR4:
-    case plat::kVtUi4:
-        return 4;
-    case plat::kVtR8:
-        return 8;
-    default:
-        return 0;
-    }
-}
-
 size_t RunBytes(uint16_t type, int32_t count, uint32_t us, uint16_t extension) {
     if (type == model::kTypeText)
         return extension;
     // What the run's units hold: a 32-bit value on words goes out whole.
-    return VariantBytes(type) != 0 ? static_cast<size_t>(count) * us : 0;
+    return plat::VariantBytes(type) != 0 ? static_cast<size_t>(count) * us : 0;
 }
 
 // Writes the run [first, first + count) staged with type. The staged bytes
@@ -501,7 +479,7 @@ bool WriteRun(CPlcDrvLink& link, const ExchangeContext& ex, CPlcDevice& device, 
 int32_t ValueUnits(const CPlcDevice& device, uint16_t type, uint32_t us) {
     if (device.bitDevice || device.radix == model::kRadixDecimalOctal)
         return 1;
-    const uint32_t bytes = VariantBytes(type);
+    const uint32_t bytes = plat::VariantBytes(type);
     return static_cast<int32_t>(bytes > us ? (bytes + us - 1) / us : 1);
 }
 

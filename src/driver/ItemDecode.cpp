@@ -208,19 +208,7 @@ size_t ValueBytes(const uint8_t* bytes, size_t available, uint16_t vt, uint32_t 
         return 0;
     if (itemMask != kAllBits)
         return 1;
-    switch (vt) {
-    case plat::kVtI2:
-    case plat::kVtUi2:
-        return 2;
-    case plat::kVtI4:
-    case plat::kVtUi4:
-    case plat::kVtR4:
-        return 4;
-    case plat::kVtR8:
-        return 8;
-    default: // VT_BOOL, VT_I1, VT_UI1
-        return 1;
-    }
+    return plat::VariantBytes(vt);
 }
 
 int32_t VariantSourceType(uint16_t vt) {

@@ -24,6 +24,28 @@ enum VarType : uint16_t {
     kVtUi8 = 21,
 };
 
+// Bytes of a value of a numeric type as the PLC holds it (VT_BOOL one byte);
+// 0 for the other types.
+constexpr uint32_t VariantBytes(uint16_t vt) {
+    switch (vt) {
+    case kVtBool:
+    case kVtI1:
+    case kVtUi1:
+        return 1;
+    case kVtI2:
+    case kVtUi2:
+        return 2;
+    case kVtI4:
+    case kVtR4:
+    case kVtUi4:
+        return 4;
+    case kVtR8:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
 constexpr int16_t kVariantTrue = -1;
 constexpr int16_t kVariantFalse = 0;
 
