@@ -39,6 +39,7 @@
 #include "driver/DrvIDec.h"
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
+#include "platform/ascii.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ constexpr int kMaxRequests = 600;
 bool Digits(const std::string& s, size_t at, size_t n, bool hex, uint32_t* value) {
     uint64_t v = 0;
     for (size_t i = at; i < at + n; ++i) {
-        const int d = i < s.size() ? idec::HexDigitValue(s[i]) : -1;
+        const int d = i < s.size() ? plat::HexDigitValue(s[i]) : -1;
         if (d < 0 || (!hex && d > 9))
             return false;
         v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);

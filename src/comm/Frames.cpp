@@ -5,6 +5,7 @@
 #include "comm/Buf.h"
 #include "comm/KQV_IDecCom.h"
 #include "model/DeviceTypes.h"
+#include "platform/ascii.h"
 
 namespace idec {
 
@@ -130,22 +131,12 @@ uint8_t BlockCheck(const uint8_t* bytes, size_t n) {
     return x;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 uint32_t HexToNumber(const char* text, size_t len) {
     uint32_t v = 0;
     if (!text)
         return 0;
     for (size_t i = 0; i < len && text[i]; ++i) {
-        const int d = HexDigitValue(text[i]);
+        const int d = plat::HexDigitValue(text[i]);
         v = (v << 4) + static_cast<uint32_t>(d < 0 ? 0 : d);
     }
     return v;
@@ -342,8 +333,8 @@ bool DecodeBlockData(const uint8_t* reply, int32_t n, int32_t count, uint8_t* ou
     for (int32_t i = 0; i < count; ++i) {
         // Two characters each, read as HexToNumber reads them, but a NUL
         // inside the data must not shorten what was promised.
-        const int hi = HexDigitValue(p[2 * i]);
-        const int lo = HexDigitValue(p[2 * i + 1]);
+        const int hi = plat::HexDigitValue(p[2 * i]);
+        const int lo = plat::HexDigitValue(p[2 * i + 1]);
         out[i] = static_cast<uint8_t>(((hi < 0 ? 0 : hi) << 4) | (lo < 0 ? 0 : lo));
     }
     return true;

@@ -63,8 +63,6 @@ bool IsHexAddressLetter(char letter);
 
 // Exclusive-or of n bytes.
 uint8_t BlockCheck(const uint8_t* bytes, size_t n);
-// Value of a hexadecimal digit, -1 for any other character.
-int HexDigitValue(char c);
 // Reads up to len characters (stopping early at a NUL): each shifts the value
 // four bits left and adds its digit value, 0 for a non-digit.
 uint32_t HexToNumber(const char* text, size_t len);

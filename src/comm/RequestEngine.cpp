@@ -7,7 +7,9 @@
 
 #include "comm/Buf.h"
 #include "comm/FrameTrace.h"
+#include "model/DeviceTypes.h"
 #include "platform/alloc.h"
+#include "platform/ascii.h"
 #include "support/LockGuard.h"
 
 namespace idec {
@@ -172,7 +174,7 @@ void TraceReply(CFrameTrace* trace, const Collected& c, const CBuf& reply, int32
 
 bool AllHex(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i)
-        if (HexDigitValue(static_cast<char>(p[i])) < 0)
+        if (plat::HexDigitValue(static_cast<char>(p[i])) < 0)
             return false;
     return true;
 }
@@ -227,18 +229,6 @@ int32_t WriteExchange(const ExchangeContext& ex, CPlcDevice& device, Build build
     return status;
 }
 
-// The decimal number after the leading letters of an item name.
-int32_t NumberOfName(const WChar* name) {
-    while ((*name >= W16('A') && *name <= W16('Z')) || (*name >= W16('a') && *name <= W16('z')))
-        ++name;
-    int64_t v = 0;
-    while (*name >= W16('0') && *name <= W16('9') && v <= INT32_MAX) {
-        v = v * 10 + (*name - W16('0'));
-        ++name;
-    }
-    return v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
-}
-
 // Creates the block and the items of one letter's address list.
 void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries) {
     const WChar* typeName = TypeNameOfLetter(letter);
@@ -266,7 +256,7 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
             // Host threads create items too: look and create in one hold.
             LockGuard hold(&block->Lock());
             if (block->FindItem(name) < 0)
-                block->CreateItem(name, NumberOfName(name), false, 0, 0);
+                block->CreateItem(name, model::NumberOfName(name), false, 0, 0);
         }
         any = true;
     }
