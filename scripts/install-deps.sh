@@ -12,7 +12,8 @@ set -euo pipefail
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(linux linux-tsan win64 win32 linux-fuzz)
 
-pkgs=(cmake ninja-build)
+# libcli11-dev: the tools' command lines (header-only, every preset).
+pkgs=(cmake ninja-build libcli11-dev)
 for p in "${presets[@]}"; do
   case "$p" in
     plain)      pkgs+=(make g++) ;;
