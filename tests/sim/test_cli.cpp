@@ -26,8 +26,8 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     CliOptions o;
     std::string error;
     ASSERT_TRUE(Parse("--port 2102 --station 1 --plc config/idec.plc --set D100=1234 --set "
-                      "TP3=0x10 --trace --list=A=100,32 --fault "
-                      "split:parts=3,ms=10,conn=2,cmd=R,letter=A --fault=nak:code=0A --delay 250 "
+                      "TP3=0x10 --trace --list=A=100,32 --delay 250 --fault "
+                      "split:parts=3,ms=10,conn=2,cmd=R,letter=A --fault=nak:code=0A "
                       "--no-reply 0.25 --close-after 0 --refuse",
                       &o, &error))
         << error;
@@ -39,11 +39,12 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     ASSERT_EQ(o.lists.size(), 1u);
     EXPECT_EQ(o.lists[0].second, (std::vector<uint32_t>{100, 32}));
     ASSERT_EQ(o.faults.size(), 4u);
-    const idecsim::FaultRule& split = o.faults[0];
+    // Faults apply in the order given.
+    EXPECT_EQ(o.faults[0].ms, 250);
+    const idecsim::FaultRule& split = o.faults[1];
     EXPECT_TRUE(split.kind == FaultKind::kSplit && split.parts == 3 && split.ms == 10 &&
                 split.connection == 2 && split.command == 'R' && split.letter == 'A');
-    EXPECT_EQ(o.faults[1].code, 0x0A);
-    EXPECT_EQ(o.faults[2].ms, 250);
+    EXPECT_EQ(o.faults[2].code, 0x0A);
     EXPECT_DOUBLE_EQ(o.faults[3].probability, 0.25);
     EXPECT_EQ(o.closeAfter, 0);
     EXPECT_TRUE(o.trace && o.refuse && !o.neverAnswer && !o.help);
@@ -60,8 +61,9 @@ TEST(SimCli, RejectsWhatItDoesNotKnow) {
         {"--trce", "--trace"}, // the suggestion
         {"--no-replies 1", "unknown option"},
         {"trace", "unexpected"},
-        {"--port", "needs a value"},
+        {"--port", "--port"}, // no value
         {"--trace=yes", "takes no value"},
+        {"--plc= --trace", "--plc"}, // an empty value does not take the next word
         {"--port 65536", ""},
         {"--port 12x", ""},
         {"--station 256", ""},

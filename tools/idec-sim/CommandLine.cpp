@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <map>
+
+#include <CLI/CLI.hpp>
 
 #include "Animation.h"
 #include "Plc.h"
@@ -70,13 +73,6 @@ const OptionInfo kOptions[] = {
     {"--seed", "N", "seed for fault probabilities and garbage bytes (default 1)"},
     {"--help", nullptr, "show this text (also -h)"},
 };
-
-const OptionInfo* FindOption(const std::string& name) {
-    for (const OptionInfo& o : kOptions)
-        if (name == o.name)
-            return &o;
-    return nullptr;
-}
 
 size_t EditDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
@@ -295,126 +291,147 @@ bool ParseFaultOption(const std::string& text, FaultRule* out, std::string* erro
     return true;
 }
 
+namespace {
+
+// One occurrence of an option, its value as given ("true" for a switch).
+bool ApplyOption(const std::string& name, const std::string& value, CliOptions& o,
+                 std::string* error) {
+    const std::string bad = "bad value '" + value + "' for " + name;
+    uint64_t n = 0;
+    const auto fail = [error](const std::string& why) {
+        *error = why;
+        return false;
+    };
+    if (name == "--port") {
+        if (!ParseUnsigned(value, 65535, &n))
+            return fail(bad);
+        o.port = static_cast<uint16_t>(n);
+    } else if (name == "--bind") {
+        o.bind = value;
+    } else if (name == "--station") {
+        if (!ParseUnsigned(value, 255, &n))
+            return fail(bad);
+        o.station = static_cast<int>(n);
+    } else if (name == "--plc") {
+        if (value.empty())
+            return fail(bad);
+        o.plcFile = value;
+    } else if (name == "--set") {
+        ValueSetting s;
+        if (!ParseSetting(value, &s))
+            return fail(bad + " (expected e.g. D100=1234)");
+        o.sets.push_back(s);
+    } else if (name == "--list") {
+        std::pair<char, std::vector<uint32_t>> l;
+        if (!ParseList(value, &l))
+            return fail(bad + " (expected e.g. A=100,200)");
+        o.lists.push_back(l);
+    } else if (name == "--animate") {
+        Animation anim;
+        if (!ParseAnimation(value, &anim, error))
+            return false;
+        o.animations.push_back(anim);
+        o.animationTexts.push_back(value);
+    } else if (name == "--trace") {
+        o.trace = true;
+    } else if (name == "--lock-presets") {
+        o.lockPresets = true;
+    } else if (name == "--fault") {
+        FaultRule r;
+        if (!ParseFaultOption(value, &r, error))
+            return false;
+        o.faults.push_back(r);
+    } else if (name == "--delay") {
+        if (!ParseUnsigned(value, 3600000, &n))
+            return fail(bad);
+        FaultRule r;
+        r.kind = FaultKind::kDelay;
+        r.ms = static_cast<int64_t>(n);
+        o.faults.push_back(r);
+    } else if (name == "--no-reply") {
+        FaultRule r;
+        r.kind = FaultKind::kNoReply;
+        if (!ParseProbability(value, &r.probability))
+            return fail(bad + " (a probability 0-1)");
+        o.faults.push_back(r);
+    } else if (name == "--close-after") {
+        if (!ParseUnsigned(value, INT64_MAX, &n))
+            return fail(bad);
+        o.closeAfter = static_cast<int64_t>(n);
+    } else if (name == "--refuse") {
+        o.refuse = true;
+    } else if (name == "--never-answer") {
+        o.neverAnswer = true;
+    } else if (name == "--seed") {
+        if (!ParseUnsigned(value, UINT32_MAX, &n))
+            return fail(bad);
+        o.seed = static_cast<uint32_t>(n);
+    } else if (name == "--help") {
+        o.help = true;
+    }
+    return true;
+}
+
+} // namespace
+
 bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::string* error) {
-    CliOptions o;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h")
-            arg = "--help";
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = arg.find('=');
+    // CLI11 reads the grammar (names, switch or value, --opt=V or --opt V);
+    // the values are read here in command-line order, because faults apply in
+    // the order they were given.
+    std::vector<std::string> args; // reversed, as CLI11 takes them
+    for (int i = argc; i-- > 0;) {
+        const std::string arg = argv[i];
+        const size_t eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
+            // Left to CLI11, "--opt=" would take the next word as its value and
+            // "--switch=V" would read V as true or false.
+            const std::string name = arg.substr(0, eq);
+            for (const OptionInfo& info : kOptions)
+                if (name == info.name && !info.arg) {
+                    *error = name + " takes no value";
+                    return false;
+                }
+            if (eq + 1 == arg.size()) {
+                *error = "bad value '' for " + name;
+                return false;
+            }
         }
-        const OptionInfo* opt = FindOption(name);
-        if (!opt) {
-            *error =
-                (arg.compare(0, 1, "-") == 0 ? "unknown option '" + name + "'" + Suggestion(name)
-                                             : "unexpected argument '" + arg + "'");
+        args.push_back(arg);
+    }
+    CliOptions o;
+    try {
+        CLI::App app;
+        app.set_help_flag();
+        app.allow_extras();
+        app.allow_windows_style_options(false);
+        for (const OptionInfo& info : kOptions) {
+            const std::string names = info.name == std::string("--help") ? "-h,--help" : info.name;
+            CLI::Option* opt =
+                info.arg ? app.add_option(names)->type_name(info.arg) : app.add_flag(names);
+            opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        }
+        app.parse(args);
+        const std::vector<std::string> extra = app.remaining();
+        if (!extra.empty()) {
+            const std::string& arg = extra.front();
+            const std::string name = arg.substr(0, arg.find('='));
+            *error = arg.compare(0, 1, "-") == 0
+                         ? "unknown option '" + name + "'" + Suggestion(name)
+                         : "unexpected argument '" + arg + "'";
             return false;
         }
-        if (!opt->arg && inlineValue) {
-            *error = name + " takes no value";
-            return false;
+        std::map<const CLI::Option*, size_t> taken;
+        for (const CLI::Option* opt : app.parse_order()) {
+            const std::string& value = opt->results().at(taken[opt]++);
+            if (!ApplyOption(opt->get_name(), value, o, error))
+                return false;
         }
-        if (opt->arg && !inlineValue) {
-            if (i + 1 >= argc) {
-                *error = name + " needs a value (" + opt->arg + ")";
-                return false;
-            }
-            value = argv[++i];
-        }
-        const std::string bad = "bad value '" + value + "' for " + name;
-        uint64_t n = 0;
-        if (name == "--port") {
-            if (!ParseUnsigned(value, 65535, &n)) {
-                *error = bad;
-                return false;
-            }
-            o.port = static_cast<uint16_t>(n);
-        } else if (name == "--bind") {
-            o.bind = value;
-        } else if (name == "--station") {
-            if (!ParseUnsigned(value, 255, &n)) {
-                *error = bad;
-                return false;
-            }
-            o.station = static_cast<int>(n);
-        } else if (name == "--plc") {
-            if (value.empty()) {
-                *error = bad;
-                return false;
-            }
-            o.plcFile = value;
-        } else if (name == "--set") {
-            ValueSetting s;
-            if (!ParseSetting(value, &s)) {
-                *error = bad + " (expected e.g. D100=1234)";
-                return false;
-            }
-            o.sets.push_back(s);
-        } else if (name == "--list") {
-            std::pair<char, std::vector<uint32_t>> l;
-            if (!ParseList(value, &l)) {
-                *error = bad + " (expected e.g. A=100,200)";
-                return false;
-            }
-            o.lists.push_back(l);
-        } else if (name == "--animate") {
-            Animation anim;
-            if (!ParseAnimation(value, &anim, error))
-                return false;
-            o.animations.push_back(anim);
-            o.animationTexts.push_back(value);
-        } else if (name == "--trace") {
-            o.trace = true;
-        } else if (name == "--lock-presets") {
-            o.lockPresets = true;
-        } else if (name == "--fault") {
-            FaultRule r;
-            if (!ParseFaultOption(value, &r, error))
-                return false;
-            o.faults.push_back(r);
-        } else if (name == "--delay") {
-            if (!ParseUnsigned(value, 3600000, &n)) {
-                *error = bad;
-                return false;
-            }
-            FaultRule r;
-            r.kind = FaultKind::kDelay;
-            r.ms = static_cast<int64_t>(n);
-            o.faults.push_back(r);
-        } else if (name == "--no-reply") {
-            FaultRule r;
-            r.kind = FaultKind::kNoReply;
-            if (!ParseProbability(value, &r.probability)) {
-                *error = bad + " (a probability 0-1)";
-                return false;
-            }
-            o.faults.push_back(r);
-        } else if (name == "--close-after") {
-            if (!ParseUnsigned(value, INT64_MAX, &n)) {
-                *error = bad;
-                return false;
-            }
-            o.closeAfter = static_cast<int64_t>(n);
-        } else if (name == "--refuse") {
-            o.refuse = true;
-        } else if (name == "--never-answer") {
-            o.neverAnswer = true;
-        } else if (name == "--seed") {
-            if (!ParseUnsigned(value, UINT32_MAX, &n)) {
-                *error = bad;
-                return false;
-            }
-            o.seed = static_cast<uint32_t>(n);
-        } else if (name == "--help") {
-            o.help = true;
-        }
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return false;
+    } catch (const std::exception& e) {
+        *error = e.what();
+        return false;
     }
     *out = o;
     return true;
