@@ -28,7 +28,8 @@ using testutil::WString;
 
 TEST(HostCommandLine, RejectsBadArguments) {
     for (const std::string& line : hosttest::Split(
-             "--bogus; -x; --help=yes; --module; --module=; --port 70000; --port -1; --port 21x;"
+             "--bogus; -x; --help=yes; --port 1 --help=no; --module; --module=; --module= list;"
+             "--port 1 --port 70000; --port 70000; --port -1; --port 21x;"
              "--word-order one; resolve; resolve D --port 1; fetch D; read D; register D;"
              "write D D100 u16; write D D100 u17 1; write D D100 u8 256; write D D100 u16 -1;"
              "write D D100 i8 -129; write D D100 i16 0x8000; write D D100 f32 1.5x;"

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <CLI/CLI.hpp>
+
 #include "HostValues.h"
 
 namespace nimbrohost {
@@ -223,53 +225,62 @@ void SplitOption(const std::string& arg, std::string* name, std::string* value, 
 } // namespace
 
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
-    Options o;
-    Args a(argc, argv);
-    while (a.More() && a.Peek()[0] == '-' && a.Peek()[1] != '\0') {
-        std::string name, value;
-        bool inlineValue = false;
-        SplitOption(a.Next(), &name, &value, &inlineValue);
-        if (name == "--help" || name == "-h") {
-            if (inlineValue) {
-                *error = name + " takes no value";
-                return false;
-            }
-            o.help = true;
-            continue;
-        }
-        if (name != "--module" && name != "--port" && name != "--word-order") {
-            *error = "unknown option '" + name + "'";
-            return false;
-        }
-        if (!inlineValue) {
-            if (!a.More()) {
-                *error = name + ": value missing";
-                return false;
-            }
-            value = a.Next();
-        }
-        if (name == "--module") {
-            if (value.empty()) {
-                *error = "--module: empty path";
-                return false;
-            }
-            o.module = value;
-        } else if (name == "--port") {
-            uint64_t port = 0;
-            if (!ParseUnsigned(value, 65535, &port)) {
-                *error = "--port: '" + value + "' is not a port number from 0 to 65535";
-                return false;
-            }
-            o.port = static_cast<uint32_t>(port);
-        } else {
-            int64_t mode = 0;
-            if (!ParseSigned(value, INT32_MIN, INT32_MAX, &mode)) {
-                *error = "--word-order: '" + value + "' is not a 32-bit number";
-                return false;
-            }
-            o.wordOrder = static_cast<int32_t>(mode);
-        }
+    // CLI11 reads the options up to the first action; the actions are a
+    // grammar of their own (repeat ... end), read here.
+    const auto fail = [error](const std::string& why) {
+        *error = why;
+        return false;
+    };
+    const char* const valueOptions[] = {"--module", "--port", "--word-order"};
+    for (int i = 0; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
+        const std::string arg = argv[i];
+        const size_t eq = arg.find('=');
+        // Left to CLI11, "--opt=" would take the next word as its value and
+        // "--help=V" would read V as true or false.
+        if (eq != std::string::npos && arg.compare(0, eq, "--help") == 0)
+            return fail("--help takes no value");
+        if (eq != std::string::npos && eq + 1 == arg.size())
+            return fail(arg.substr(0, eq) + ": value missing");
+        for (const char* name : valueOptions)
+            i += arg == name ? 1 : 0;
     }
+    std::vector<std::string> args; // reversed, as CLI11 takes them
+    for (int i = argc; i-- > 0;)
+        args.push_back(argv[i]);
+    Options o;
+    std::string port, wordOrder;
+    std::vector<std::string> rest;
+    try {
+        CLI::App app;
+        app.set_help_flag();
+        app.prefix_command();
+        app.allow_windows_style_options(false);
+        app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.add_flag("-h,--help", o.help);
+        app.add_option(valueOptions[0], o.module)->type_name("PATH");
+        app.add_option(valueOptions[1], port)->type_name("N");
+        app.add_option(valueOptions[2], wordOrder)->type_name("N");
+        app.parse(args);
+        if (app.count(valueOptions[0]) && o.module.empty())
+            return fail("--module: empty path");
+        uint64_t n = 0;
+        if (app.count(valueOptions[1]) && !ParseUnsigned(port, 65535, &n))
+            return fail("--port: '" + port + "' is not a port number from 0 to 65535");
+        o.port = static_cast<uint32_t>(n);
+        int64_t mode = 0;
+        if (app.count(valueOptions[2]) && !ParseSigned(wordOrder, INT32_MIN, INT32_MAX, &mode))
+            return fail("--word-order: '" + wordOrder + "' is not a 32-bit number");
+        o.wordOrder = static_cast<int32_t>(mode);
+        rest = app.remaining();
+    } catch (const std::exception& e) { // CLI::ParseError says what was wrong
+        return fail(e.what());
+    }
+    if (!rest.empty() && rest.front().size() > 1 && rest.front()[0] == '-')
+        return fail("unknown option '" + rest.front().substr(0, rest.front().find('=')) + "'");
+    std::vector<const char*> words;
+    for (const std::string& w : rest)
+        words.push_back(w.c_str());
+    Args a(static_cast<int>(words.size()), words.data());
     if (!ParseActions(a, false, &o.actions, error))
         return false;
     *out = std::move(o);
