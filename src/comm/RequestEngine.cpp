@@ -229,21 +229,23 @@ int32_t WriteExchange(const ExchangeContext& ex, CPlcDevice& device, Build build
     return status;
 }
 
-// Creates the block and the items of one letter's address list.
-void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries) {
+// Creates the block and the items of one letter's address list; false when
+// memory ran out for one of them.
+bool AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries) {
     const WChar* typeName = TypeNameOfLetter(letter);
     if (!typeName[0])
-        return;
+        return true;
     CPlcDevice* block = plc.FindDevice(typeName);
     if (!block) {
         block = plat::NewObject<CPlcDevice>(&plc);
         if (!block)
-            return;
+            return false;
         block->SetName(typeName);
         if (!plc.InsertDevice(block))
-            return;
+            return false;
     }
     bool any = false;
+    bool whole = true;
     for (uint32_t value : entries) {
         // An item's start address is signed 32-bit.
         if (value > static_cast<uint32_t>(INT32_MAX))
@@ -255,14 +257,16 @@ void AddListedItems(CPlc& plc, char letter, const std::vector<uint32_t>& entries
         {
             // Host threads create items too: look and create in one hold.
             LockGuard hold(&block->Lock());
-            if (block->FindItem(name) < 0)
-                block->CreateItem(name, model::NumberOfName(name), false, 0, 0);
+            if (block->FindItem(name) < 0 &&
+                !block->CreateItem(name, model::NumberOfName(name), false, 0, 0))
+                whole = false;
         }
         any = true;
     }
     // One rebuild after the letter's items gives the window every one of them.
     if (any)
         block->RebuildWindow(nullptr, false);
+    return whole;
 }
 
 // The temporary channel of one PLC's enumeration, known to the link's own
@@ -291,6 +295,7 @@ public:
         return attached_;
     }
     CIDecComEthernet& Channel() { return *channel_; }
+    bool Made() const { return channel_ != nullptr; }
 
 private:
     CEngineLinkChannel* registry_;
@@ -325,8 +330,9 @@ bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel, CFrameTra
             return false;
         if (kind == kListNak)
             return true;
-        if (kind == kListEntries && !entries.empty())
-            AddListedItems(plc, letter, entries);
+        // A listing cut short must not pass for the PLC's whole one.
+        if (kind == kListEntries && !entries.empty() && !AddListedItems(plc, letter, entries))
+            link.SetMessage(model::kMsgNoMemory);
     }
     return false;
 }
@@ -337,8 +343,11 @@ void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry
     if (link.Stopping())
         return;
     TemporaryChannel temporary(link, registry);
-    if (!temporary.Attach())
+    if (!temporary.Attach()) {
+        if (!temporary.Made())
+            link.SetMessage(model::kMsgNoMemory);
         return;
+    }
     bool refused = false;
     if (ConnectTemporary(link, temporary.Channel()))
         refused = QueryLetters(link, plc, temporary.Channel(),

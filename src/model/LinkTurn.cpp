@@ -85,9 +85,13 @@ void CPlcDrvLink::EnumeratePlc(CPlc* plc) {
     CLinkChannel* channel = channel_.load();
     if (!channel) {
         CLinkTable::ChannelFactory make = owner_ ? owner_->GetChannelFactory() : nullptr;
-        channel = make ? make(&openParams_) : nullptr;
-        if (!channel)
+        if (!make)
             return;
+        channel = make(&openParams_);
+        if (!channel) {
+            SetMessage(model::kMsgNoMemory);
+            return;
+        }
         channel_.store(channel);
     }
     if (plc && !stop_.load())

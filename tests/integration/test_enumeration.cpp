@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "platform/module.h"
+#include "support/ResLang.h"
+#include "testutil/fault_alloc.h"
 #include "testutil/testutil.h"
 
 namespace {
@@ -187,6 +190,60 @@ TEST(Enumeration, ItemNameWidths) {
     }
     WChar tiny[4];
     EXPECT_FALSE(idec::EnumeratedItemName(W16("D"), 'A', 12, 7999, tiny, 4));
+}
+
+// Each allocation of a tick that enumerates fails in turn: the listing is
+// whole, or the link's message says that memory ran out.
+TEST(Enumeration, AnAllocationThatFailsIsNeverASilentlyShortListing) {
+    plat::ModuleHandle module = plat::ModuleLoad(W(NIMBRO_TEST_MODULE).c_str());
+    ASSERT_NE(module, nullptr);
+    CResLang lang;
+    lang.Select(module);
+    WChar text[CErrorString::kCapacity] = {};
+    lang.LoadText(model::kMsgNoMemory, text, CErrorString::kCapacity);
+    const std::string noMemory = Narrow(text);
+    ASSERT_FALSE(noMemory.empty());
+
+    idecsim::Simulator sim;
+    ASSERT_TRUE(sim.SetAddressList('A', {1, 2}));
+    ASSERT_TRUE(sim.SetAddressList('x', {4}));
+    ASSERT_NE(sim.Start(0), 0);
+    const auto listing = [](Rig& rig) {
+        std::vector<std::string> all;
+        for (uint32_t d = 0; d < rig.Plc().DeviceCount(); ++d)
+            for (const std::string& name : ItemNames(*rig.Plc().GetDevice(d)))
+                all.push_back(name);
+        return all;
+    };
+    std::vector<std::string> whole;
+    {
+        Rig rig(sim.Port(), 1);
+        rig.Link().OnTick();
+        whole = listing(rig);
+        ASSERT_EQ(whole.size(), 3u);
+    }
+    int shown = 0;
+    for (int nth = 1;; ++nth) {
+        ASSERT_LT(nth, 500);
+        Rig rig(sim.Port(), 1);
+        rig.Table().SetResLang(&lang);
+        int fired;
+        {
+            testutil::FaultAlloc faults;
+            faults.FailNth(nth);
+            rig.Link().OnTick();
+            fired = faults.Fired();
+        }
+        rig.Link().Status().GetText(text, CErrorString::kCapacity);
+        const bool said = Narrow(text) == noMemory;
+        shown += said;
+        EXPECT_TRUE(listing(rig) == whole || said) << "allocation " << nth;
+        if (!fired)
+            break;
+    }
+    EXPECT_GT(shown, 0);
+    lang.Unselect();
+    plat::ModuleFree(module);
 }
 
 } // namespace
