@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/ascii.h"
 #include "platform/file.h"
 
 namespace idecsim {
@@ -21,20 +22,12 @@ bool IsEol(char c) {
     return c == '\r' || c == '\n';
 }
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
-    size_t i = 0;
-    for (; prefix[i]; ++i)
-        if (i >= s.size() || Lower(s[i]) != Lower(prefix[i]))
-            return false;
-    return true;
+    return plat::AfterPrefixNoCase(s.c_str(), prefix) != nullptr;
 }
 
 bool EqualsNoCase(const std::string& a, const char* b) {
-    return StartsWithNoCase(a, b) && a.size() == std::char_traits<char>::length(b);
+    return a.size() == std::char_traits<char>::length(b) && plat::EqualsNoCase(a.c_str(), b);
 }
 
 std::vector<std::string> SplitCommas(const std::string& s) {
@@ -96,12 +89,7 @@ void SetUnit(const std::string& unitText, DeviceType* t) {
 }
 
 bool SameNameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    return true;
+    return a.size() == b.size() && EqualsNoCase(a, b.c_str());
 }
 
 // One device type line; false (with a reason) when it cannot be used.

@@ -6,6 +6,7 @@
 
 #include "HostCli.h"
 #include "NimbroDriver.h"
+#include "platform/ascii.h"
 #include "platform/codepage.h"
 #include "platform/variant.h"
 
@@ -23,19 +24,7 @@ constexpr int32_t kTypeCount = 13;
 } // namespace
 
 bool SameNoCase(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
+    return a.size() == std::strlen(b) && plat::EqualsNoCase(a.c_str(), b);
 }
 
 // Decimal, or hexadecimal after 0x; the whole text, no sign or blank.
