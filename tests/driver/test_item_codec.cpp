@@ -63,6 +63,12 @@ Variant Single(float f) {
     return v;
 }
 
+Variant Double(double d) {
+    Variant v = Num(kR8, 0);
+    v.dblVal = d;
+    return v;
+}
+
 uint64_t LittleEndianOf(const uint8_t* p, int n) {
     uint64_t v = 0;
     for (int i = n - 1; i >= 0; --i)
@@ -201,7 +207,7 @@ TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
         {"odd length rounds up", {'B', 'A', 0, 'C'}, kBstr, kAll, kAll, 2, 0, 3, true, 0, 3, "ABC"},
         {"cut at the length", {'B', 'A', 'D', 'C'}, kBstr, kAll, kAll, 2, 0, 3, true, 0, 3, "ABC"},
         {"UTF-8", {0xC3, 'a', 0, 0xA9}, kBstr, kAll, kAll, 2, 0, 4, true, 0, 4, "a\xC3\xA9"},
-        {"half a character", {0xA9, 0xC3, 0xA9, 0xC3}, kBstr, kAll, kAll, 2, 0, 3, true, 0, 3, "\xC3\xA9"},
+        {"half char", {0xA9, 0xC3, 0xA9, 0xC3}, kBstr, kAll, kAll, 2, 0, 3, true, 0, 3, "\xC3\xA9"},
         {"bit name has no text", {'B', 'A'}, kBstr, kAll, 1, 2, 0, 2, false, 0, 2},
         {"short of bytes", {'B', 'A'}, kBstr, kAll, kAll, 2, 0, 10, false, 0, 10},
         {"text to its NUL", {'B', 'A', 'C', 0}, kBstr, kAll, kAll, 2, 0, 8, false, 0, 3},
@@ -234,11 +240,6 @@ TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
 }
 
 TEST(ItemCodecDeliver, FloatsSaturateAndTextsStayInTheHostBuffer) {
-    Variant real = Num(kR8, 0);
-    const auto r8 = [&](double d) {
-        real.dblVal = d;
-        return real;
-    };
     struct Row {
         Variant v;
         int32_t dest, size; // the destination and its bytes
@@ -247,9 +248,9 @@ TEST(ItemCodecDeliver, FloatsSaturateAndTextsStayInTheHostBuffer) {
     const Row rows[] = {
         // clang-format off
         {Single(1e30f), TypeI32, 4, INT32_MAX}, {Single(-1e30f), TypeI32, 4, INT32_MIN},
-        {r8(1e30), TypeU16, 2, 0xFFFF}, {r8(-5.5), TypeU32, 4, 0}, {r8(-5.5), TypeI8, 1, -5},
-        {r8(kNaN), TypeI64, 8, 0}, {r8(1e300), TypeI64, 8, INT64_MAX},
-        {r8(-1e300), TypeI64, 8, INT64_MIN},
+        {Double(1e30), TypeU16, 2, 0xFFFF}, {Double(-5.5), TypeU32, 4, 0},
+        {Double(-5.5), TypeI8, 1, -5}, {Double(kNaN), TypeI64, 8, 0},
+        {Double(1e300), TypeI64, 8, INT64_MAX}, {Double(-1e300), TypeI64, 8, INT64_MIN},
         // Integers keep value conversion's rule: copied, extended or their
         // low bits, as a host lays out a word it reads as signed.
         {Num(kUi4, 3000000000u), TypeI32, 4, -1294967296},
@@ -432,12 +433,9 @@ TEST(ItemCodecStage, BytesAndMasksInPlcOrder) {
 
 TEST(ItemCodecStage, WhatIsStagedDecodesToTheSameValue) {
     // The scan turns PLC order into host order by swapping each pair.
-    Variant dbl{};
-    dbl.vt = kR8;
-    dbl.dblVal = -1234.0625e10;
-    const Variant values[] = {
-        Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f), Num(kI2, 0x8001),  dbl,
-        Num(kI1, 0xFB),       Num(kUi1, 0x80),       Num(kBool, 0),    Num(kBool, 0xFFFF)};
+    const Variant values[] = {Num(kI4, 0x12345678), Num(kUi4, 0xFEDCBA98), Single(-1234.5f),
+                              Num(kI2, 0x8001),     Double(-1234.0625e10), Num(kI1, 0xFB),
+                              Num(kUi1, 0x80),      Num(kBool, 0),         Num(kBool, 0xFFFF)};
     for (int mode = 0; mode < 2; ++mode) {
         for (const Variant& v : values) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " vt " << v.vt);

@@ -110,8 +110,9 @@ TEST_F(ResLangTest, SatelliteChosenByRegistryOrUiLanguage) {
     } rows[] = {
         // clang-format off
         {"registry language beside", {"0411", "040A"}, 0x0411, "0409", true, kJapanese},
-        {"sublanguage 1 preferred", {"080A", "040A", "0411"}, 0x0C0A, "0409", true, "Sin errores (040A)"},
-        {"else the smallest sublanguage", {"2C0A", "080A"}, 0x0C0A, "0409", true, "Sin errores (080A)"},
+        {"sublanguage 1 first", {"080A", "040A", "0411"}, 0x0C0A, "0409", true,
+         "Sin errores (040A)"},
+        {"else the smallest one", {"2C0A", "080A"}, 0x0C0A, "0409", true, "Sin errores (080A)"},
         {"none of the language", {"0411"}, 0x0C0A, "0409", false, "No Error."},
         // English is the module's own: present, but no satellite is needed.
         {"English UI, no registry value", {"0809", "0411"}, 0, "0809", false, "No Error."},
