@@ -102,7 +102,7 @@ TEST(ItemCodecName, SuffixesAndAddresses) {
         {"D100.X", false, "D100", 100, kAll, kUi2, 0}, {"d7.LONG", false, "d7", 7, kAll, kI4, 0},
         {"D100.Bit3", false, "D100", 100, 8, kUi2, 0}, {"D100.Bit", false, "D100", 100, 1, kUi2, 0},
         {"M10.Bit", true, "M10", 10, kAll, kBool, 0}, {"M10.Bit", false, "M10", 10, 1, 0, 0},
-        {"M10.Bit40", false, "M10", 10, 1u << 8, 0, 0},
+        {"M10.Bit40", false, "M10", 10, 1u << 8, 0, 0}, {"D1.Double", false, "D1", 1, kAll, kUi4, 0},
         {"M10.Bit99999999999999999999", false, "M10", 10, 1u << 31, 0, 0},
         {"D5.String", false, "D5", 5, kAll, kBstr, 1024},
         {"D5.String20", false, "D5", 5, kAll, kBstr, 20},
@@ -161,9 +161,10 @@ TEST(ItemCodecTypes, BoolAndUnknownTypesAndStatusNames) {
 // Image bytes (host order) decoded, and how many of them the value depends on.
 TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
     const double d = 26.5;
-    Bytes r8(8);
-    std::memcpy(r8.data(), &d, 8);
-    // The image holds each word low byte first.
+    Bytes own(8);
+    std::memcpy(own.data(), &d, 8);
+    // The image holds each word low byte first (of 1-byte units, as written).
+    Bytes r8 = own;
     for (size_t i = 0; i < 8; i += 2)
         std::swap(r8[i], r8[i + 1]);
     struct Row {
@@ -186,10 +187,12 @@ TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
         {"float mode 0", {0xD4, 0x41, 0x00, 0x00}, kR4, kAll, kAll, 2, 0, 0, true, 26.5, 4},
         {"float with a bit name", {0xD4, 0x41, 0, 0}, kR4, kAll, 8, 2, 0, 0, false, 0, 4},
         {"double", r8, kR8, kAll, kAll, 2, 1, 0, true, 26.5, 8},
+        {"double of 1-byte units", own, kR8, kAll, kAll, 1, 0, 0, true, 26.5, 8},
         // A byte or truth value on a word is its low byte, as it is written.
         {"bool of a word's low byte", {0x01, 0x00}, kBool, kAll, kAll, 2, 0, 0, true, -1, 1},
         {"bool ignores the high byte", {0x00, 0x01}, kBool, kAll, kAll, 2, 0, 0, true, 0, 1},
         {"bool of a 1-byte unit", {0x00, 0x01}, kBool, kAll, kAll, 1, 0, 0, true, 0, 1},
+        {"bool Bit3 clear", {0x01, 0x00}, kBool, kAll, 8, 2, 0, 0, true, 0, 1},
         {"signed byte", {0xFF}, kI1, kAll, kAll, 1, 0, 0, true, -1, 1},
         {"signed byte of a word", {0xFB, 0x11}, kI1, kAll, kAll, 2, 0, 0, true, -5, 1},
         // A named bit outside the value never has a value.
@@ -235,8 +238,10 @@ TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
     Bytes big(1024, 'x');
     OwnedVariant out;
     EXPECT_FALSE(DecodeItem(big.data(), 1023, 2, kBstr, kAll, kAll, 0, 5000, &out.v));
-    ASSERT_TRUE(DecodeItem(big.data(), 1024, 2, kBstr, kAll, kAll, 0, 5000, &out.v));
-    EXPECT_EQ(plat::BstrLen(out.v.bstrVal), 1024u);
+    for (uint16_t length : {1025, 5000}) {
+        ASSERT_TRUE(DecodeItem(big.data(), 1024, 2, kBstr, kAll, kAll, 0, length, &out.v));
+        EXPECT_EQ(plat::BstrLen(out.v.bstrVal), 1024u);
+    }
 }
 
 TEST(ItemCodecDeliver, FloatsSaturateAndTextsStayInTheHostBuffer) {
@@ -341,7 +346,8 @@ TEST(ItemCodecConvert, HostValuesToItemTypes) {
     const Row rows[] = {
         // clang-format off
         // "0x" anywhere: hexadecimal from the start.
-        {Text("0x10"), kUi2, 16}, {Text("0o17"), kUi2, 15}, {Text("12.9"), kUi2, 12},
+        {Text("0x10"), kUi2, 16}, {Text("0X10"), kUi2, 16}, {Text("0o17"), kUi2, 15},
+        {Text("12.9"), kUi2, 12}, {Text("3e9"), kI2, -1},
         {Text("-3.7"), kI2, -3}, {Text("10x5"), kI4, 16}, {Text(" -0x10"), kI4, -16},
         {Text("0xFFFFFFFF"), kI4, -1}, {Text("70000"), kI2, 4464}, {Text("300.7"), kUi1, 44},
         {Text("0x1A.8"), kR4, 26.5}, {Text("0x.8"), kR4, 0.5}, {Text("0x1G"), kR4, kNaN},
