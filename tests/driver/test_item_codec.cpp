@@ -239,8 +239,9 @@ TEST(ItemCodecDecode, ValuesByTypeMaskWordOrderAndLength) {
     OwnedVariant out;
     EXPECT_FALSE(DecodeItem(big.data(), 1023, 2, kBstr, kAll, kAll, 0, 5000, &out.v));
     for (uint16_t length : {1025, 5000}) {
-        ASSERT_TRUE(DecodeItem(big.data(), 1024, 2, kBstr, kAll, kAll, 0, length, &out.v));
-        EXPECT_EQ(plat::BstrLen(out.v.bstrVal), 1024u);
+        OwnedVariant text;
+        ASSERT_TRUE(DecodeItem(big.data(), 1024, 2, kBstr, kAll, kAll, 0, length, &text.v));
+        EXPECT_EQ(plat::BstrLen(text.v.bstrVal), 1024u);
     }
 }
 
