@@ -44,6 +44,17 @@ std::string Folder(const TempDir& d) {
 CPlcDevice* Device(CPlc* plc, const char* name) {
     return plc ? plc->FindDevice(W(name).c_str()) : nullptr;
 }
+// A block as text: listed, defined, radix, "bit", ranges, highest address,
+// access, spare, items.
+std::string Block(CPlcDevice* d) {
+    char buf[120];
+    if (!d)
+        return "<none>";
+    std::snprintf(buf, sizeof buf, "%d %d r%d%s n%u hi%u a%u x%u i%u", d->listed, d->defined,
+                  d->radix, d->bitDevice ? " bit" : "", d->rangeCount, d->highestAddress,
+                  d->accessFlags, d->extension, d->ItemCount());
+    return buf;
+}
 CDeviceItem* Item(CPlcDevice* d, const char* name) {
     int32_t i = d ? d->FindItem(W(name).c_str()) : -1;
     return i < 0 ? nullptr : d->GetItem(static_cast<uint32_t>(i));
@@ -165,7 +176,7 @@ namespace {
 
 // One fact of a loaded model as text: "scan", "read", "links", "address",
 // "station", "plcs" (names in order); "plc" or "plc:NAME": name, file, retry,
-// timeout, blocks; "BLOCK": listed, defined, highest address, spare, items;
+// timeout, blocks; "BLOCK": as Block();
 // "BLOCK/ITEM": @address, size, type/base type, text size, low-high, attribute.
 std::string Fact(CLinkTable& t, const std::string& what) {
     char buf[160];
@@ -200,11 +211,9 @@ std::string Fact(CLinkTable& t, const std::string& what) {
     if (!d || (!i && slash != std::string::npos))
         return "<none>";
     if (!i)
-        std::snprintf(buf, sizeof buf, "%d %d %u %u %u", d->listed, d->defined, d->highestAddress,
-                      d->extension, d->ItemCount());
-    else
-        std::snprintf(buf, sizeof buf, "@%d %u %u/%u %u %u %u", i->startAddress, i->size,
-                      i->dataType, i->baseDataType, i->textSize, i->lowHiStatus, i->attribute);
+        return Block(d);
+    std::snprintf(buf, sizeof buf, "@%d %u %u/%u %u %u %u", i->startAddress, i->size, i->dataType,
+                  i->baseDataType, i->textSize, i->lowHiStatus, i->attribute);
     return buf;
 }
 
@@ -221,7 +230,7 @@ TEST(ConfigLoad, FileTextsAndTheModelTheyGive) {
     } cases[] = {
         {kWorkedExample, kDefinition, 0,
          "scan=100; read=500; links=1; address=10.0.0.5:2101; station=01; plcs=Press1; "
-         "plc=Press1 idec.plc 0 3 3; d=1 1 7999 1024 2; D/Speed=@100 2 19/19 0 0 3; "
+         "plc=Press1 idec.plc 0 3 3; d=1 1 r10 n1 hi7999 a3 x1024 i2; D/Speed=@100 2 19/19 0 0 3; "
          "D/label=@200 8 8/8 16 2 0"},
         // The host's port replaces the one of OpenName.
         {kWorkedExample, kDefinition, 5000, "address=10.0.0.5:5000"},
@@ -267,9 +276,9 @@ TEST(ConfigLoad, FileTextsAndTheModelTheyGive) {
          "[Link0.Plc0.Dev6]\nName=NoDevice\n"
          "[Link0.Plc0.Dev7]\nDeviceName=R\nName=Unreached\n",
          kDefinition, 0,
-         "plcs=; plc= idec.plc 2 -4 5; D=1 1 7999 1024 3; D/A=@-3 4464 18/18 0 0 0; "
+         "plcs=; plc= idec.plc 2 -4 5; D=1 1 r10 n1 hi7999 a3 x1024 i3; D/A=@-3 4464 18/18 0 0 0; "
          "D/B=@0 1 18/18 0 0 0; D/W=@0 40000 8/8 65535 2 0; Q/Q1=@0 40000 8/8 40000 2 0; "
-         "TC=0 0 128 8 0; M/T=@0 3 4094/8 6 1 0; R=<none>"},
+         "TC=0 0 r16 n1 hi128 a3 x8 i0; M/T=@0 3 4094/8 6 1 0; R=<none>"},
         // Before version 3 the text size is StringSize and the size follows from it.
         {"[FileVersion]\nPlcFileVersion=2\n[Link0.Plc0.Dev0]\nDeviceName=D\nName=T\n"
          "DataType=8\nStringSize=5\nSize=9\n",
@@ -294,7 +303,7 @@ TEST(ConfigLoad, ALoadReplacesTheModelAndAnUnreadableFileLeavesNone) {
     Loaded cfg(kWorkedExample);
     EXPECT_TRUE(config::LoadConfiguration(cfg.table, cfg.path.c_str()));
     EXPECT_EQ("1", Fact(cfg.table, "links"));
-    EXPECT_EQ("1 1 7999 1024 2", Fact(cfg.table, "D"));
+    EXPECT_EQ("1 1 r10 n1 hi7999 a3 x1024 i2", Fact(cfg.table, "D"));
     EXPECT_EQ(cfg.Link(), cfg.table.FindLink(W16("")));
     EXPECT_EQ(model::kChannelEthernet, cfg.Link()->OpenParams().channelKind);
     WString missing = cfg.dir.Join("none.cfg");
@@ -351,25 +360,6 @@ TEST(ConfigLoad, ConfiguredItemsSizeTheirBlocksButLeaveItsAccessToTheDefinition)
     }
 }
 
-TEST(ConfigLoad, AtMostSixtyFiveThousandFiveHundredDeviceSections) {
-    // Spread over 64 blocks: the bound is tested here, not large arrays.
-    std::string cfg = "[Link0.Plc0]\nName=P\n";
-    char buf[96];
-    for (uint32_t m = 0; m <= config::kMaxDeviceSections; ++m) {
-        std::snprintf(buf, sizeof buf, "[Link0.Plc0.Dev%u]\nDeviceName=B%02u\nName=I%05u\n", m,
-                      m % 64, m);
-        cfg += buf;
-    }
-    Loaded big(cfg, nullptr);
-    CPlc* plc = big.Plc();
-    ASSERT_EQ(64u, plc->DeviceCount());
-    uint32_t items = 0;
-    for (uint32_t i = 0; i < plc->DeviceCount(); ++i)
-        items += plc->GetDevice(i)->ItemCount();
-    EXPECT_EQ(config::kMaxDeviceSections, items);
-    EXPECT_NE(nullptr, Item(Device(plc, "B27"), "I65499"));
-}
-
 TEST(PlcDefinitionModel, ListedTypesBecomeBlocksAndOddRangesStayBounded) {
     TempDir dir;
     std::string text = kDefinition;
@@ -391,24 +381,18 @@ TEST(PlcDefinitionModel, ListedTypesBecomeBlocksAndOddRangesStayBounded) {
     ASSERT_TRUE(plc.InsertDevice(x));
 
     EXPECT_TRUE(ReadPlcDefinition(&plc, folder.c_str(), nullptr));
-    ASSERT_EQ(6u, plc.DeviceCount());
-    CPlcDevice* i = Device(&plc, "I");
-    EXPECT_EQ(1, i->bitDevice);
-    EXPECT_EQ(10u, i->rangeStart[1]);
-    EXPECT_EQ(17u, i->highestAddress);
-    EXPECT_EQ(16, q->radix); // untouched defaults
-    EXPECT_EQ(0, q->defined);
-    EXPECT_EQ(1, q->listed);
-    EXPECT_EQ(0, x->listed);
-    CPlcDevice* z = Device(&plc, "Z"); // no range: the default one stays
-    EXPECT_EQ(1, z->defined);
-    EXPECT_EQ(1u, z->rangeCount);
-    EXPECT_EQ(128u, z->highestAddress);
-    EXPECT_EQ(3u, z->accessFlags);
-    CPlcDevice* h = Device(&plc, "H"); // 101 ranges: the first 100
-    EXPECT_EQ(100u, h->rangeCount);
-    EXPECT_EQ(199u, h->highestAddress);
-    EXPECT_EQ(3u, h->accessFlags);
+    EXPECT_EQ(6u, plc.DeviceCount());
+    // q keeps its defaults, X is no longer listed, Z has no range (the default
+    // one stays), H has 101 (the first 100 count).
+    const std::pair<const char*, const char*> blocks[] = {{"I", "1 1 r-1 bit n2 hi17 a1 x8 i0"},
+                                                          {"q", "1 0 r16 n1 hi128 a3 x8 i0"},
+                                                          {"X", "0 0 r16 n1 hi128 a3 x8 i0"},
+                                                          {"Z", "1 1 r10 n1 hi128 a3 x8 i0"},
+                                                          {"H", "1 1 r10 n100 hi199 a3 x8 i0"}};
+    for (const auto& b : blocks)
+        EXPECT_EQ(b.second, Block(Device(&plc, b.first))) << b.first;
+    EXPECT_EQ(q, Device(&plc, "Q"));
+    EXPECT_EQ(10u, Device(&plc, "I")->rangeStart[1]);
 
     CPlc none(nullptr);
     std::strcpy(none.plcFile, "missing.plc");
