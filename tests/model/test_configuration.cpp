@@ -260,6 +260,7 @@ TEST(ConfigLoad, FileTextsAndTheModelTheyGive) {
         {"[PlcConfig]\nOPCScanTiming=100\nReadDeviceTimer=900", nullptr, 0, "read=500"},
         // The station: 16 bits, at most FF, in hexadecimal.
         {"[Link0]\nDeviceNo=300", nullptr, 0, "station=FF"},
+        {"[Link0]\nDeviceNo=256", nullptr, 0, "station=FF"},
         {"[Link0]\nDeviceNo=65537", nullptr, 0, "station=01"},
         {"[Link0]\nDeviceNo=10", nullptr, 0, "station=0A"},
         {"[Link0]\nDeviceNo=0x1f", nullptr, 0, "station=1F"},
