@@ -8,20 +8,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "comm/ReadScan.h"
 #include "harness.h"
 #include "model/PlcDefinition.h"
-#include "platform/socket.h"
 #include "platform/wsaerrors.h"
 #include "support/LockGuard.h"
 #include "testutil/fault_sockets.h"
@@ -73,13 +66,11 @@ public:
     }
     void BeforeNext(char command, std::function<void()> host) {
         std::lock_guard<std::mutex> g(m_);
-        hostCommand_ = command;
-        host_ = std::move(host);
+        hostCommand_ = command, host_ = std::move(host);
     }
     void FailReceiveAfterNext(char command, int code) {
         std::lock_guard<std::mutex> g(m_);
-        failCommand_ = command;
-        failCode_ = code;
+        failCommand_ = command, failCode_ = code;
     }
     // Requests sent since the last call.
     int TakeSent() {
@@ -94,19 +85,15 @@ private:
         std::function<void()> host;
         {
             std::lock_guard<std::mutex> g(m_);
-            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id()) {
-                failing_ = std::thread::id();
-                return failCode_;
-            }
+            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id())
+                return failing_ = std::thread::id(), failCode_;
             if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
                 return 0;
             ++sent_;
             if (host_ && bytes[4] == hostCommand_)
                 host.swap(host_);
-            if (failCommand_ != 0 && bytes[4] == failCommand_) {
-                failCommand_ = 0;
-                failing_ = std::this_thread::get_id();
-            }
+            if (failCommand_ != 0 && bytes[4] == failCommand_)
+                failCommand_ = 0, failing_ = std::this_thread::get_id();
         }
         if (host)
             std::thread(host).join();
@@ -259,12 +246,13 @@ void Stage(CPlcDevice& block, const CDeviceItem* item, const Bytes& data, const 
     }
 }
 
-Bytes BigEndian(uint32_t value, size_t n) {
-    Bytes out(n);
-    for (size_t i = 0; i < n; ++i)
-        out[n - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
-    return out;
-}
+// One bench a test, started.
+class ReadScanFaults : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(bench.Start()); }
+    Bench bench;
+};
+using ReadScanFreshness = ReadScanFaults;
 
 // ---- grouping ----
 
@@ -333,7 +321,7 @@ TEST(ReadScanGrouping, ItemsInUseGroupIntoBlockReads) {
 
 // ---- freshness ----
 
-TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
+TEST_F(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
     const struct {
         const char* name;
         uint32_t touchedAt, now;
@@ -345,8 +333,6 @@ TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
         {"accessed before the tick count wrapped", 0xFFFFF000u, 0x00010000u, true},
         {"accessed long before the wrap", 0xFFF00000u, 0x00010000u, false},
     };
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
     CPlcDevice& d = bench.Block("D");
     CDeviceItem* item = bench.Item(d, "D100", 100);
     // In use, but never accessed by the host: never read.
@@ -392,19 +378,16 @@ TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
 // staged, and the next read shows what the PLC now holds.
 TEST(ReadScanWrites, EveryDeviceIsReadAndWrittenInTheFramesTheMasksAsk) {
     // Longer than one frame: it goes out in frames of 240 bytes.
-    std::string text;
-    while (text.size() < 500)
-        text += "The quick brown fox jumps over ";
-    text.resize(500);
-    text.push_back('\0');
-    const Bytes textBytes(text.begin(), text.end());
-    // Words go out whole: the odd text ends with a zero byte more.
-    const std::string textHex = HexOf(textBytes) + "00";
+    // 500 letters and a NUL; words go out whole: the odd text ends with a
+    // zero byte more.
+    Bytes textBytes(501, 0);
     Words textWords;
-    for (size_t i = 0; i < textBytes.size(); i += 2)
+    for (size_t i = 0; i < 500; ++i)
+        textBytes[i] = static_cast<uint8_t>('A' + i % 26);
+    for (uint32_t i = 0; i < 251; ++i)
         textWords.push_back(
-            {100 + static_cast<uint32_t>(i / 2),
-             textBytes[i] << 8 | (i + 1 < textBytes.size() ? textBytes[i + 1] : 0)});
+            {100 + i, textBytes[2 * i] << 8 | (i < 250 ? textBytes[2 * i + 1] : 0)});
+    const std::string textHex = HexOf(textBytes) + "00";
     const struct {
         const char* type;
         int32_t address; // of the item
@@ -492,9 +475,7 @@ TEST(ReadScanWrites, EveryDeviceIsReadAndWrittenInTheFramesTheMasksAsk) {
 // units. When the run's first read ends on the item's own word and the read
 // after it fails, no value may come of the view: its second word was never
 // read.
-TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
     CPlcDevice& d = bench.Block("D");
     std::vector<CDeviceItem*> items;
     for (int32_t n = 1; n <= 120; n += 7) {
@@ -517,9 +498,7 @@ TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
 
 // ---- a host thread during an exchange ----
 
-TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     CPlcDevice& d = bench.Block("D");
     ASSERT_TRUE(bench.sim.SetValue("D", 105, 0x0105));
     ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0110));
@@ -548,9 +527,7 @@ TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     EXPECT_TRUE(d105->valid && d110->valid);
 }
 
-TEST(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     CPlcDevice& d = bench.Block("D");
     ASSERT_TRUE(bench.sim.SetValue("D", 100, 0x0100));
     ASSERT_TRUE(bench.sim.SetValue("D", 104, 0x0104));
@@ -568,9 +545,7 @@ TEST(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     EXPECT_TRUE(d100->valid);
 }
 
-TEST(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
     CPlcDevice& d = bench.Block("D");
     CDeviceItem* d10 = bench.Item(d, "D10", 10);
     ASSERT_NE(d10, nullptr);
@@ -589,9 +564,7 @@ TEST(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
 
 // The link's own turns on a worker thread while a host thread creates items
 // at both ends of the window and stages writes. Run under ThreadSanitizer too.
-TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
     bench.TheRig().Table().SetReadInterval(0);
     CPlcDevice& d = bench.Block("D");
     // Addresses alternately below and above the ones before them.
@@ -623,7 +596,8 @@ TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
             items.push_back(item);
             if (k % 3 == 0) {
                 expected[a] = 0x8000u + static_cast<uint32_t>(a);
-                Stage(d, item, BigEndian(expected[a], 2), {0xFF, 0xFF}, kVtUi2);
+                Stage(d, item, {uint8_t(expected[a] >> 8), uint8_t(expected[a])}, {0xFF, 0xFF},
+                      kVtUi2);
             }
         }
         hostDone.store(true);

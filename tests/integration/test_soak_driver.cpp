@@ -39,6 +39,7 @@
 #include "NimbroDriver.h"
 #include "driver/DrvIDec.h"
 #include "harness.h"
+#include "plant.h"
 #include "model/PlcDefinition.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
@@ -51,6 +52,7 @@ namespace {
 
 using idecsim::FaultKind;
 using idecsim::FaultRule;
+using itest::N;
 using testutil::W;
 using testutil::WString;
 
@@ -62,10 +64,6 @@ uint32_t SoakSeconds() {
     const char* text = std::getenv("NIMBRO_SOAK_SECONDS");
     const long v = text ? std::strtol(text, nullptr, 10) : 5;
     return v >= 1 && v <= 3600 ? static_cast<uint32_t>(v) : 5;
-}
-
-const NimbroChar* N(const WString& text) {
-    return reinterpret_cast<const NimbroChar*>(text.c_str());
 }
 
 // One clock for everything that happens: host stagings, frames the
