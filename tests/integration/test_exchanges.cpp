@@ -97,7 +97,8 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
         // The request as it goes out, byte for byte.
         {"read answered", nullptr, [](Ctx& x) {
              const int32_t status = ReadHundred(x);
-             x.Check(x.sim.FrameLog().back().request == "\x05" "010RA0000006404" "21\r", "read frame");
+             const std::vector<idecsim::Exchange> log = x.sim.FrameLog();
+             x.Check(!log.empty() && log.back().request == "\x05" "010RA0000006404" "21\r", "read frame");
              return status; }, 11, 0, 0, 0},
         {"read without reply", With(FaultKind::kNoReply, 'R'), ReadHundred, 0, 13, 13, 1400},
         {"read NAK", With(FaultKind::kNak, 'R'), ReadHundred, 0, 21, 21, 0},

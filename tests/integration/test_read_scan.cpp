@@ -484,10 +484,8 @@ TEST_F(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
         ASSERT_NE(items.back(), nullptr);
     }
     idecsim::FaultRule refuse;
-    refuse.kind = idecsim::FaultKind::kErrorCode;
-    refuse.command = 'R';
-    refuse.skip = 1;
-    refuse.count = 1;
+    refuse.kind = idecsim::FaultKind::kErrorCode, refuse.command = 'R';
+    refuse.skip = 1, refuse.count = 1;
     bench.sim.AddFault(refuse);
     bench.Read(d);
     ASSERT_EQ(bench.Sent(), Frames({"RA 1 F0", "RA 121 10"}));
@@ -500,8 +498,7 @@ TEST_F(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
 
 TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     CPlcDevice& d = bench.Block("D");
-    ASSERT_TRUE(bench.sim.SetValue("D", 105, 0x0105));
-    ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0110));
+    ASSERT_TRUE(bench.sim.SetValue("D", 105, 0x0105) && bench.sim.SetValue("D", 110, 0x0110));
     CDeviceItem* d110 = bench.Item(d, "D110", 110);
     ASSERT_NE(d110, nullptr);
     bench.Read(d);
@@ -517,8 +514,7 @@ TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     ASSERT_EQ(d110->unitIndex - d105->unitIndex, 5);
     // The bytes of the run belong to the old unit indexes: D105 must not show
     // D110's value, and D110 keeps its own.
-    EXPECT_EQ(HostWord(d, d105), 0u);
-    EXPECT_FALSE(d105->valid);
+    EXPECT_TRUE(HostWord(d, d105) == 0u && !d105->valid);
     EXPECT_EQ(HostWord(d, d110), 0x0110u);
 
     bench.Read(d);
@@ -529,8 +525,7 @@ TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
 
 TEST_F(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     CPlcDevice& d = bench.Block("D");
-    ASSERT_TRUE(bench.sim.SetValue("D", 100, 0x0100));
-    ASSERT_TRUE(bench.sim.SetValue("D", 104, 0x0104));
+    ASSERT_TRUE(bench.sim.SetValue("D", 100, 0x0100) && bench.sim.SetValue("D", 104, 0x0104));
     CDeviceItem* d100 = bench.Item(d, "D100", 100);
     CDeviceItem* d104 = bench.Item(d, "D104", 104);
     ASSERT_TRUE(d100 && d104);
@@ -622,12 +617,11 @@ TEST_F(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
 // would have waited for a reply to a request never sent there, and lost the
 // error. Whether the PLC took it is unknown: the block shows the failure,
 // and bits left after the reset are not sent on a new connection.
+const uint8_t kTwo[] = {0x00, 0x2A};
+
 TEST(ReadScanSocketError, AWriteExchangeEndsOnAResetWithoutReopening) {
     const std::function<int32_t(Bench&, CPlcDevice&)> writes[] = {
-        [](Bench& b, CPlcDevice& d) {
-            const uint8_t bytes[] = {0x00, 0x2A};
-            return idec::BlockWrite(b.Link(), d, 'A', 10, bytes, 2);
-        },
+        [](Bench& b, CPlcDevice& d) { return idec::BlockWrite(b.Link(), d, 'A', 10, kTwo, 2); },
         [](Bench& b, CPlcDevice& d) { return idec::BitWrite(b.Link(), d, 'y', 20, true); },
         [](Bench& b, CPlcDevice& d) {
             return idec::RegisterBitWrite(b.Link(), d, '.', 10, 3, true);
