@@ -52,61 +52,6 @@ std::string HexOf(const Bytes& bytes) {
     return out;
 }
 
-// Watches the driver's requests as they go out (an ENQ first: the
-// simulator's replies never start so): a host action runs on a thread of its
-// own while a request of a command is held back, or the receive after one
-// fails on the thread that sent it. Made before the simulator starts and gone
-// after it stops, so that no thread reads the socket table while it changes.
-class Requests {
-public:
-    Requests() {
-        faults.SetHook([this](testutil::SockOp op, const void* data, int len) {
-            return See(op, static_cast<const char*>(data), len);
-        });
-    }
-    void BeforeNext(char command, std::function<void()> host) {
-        std::lock_guard<std::mutex> g(m_);
-        hostCommand_ = command, host_ = std::move(host);
-    }
-    void FailReceiveAfterNext(char command, int code) {
-        std::lock_guard<std::mutex> g(m_);
-        failCommand_ = command, failCode_ = code;
-    }
-    // Requests sent since the last call.
-    int TakeSent() {
-        std::lock_guard<std::mutex> g(m_);
-        return std::exchange(sent_, 0);
-    }
-
-    testutil::FaultSockets faults;
-
-private:
-    int See(testutil::SockOp op, const char* bytes, int len) {
-        std::function<void()> host;
-        {
-            std::lock_guard<std::mutex> g(m_);
-            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id())
-                return failing_ = std::thread::id(), failCode_;
-            if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
-                return 0;
-            ++sent_;
-            if (host_ && bytes[4] == hostCommand_)
-                host.swap(host_);
-            if (failCommand_ != 0 && bytes[4] == failCommand_)
-                failCommand_ = 0, failing_ = std::this_thread::get_id();
-        }
-        if (host)
-            std::thread(host).join();
-        return 0;
-    }
-
-    mutable std::mutex m_;
-    char hostCommand_ = 0, failCommand_ = 0;
-    std::function<void()> host_;
-    int failCode_ = 0, sent_ = 0;
-    std::thread::id failing_;
-};
-
 // A request as the tests compare it: command and letter, the address in the
 // device's own numbering, then what follows the address up to the block
 // check. "RA 100 1C" reads 28 bytes from D100.
@@ -121,9 +66,18 @@ std::string Describe(const std::string& request) {
            (rest.empty() ? "" : " " + rest);
 }
 
-// Simulator, link and blocks; the calling thread is the worker.
+// Simulator, link and blocks; the calling thread is the worker. It watches
+// the driver's requests as they go out (an ENQ first: the simulator's replies
+// never start so): a host action runs on a thread of its own while a request
+// of a command is held back, or the receive after one fails on the thread
+// that sent it.
 class Bench {
 public:
+    Bench() {
+        faults.SetHook([this](testutil::SockOp op, const void* data, int len) {
+            return See(op, static_cast<const char*>(data), len);
+        });
+    }
     ~Bench() {
         // The link goes first: its channel must not outlive the peer's
         // threads, and the socket table is put back only after both.
@@ -149,8 +103,8 @@ public:
             !testutil::WaitUntil([this] { return sim.ConnectionCount() == 1; }, 5000))
             return false;
         sim.ClearFrameLog();
-        connects_ = requests.faults.Calls(testutil::SockOp::kConnect);
-        requests.TakeSent();
+        connects_ = faults.Calls(testutil::SockOp::kConnect);
+        TakeSent();
         return true;
     }
 
@@ -195,14 +149,54 @@ public:
     }
 
     // Connects since Start.
-    int Connects() const { return requests.faults.Calls(testutil::SockOp::kConnect) - connects_; }
+    int Connects() const { return faults.Calls(testutil::SockOp::kConnect) - connects_; }
 
-    Requests requests; // before the simulator: outlives its threads
+    void BeforeNext(char command, std::function<void()> host) {
+        std::lock_guard<std::mutex> g(m_);
+        hostCommand_ = command, host_ = std::move(host);
+    }
+    void FailReceiveAfterNext(char command, int code) {
+        std::lock_guard<std::mutex> g(m_);
+        failCommand_ = command, failCode_ = code;
+    }
+    // Requests sent since the last call.
+    int TakeSent() {
+        std::lock_guard<std::mutex> g(m_);
+        return std::exchange(sent_, 0);
+    }
+
+    // Made before the simulator starts and gone after it stops, so that no
+    // thread reads the socket table while it changes.
+    testutil::FaultSockets faults;
     idecsim::Simulator sim;
 
 private:
+    int See(testutil::SockOp op, const char* bytes, int len) {
+        std::function<void()> host;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id())
+                return failing_ = std::thread::id(), failCode_;
+            if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
+                return 0;
+            ++sent_;
+            if (host_ && bytes[4] == hostCommand_)
+                host.swap(host_);
+            if (failCommand_ != 0 && bytes[4] == failCommand_)
+                failCommand_ = 0, failing_ = std::this_thread::get_id();
+        }
+        if (host)
+            std::thread(host).join();
+        return 0;
+    }
+
     std::unique_ptr<itest::Rig> rig_;
     int connects_ = 0;
+    std::mutex m_;
+    char hostCommand_ = 0, failCommand_ = 0;
+    std::function<void()> host_;
+    int failCode_ = 0, sent_ = 0;
+    std::thread::id failing_;
 };
 
 // ---- the window ----
@@ -508,7 +502,7 @@ TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     // front of D110: the window grows at its start and D110 moves up.
     ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0220));
     CDeviceItem* d105 = nullptr;
-    bench.requests.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
+    bench.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
     bench.Read(d);
     ASSERT_NE(d105, nullptr);
     ASSERT_EQ(d110->unitIndex - d105->unitIndex, 5);
@@ -531,7 +525,7 @@ TEST_F(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     ASSERT_TRUE(d100 && d104);
     // D104 goes while the run that holds both is read.
     bool removed = false;
-    bench.requests.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
+    bench.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
     bench.Read(d);
     ASSERT_TRUE(removed);
     EXPECT_EQ(d.ItemCount(), 1u);
@@ -545,7 +539,7 @@ TEST_F(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
     CDeviceItem* d10 = bench.Item(d, "D10", 10);
     ASSERT_NE(d10, nullptr);
     Stage(d, d10, {0x12, 0x34}, {0xFF, 0xFF}, kVtUi2);
-    bench.requests.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
+    bench.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
     bench.Write(d);
     EXPECT_EQ(bench.sim.Value("D", 10), 0x1234u);
     // The host's second value is still staged, and goes out with the next
@@ -645,9 +639,9 @@ TEST(ReadScanSocketError, AWriteExchangeEndsOnAResetWithoutReopening) {
         ASSERT_TRUE(bench.Start());
         CPlcDevice& d = bench.Block("D");
         d.deviceStatus.store(0);
-        bench.requests.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
+        bench.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
         EXPECT_EQ(writes[i](bench, d), idec::kNoReply);
-        EXPECT_EQ(bench.requests.TakeSent(), 1);
+        EXPECT_EQ(bench.TakeSent(), 1);
         EXPECT_EQ(bench.Link().Channel()->LastSocketError(), plat::wsa::kEconnreset);
         if (i == 3)
             continue; // the bits' own block holds the status
