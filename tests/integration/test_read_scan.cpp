@@ -8,20 +8,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "comm/ReadScan.h"
 #include "harness.h"
 #include "model/PlcDefinition.h"
-#include "platform/socket.h"
 #include "platform/wsaerrors.h"
 #include "support/LockGuard.h"
 #include "testutil/fault_sockets.h"
@@ -59,67 +52,6 @@ std::string HexOf(const Bytes& bytes) {
     return out;
 }
 
-// Watches the driver's requests as they go out (an ENQ first: the
-// simulator's replies never start so): a host action runs on a thread of its
-// own while a request of a command is held back, or the receive after one
-// fails on the thread that sent it. Made before the simulator starts and gone
-// after it stops, so that no thread reads the socket table while it changes.
-class Requests {
-public:
-    Requests() {
-        faults.SetHook([this](testutil::SockOp op, const void* data, int len) {
-            return See(op, static_cast<const char*>(data), len);
-        });
-    }
-    void BeforeNext(char command, std::function<void()> host) {
-        std::lock_guard<std::mutex> g(m_);
-        hostCommand_ = command;
-        host_ = std::move(host);
-    }
-    void FailReceiveAfterNext(char command, int code) {
-        std::lock_guard<std::mutex> g(m_);
-        failCommand_ = command;
-        failCode_ = code;
-    }
-    // Requests sent since the last call.
-    int TakeSent() {
-        std::lock_guard<std::mutex> g(m_);
-        return std::exchange(sent_, 0);
-    }
-
-    testutil::FaultSockets faults;
-
-private:
-    int See(testutil::SockOp op, const char* bytes, int len) {
-        std::function<void()> host;
-        {
-            std::lock_guard<std::mutex> g(m_);
-            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id()) {
-                failing_ = std::thread::id();
-                return failCode_;
-            }
-            if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
-                return 0;
-            ++sent_;
-            if (host_ && bytes[4] == hostCommand_)
-                host.swap(host_);
-            if (failCommand_ != 0 && bytes[4] == failCommand_) {
-                failCommand_ = 0;
-                failing_ = std::this_thread::get_id();
-            }
-        }
-        if (host)
-            std::thread(host).join();
-        return 0;
-    }
-
-    mutable std::mutex m_;
-    char hostCommand_ = 0, failCommand_ = 0;
-    std::function<void()> host_;
-    int failCode_ = 0, sent_ = 0;
-    std::thread::id failing_;
-};
-
 // A request as the tests compare it: command and letter, the address in the
 // device's own numbering, then what follows the address up to the block
 // check. "RA 100 1C" reads 28 bytes from D100.
@@ -134,9 +66,18 @@ std::string Describe(const std::string& request) {
            (rest.empty() ? "" : " " + rest);
 }
 
-// Simulator, link and blocks; the calling thread is the worker.
+// Simulator, link and blocks; the calling thread is the worker. It watches
+// the driver's requests as they go out (an ENQ first: the simulator's replies
+// never start so): a host action runs on a thread of its own while a request
+// of a command is held back, or the receive after one fails on the thread
+// that sent it.
 class Bench {
 public:
+    Bench() {
+        faults.SetHook([this](testutil::SockOp op, const void* data, int len) {
+            return See(op, static_cast<const char*>(data), len);
+        });
+    }
     ~Bench() {
         // The link goes first: its channel must not outlive the peer's
         // threads, and the socket table is put back only after both.
@@ -162,8 +103,8 @@ public:
             !testutil::WaitUntil([this] { return sim.ConnectionCount() == 1; }, 5000))
             return false;
         sim.ClearFrameLog();
-        connects_ = requests.faults.Calls(testutil::SockOp::kConnect);
-        requests.TakeSent();
+        connects_ = faults.Calls(testutil::SockOp::kConnect);
+        TakeSent();
         return true;
     }
 
@@ -208,14 +149,54 @@ public:
     }
 
     // Connects since Start.
-    int Connects() const { return requests.faults.Calls(testutil::SockOp::kConnect) - connects_; }
+    int Connects() const { return faults.Calls(testutil::SockOp::kConnect) - connects_; }
 
-    Requests requests; // before the simulator: outlives its threads
+    void BeforeNext(char command, std::function<void()> host) {
+        std::lock_guard<std::mutex> g(m_);
+        hostCommand_ = command, host_ = std::move(host);
+    }
+    void FailReceiveAfterNext(char command, int code) {
+        std::lock_guard<std::mutex> g(m_);
+        failCommand_ = command, failCode_ = code;
+    }
+    // Requests sent since the last call.
+    int TakeSent() {
+        std::lock_guard<std::mutex> g(m_);
+        return std::exchange(sent_, 0);
+    }
+
+    // Made before the simulator starts and gone after it stops, so that no
+    // thread reads the socket table while it changes.
+    testutil::FaultSockets faults;
     idecsim::Simulator sim;
 
 private:
+    int See(testutil::SockOp op, const char* bytes, int len) {
+        std::function<void()> host;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            if (op == testutil::SockOp::kRecv && failing_ == std::this_thread::get_id())
+                return failing_ = std::thread::id(), failCode_;
+            if (op != testutil::SockOp::kSend || len < 6 || bytes[0] != '\x05')
+                return 0;
+            ++sent_;
+            if (host_ && bytes[4] == hostCommand_)
+                host.swap(host_);
+            if (failCommand_ != 0 && bytes[4] == failCommand_)
+                failCommand_ = 0, failing_ = std::this_thread::get_id();
+        }
+        if (host)
+            std::thread(host).join();
+        return 0;
+    }
+
     std::unique_ptr<itest::Rig> rig_;
     int connects_ = 0;
+    std::mutex m_;
+    char hostCommand_ = 0, failCommand_ = 0;
+    std::function<void()> host_;
+    int failCode_ = 0, sent_ = 0;
+    std::thread::id failing_;
 };
 
 // ---- the window ----
@@ -259,12 +240,13 @@ void Stage(CPlcDevice& block, const CDeviceItem* item, const Bytes& data, const 
     }
 }
 
-Bytes BigEndian(uint32_t value, size_t n) {
-    Bytes out(n);
-    for (size_t i = 0; i < n; ++i)
-        out[n - 1 - i] = static_cast<uint8_t>(value >> (8 * i));
-    return out;
-}
+// One bench a test, started.
+class ReadScanFaults : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(bench.Start()); }
+    Bench bench;
+};
+using ReadScanFreshness = ReadScanFaults;
 
 // ---- grouping ----
 
@@ -333,7 +315,7 @@ TEST(ReadScanGrouping, ItemsInUseGroupIntoBlockReads) {
 
 // ---- freshness ----
 
-TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
+TEST_F(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
     const struct {
         const char* name;
         uint32_t touchedAt, now;
@@ -345,8 +327,6 @@ TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
         {"accessed before the tick count wrapped", 0xFFFFF000u, 0x00010000u, true},
         {"accessed long before the wrap", 0xFFF00000u, 0x00010000u, false},
     };
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
     CPlcDevice& d = bench.Block("D");
     CDeviceItem* item = bench.Item(d, "D100", 100);
     // In use, but never accessed by the host: never read.
@@ -392,19 +372,16 @@ TEST(ReadScanFreshness, OnlyItemsAccessedWithinFiveMinutesAreRead) {
 // staged, and the next read shows what the PLC now holds.
 TEST(ReadScanWrites, EveryDeviceIsReadAndWrittenInTheFramesTheMasksAsk) {
     // Longer than one frame: it goes out in frames of 240 bytes.
-    std::string text;
-    while (text.size() < 500)
-        text += "The quick brown fox jumps over ";
-    text.resize(500);
-    text.push_back('\0');
-    const Bytes textBytes(text.begin(), text.end());
-    // Words go out whole: the odd text ends with a zero byte more.
-    const std::string textHex = HexOf(textBytes) + "00";
+    // 500 letters and a NUL; words go out whole: the odd text ends with a
+    // zero byte more.
+    Bytes textBytes(501, 0);
     Words textWords;
-    for (size_t i = 0; i < textBytes.size(); i += 2)
+    for (size_t i = 0; i < 500; ++i)
+        textBytes[i] = static_cast<uint8_t>('A' + i % 26);
+    for (uint32_t i = 0; i < 251; ++i)
         textWords.push_back(
-            {100 + static_cast<uint32_t>(i / 2),
-             textBytes[i] << 8 | (i + 1 < textBytes.size() ? textBytes[i + 1] : 0)});
+            {100 + i, textBytes[2 * i] << 8 | (i < 250 ? textBytes[2 * i + 1] : 0)});
+    const std::string textHex = HexOf(textBytes) + "00";
     const struct {
         const char* type;
         int32_t address; // of the item
@@ -492,9 +469,7 @@ TEST(ReadScanWrites, EveryDeviceIsReadAndWrittenInTheFramesTheMasksAsk) {
 // units. When the run's first read ends on the item's own word and the read
 // after it fails, no value may come of the view: its second word was never
 // read.
-TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
     CPlcDevice& d = bench.Block("D");
     std::vector<CDeviceItem*> items;
     for (int32_t n = 1; n <= 120; n += 7) {
@@ -503,10 +478,8 @@ TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
         ASSERT_NE(items.back(), nullptr);
     }
     idecsim::FaultRule refuse;
-    refuse.kind = idecsim::FaultKind::kErrorCode;
-    refuse.command = 'R';
-    refuse.skip = 1;
-    refuse.count = 1;
+    refuse.kind = idecsim::FaultKind::kErrorCode, refuse.command = 'R';
+    refuse.skip = 1, refuse.count = 1;
     bench.sim.AddFault(refuse);
     bench.Read(d);
     ASSERT_EQ(bench.Sent(), Frames({"RA 1 F0", "RA 121 10"}));
@@ -517,12 +490,9 @@ TEST(ReadScanFaults, AThirtyTwoBitItemNeedsBothWordsRead) {
 
 // ---- a host thread during an exchange ----
 
-TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     CPlcDevice& d = bench.Block("D");
-    ASSERT_TRUE(bench.sim.SetValue("D", 105, 0x0105));
-    ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0110));
+    ASSERT_TRUE(bench.sim.SetValue("D", 105, 0x0105) && bench.sim.SetValue("D", 110, 0x0110));
     CDeviceItem* d110 = bench.Item(d, "D110", 110);
     ASSERT_NE(d110, nullptr);
     bench.Read(d);
@@ -532,14 +502,13 @@ TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     // front of D110: the window grows at its start and D110 moves up.
     ASSERT_TRUE(bench.sim.SetValue("D", 110, 0x0220));
     CDeviceItem* d105 = nullptr;
-    bench.requests.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
+    bench.BeforeNext('R', [&] { d105 = bench.Item(d, "D105", 105); });
     bench.Read(d);
     ASSERT_NE(d105, nullptr);
     ASSERT_EQ(d110->unitIndex - d105->unitIndex, 5);
     // The bytes of the run belong to the old unit indexes: D105 must not show
     // D110's value, and D110 keeps its own.
-    EXPECT_EQ(HostWord(d, d105), 0u);
-    EXPECT_FALSE(d105->valid);
+    EXPECT_TRUE(HostWord(d, d105) == 0u && !d105->valid);
     EXPECT_EQ(HostWord(d, d110), 0x0110u);
 
     bench.Read(d);
@@ -548,18 +517,15 @@ TEST(ReadScanFaults, ItemCreatedBelowDuringAReadKeepsEveryValueItsOwn) {
     EXPECT_TRUE(d105->valid && d110->valid);
 }
 
-TEST(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     CPlcDevice& d = bench.Block("D");
-    ASSERT_TRUE(bench.sim.SetValue("D", 100, 0x0100));
-    ASSERT_TRUE(bench.sim.SetValue("D", 104, 0x0104));
+    ASSERT_TRUE(bench.sim.SetValue("D", 100, 0x0100) && bench.sim.SetValue("D", 104, 0x0104));
     CDeviceItem* d100 = bench.Item(d, "D100", 100);
     CDeviceItem* d104 = bench.Item(d, "D104", 104);
     ASSERT_TRUE(d100 && d104);
     // D104 goes while the run that holds both is read.
     bool removed = false;
-    bench.requests.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
+    bench.BeforeNext('R', [&] { removed = d.RemoveItem(d104); });
     bench.Read(d);
     ASSERT_TRUE(removed);
     EXPECT_EQ(d.ItemCount(), 1u);
@@ -568,14 +534,12 @@ TEST(ReadScanFaults, ItemRemovedDuringItsReadIsNotTouched) {
     EXPECT_TRUE(d100->valid);
 }
 
-TEST(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
     CPlcDevice& d = bench.Block("D");
     CDeviceItem* d10 = bench.Item(d, "D10", 10);
     ASSERT_NE(d10, nullptr);
     Stage(d, d10, {0x12, 0x34}, {0xFF, 0xFF}, kVtUi2);
-    bench.requests.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
+    bench.BeforeNext('W', [&] { Stage(d, d10, {0xAB, 0xCD}, {0xFF, 0xFF}, kVtUi2); });
     bench.Write(d);
     EXPECT_EQ(bench.sim.Value("D", 10), 0x1234u);
     // The host's second value is still staged, and goes out with the next
@@ -589,9 +553,7 @@ TEST(ReadScanFaults, WriteStagedDuringAWriteOfTheSameBytesIsSentNext) {
 
 // The link's own turns on a worker thread while a host thread creates items
 // at both ends of the window and stages writes. Run under ThreadSanitizer too.
-TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
-    Bench bench;
-    ASSERT_TRUE(bench.Start());
+TEST_F(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
     bench.TheRig().Table().SetReadInterval(0);
     CPlcDevice& d = bench.Block("D");
     // Addresses alternately below and above the ones before them.
@@ -623,7 +585,8 @@ TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
             items.push_back(item);
             if (k % 3 == 0) {
                 expected[a] = 0x8000u + static_cast<uint32_t>(a);
-                Stage(d, item, BigEndian(expected[a], 2), {0xFF, 0xFF}, kVtUi2);
+                Stage(d, item, {uint8_t(expected[a] >> 8), uint8_t(expected[a])}, {0xFF, 0xFF},
+                      kVtUi2);
             }
         }
         hostDone.store(true);
@@ -648,12 +611,11 @@ TEST(ReadScanFaults, HostCreatesItemsWhileTheWorkerScans) {
 // would have waited for a reply to a request never sent there, and lost the
 // error. Whether the PLC took it is unknown: the block shows the failure,
 // and bits left after the reset are not sent on a new connection.
+const uint8_t kTwo[] = {0x00, 0x2A};
+
 TEST(ReadScanSocketError, AWriteExchangeEndsOnAResetWithoutReopening) {
     const std::function<int32_t(Bench&, CPlcDevice&)> writes[] = {
-        [](Bench& b, CPlcDevice& d) {
-            const uint8_t bytes[] = {0x00, 0x2A};
-            return idec::BlockWrite(b.Link(), d, 'A', 10, bytes, 2);
-        },
+        [](Bench& b, CPlcDevice& d) { return idec::BlockWrite(b.Link(), d, 'A', 10, kTwo, 2); },
         [](Bench& b, CPlcDevice& d) { return idec::BitWrite(b.Link(), d, 'y', 20, true); },
         [](Bench& b, CPlcDevice& d) {
             return idec::RegisterBitWrite(b.Link(), d, '.', 10, 3, true);
@@ -677,9 +639,9 @@ TEST(ReadScanSocketError, AWriteExchangeEndsOnAResetWithoutReopening) {
         ASSERT_TRUE(bench.Start());
         CPlcDevice& d = bench.Block("D");
         d.deviceStatus.store(0);
-        bench.requests.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
+        bench.FailReceiveAfterNext('W', plat::wsa::kEconnreset);
         EXPECT_EQ(writes[i](bench, d), idec::kNoReply);
-        EXPECT_EQ(bench.requests.TakeSent(), 1);
+        EXPECT_EQ(bench.TakeSent(), 1);
         EXPECT_EQ(bench.Link().Channel()->LastSocketError(), plat::wsa::kEconnreset);
         if (i == 3)
             continue; // the bits' own block holds the status

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <random>
@@ -39,6 +40,7 @@
 #include "NimbroDriver.h"
 #include "driver/DrvIDec.h"
 #include "harness.h"
+#include "plant.h"
 #include "model/PlcDefinition.h"
 #include "platform/codepage.h"
 #include "platform/socket.h"
@@ -51,6 +53,7 @@ namespace {
 
 using idecsim::FaultKind;
 using idecsim::FaultRule;
+using itest::N;
 using testutil::W;
 using testutil::WString;
 
@@ -62,10 +65,6 @@ uint32_t SoakSeconds() {
     const char* text = std::getenv("NIMBRO_SOAK_SECONDS");
     const long v = text ? std::strtol(text, nullptr, 10) : 5;
     return v >= 1 && v <= 3600 ? static_cast<uint32_t>(v) : 5;
-}
-
-const NimbroChar* N(const WString& text) {
-    return reinterpret_cast<const NimbroChar*>(text.c_str());
 }
 
 // One clock for everything that happens: host stagings, frames the
@@ -286,24 +285,22 @@ FaultRule Rule(FaultKind kind, double probability, std::mt19937& rng) {
     r.kind = kind;
     r.probability = probability;
     const int naks[] = {0x00, 0x01, 0x03, 0x04}, errors[] = {0x00, 0x06, 0x07, 0x0A};
-    if (kind == FaultKind::kDelay)
-        r.ms = static_cast<int64_t>(rng() % 300);
-    else if (kind == FaultKind::kLate) // past a read's wait, within a write's
-        r.ms = 2100 + static_cast<int64_t>(rng() % 500);
-    else if (kind == FaultKind::kSplit)
-        r.parts = 2 + static_cast<int>(rng() % 3), r.ms = static_cast<int64_t>(rng() % 40);
-    else if (kind == FaultKind::kNak)
-        r.code = naks[rng() % 4];
-    else if (kind == FaultKind::kErrorCode)
-        r.code = errors[rng() % 4];
+    // clang-format off
+    switch (kind) {
+    case FaultKind::kDelay: r.ms = static_cast<int64_t>(rng() % 300); break;
+    case FaultKind::kLate: r.ms = 2100 + static_cast<int64_t>(rng() % 500); break; // past a read's wait, within a write's
+    case FaultKind::kSplit: r.parts = 2 + static_cast<int>(rng() % 3), r.ms = static_cast<int64_t>(rng() % 40); break;
+    case FaultKind::kNak: r.code = naks[rng() % 4]; break;
+    case FaultKind::kErrorCode: r.code = errors[rng() % 4]; break;
     // Shorter than any word read's reply: the reply check reads no block
     // check, so longer junk could pass for data.
-    else if (kind == FaultKind::kGarbage)
-        r.bytes = 1 + static_cast<int>(rng() % 8);
+    case FaultKind::kGarbage: r.bytes = 1 + static_cast<int>(rng() % 8); break;
     // One character less would leave a block-check character among the data
     // of a reply that still reads as whole.
-    else if (kind == FaultKind::kShort)
-        r.bytes = 2 + static_cast<int>(rng() % 3);
+    case FaultKind::kShort: r.bytes = 2 + static_cast<int>(rng() % 3); break;
+    default: break;
+    }
+    // clang-format on
     return r;
 }
 
@@ -391,17 +388,11 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
     table.SetScanPeriod(10);
     table.SetReadInterval(10);
     ASSERT_NO_FATAL_FAILURE(AddLink(table, port, plcFile));
-    CDrvIDec* driver = new CDrvIDec(table);
+    // Released by the test in the middle of scans; by the deleter only when
+    // it ended early.
+    std::unique_ptr<CDrvIDec, void (*)(CDrvIDec*)> driver(new CDrvIDec(table),
+                                                          [](CDrvIDec* p) { p->Release(); });
     driver->AddRef();
-    // Released by the test in the middle of scans; here only when it ended
-    // early.
-    struct ReleaseAtEnd {
-        CDrvIDec*& driver;
-        ~ReleaseAtEnd() {
-            if (driver)
-                driver->Release();
-        }
-    } releaseAtEnd{driver};
 
     // Faults start once the first enumeration is over (as after each
     // reload, host calls wait for it).
@@ -629,8 +620,7 @@ TEST_F(DriverSoak, HostThreadsFaultsReloadsAndRelease) {
         << "no good read after the faults stopped (last " << recovered << ")";
 
     // Release in the middle of scans.
-    EXPECT_EQ(driver->Release(), 0u);
-    driver = nullptr;
+    EXPECT_EQ(driver.release()->Release(), 0u);
     gSentLog = nullptr;
     EXPECT_EQ(table.LinkCount(), 0u);
 
