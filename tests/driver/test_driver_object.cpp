@@ -62,24 +62,7 @@ TEST(DriverObject, WordOrderModeOnlyOneOrZero) {
     }
 }
 
-TEST(DriverObject, ReleaseStopsAndRemovesRunningLinks) {
-    CLinkTable table;
-    CDrvIDec* driver = Make(table, 0, 0);
-    ASSERT_NE(driver, nullptr);
-    std::atomic<int> ticks(0);
-    std::atomic<bool> destroyed(false);
-    auto* link = new CountingLink(&table, &ticks, &destroyed);
-    ASSERT_TRUE(table.InsertLink(link));
-    ASSERT_TRUE(link->StartLink());
-    ASSERT_TRUE(testutil::WaitUntil([&] { return ticks.load() > 0; }, 5000));
-
-    EXPECT_EQ(driver->Release(), 0u);
-    EXPECT_TRUE(destroyed.load());
-    EXPECT_EQ(table.LinkCount(), 0u);
-    EXPECT_FALSE(table.Started());
-}
-
-TEST(DriverObject, SecondCreationReloadsAndReleasingEitherEmptiesTheTable) {
+TEST(DriverObject, SecondCreationReloadsAndReleasingEitherStopsAndEmptiesTheTable) {
     CLinkTable table;
     CDrvIDec* first = Make(table, 0, 0);
     ASSERT_NE(first, nullptr);
@@ -97,10 +80,12 @@ TEST(DriverObject, SecondCreationReloadsAndReleasingEitherEmptiesTheTable) {
     auto* link = new CountingLink(&table, &ticks, &destroyed2);
     ASSERT_TRUE(table.InsertLink(link));
     ASSERT_TRUE(link->StartLink());
-    // The table is process-wide: releasing the older object empties it
-    // although the newer one lives on.
+    ASSERT_TRUE(testutil::WaitUntil([&] { return ticks.load() > 0; }, 5000));
+    // The table is process-wide: releasing the older object stops and
+    // removes its running links although the newer one lives on.
     EXPECT_EQ(first->Release(), 0u);
     EXPECT_TRUE(destroyed2.load());
+    EXPECT_EQ(table.LinkCount(), 0u);
     EXPECT_FALSE(table.Started());
     EXPECT_EQ(second->RefCount(), 1);
     EXPECT_EQ(second->Release(), 0u);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "model/LinkModel.h"
 #include "platform/module.h"
 #include "support/ErrorString.h"
@@ -16,6 +17,7 @@
 
 namespace {
 
+using drvtest::ModuleTexts;
 using testutil::Narrow;
 using testutil::W;
 
@@ -25,54 +27,43 @@ std::string TextOf(const CErrorString& s) {
     return Narrow(buf);
 }
 
-TEST(ErrorString, SetTextComparesWithoutLetterCase) {
-    CErrorString s;
-    EXPECT_EQ(TextOf(s), "");
-    EXPECT_TRUE(s.SetText(W16("Not connected")));
-    EXPECT_FALSE(s.SetText(W16("NOT CONNECTED")));
-    EXPECT_EQ(TextOf(s), "Not connected") << "the stored letter case stays";
-    EXPECT_TRUE(s.SetText(W16("Not connected!")));
-    EXPECT_EQ(TextOf(s), "Not connected!");
+// Whether a call changed the text, and the text after it: "1 text", "0 text".
+std::string After(const CErrorString& s, bool changed) {
+    return (changed ? "1 " : "0 ") + TextOf(s);
 }
 
-TEST(ErrorString, EmptyAndNullTexts) {
+TEST(ErrorString, ChangesComparedWithoutLetterCaseAndCut) {
     CErrorString s;
-    EXPECT_FALSE(s.SetText(W16("")));
-    EXPECT_FALSE(s.SetText(nullptr));
-    ASSERT_TRUE(s.SetText(W16("x")));
-    EXPECT_TRUE(s.SetText(W16("")));
     EXPECT_EQ(TextOf(s), "");
-    ASSERT_TRUE(s.SetText(W16("x")));
-    EXPECT_TRUE(s.SetText(nullptr));
-    EXPECT_EQ(TextOf(s), "");
-}
-
-TEST(ErrorString, LongTextsAreCutAt255) {
-    CErrorString s;
+    const struct {
+        const char* text;
+        const char* after;
+    } steps[] = {
+        // clang-format off
+        {"", "0 "}, {nullptr, "0 "}, {"Not connected", "1 Not connected"},
+        // The stored letter case stays.
+        {"NOT CONNECTED", "0 Not connected"}, {"Not connected!", "1 Not connected!"},
+        {"", "1 "}, {"x", "1 x"}, {nullptr, "1 "},
+        // clang-format on
+    };
+    for (const auto& st : steps)
+        EXPECT_EQ(After(s, s.SetText(st.text ? W(st.text).c_str() : nullptr)), st.after);
+    // Long texts, and formats that expand past the end, are cut at 255; the
+    // cut text is what a later text is compared with.
     std::string text(300, 'a');
     for (size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<char>('a' + i % 26);
-    EXPECT_TRUE(s.SetText(W(text).c_str()));
-    EXPECT_EQ(TextOf(s), text.substr(0, 255));
-    // A format that expands past the end is cut the same way.
+    EXPECT_EQ(After(s, s.SetText(W(text).c_str())), "1 " + text.substr(0, 255));
     ASSERT_TRUE(s.SetText(W16("other")));
-    EXPECT_TRUE(s.SetTextFormat(W16("%s!%d"), W(text).c_str(), 7));
-    EXPECT_EQ(TextOf(s), text.substr(0, 255));
-    // The cut text is what a later text is compared with.
+    EXPECT_EQ(After(s, s.SetTextFormat(W16("%s!%d"), W(text).c_str(), 7)),
+              "1 " + text.substr(0, 255));
     EXPECT_FALSE(s.SetText(W(text.substr(0, 255)).c_str()));
-}
-
-TEST(ErrorString, PercentPairs) {
-    CErrorString s;
-    // No conversion: stored as given, both percent signs kept.
-    EXPECT_TRUE(s.SetTextFormat(W16("100%% done")));
-    EXPECT_EQ(TextOf(s), "100%% done");
-    // With a conversion the pair becomes one sign.
-    EXPECT_TRUE(s.SetTextFormat(W16("%d%% done"), 100));
-    EXPECT_EQ(TextOf(s), "100% done");
-    EXPECT_FALSE(s.SetTextFormat(W16("%d%% DONE"), 100)) << "only the letter case differs";
-    EXPECT_TRUE(s.SetTextFormat(W16("%08X %S"), 0xBEEFu, "narrow"));
-    EXPECT_EQ(TextOf(s), "0000BEEF narrow");
+    // No conversion: stored as given, both percent signs kept; with one the
+    // pair becomes one sign.
+    EXPECT_EQ(After(s, s.SetTextFormat(W16("100%% done"))), "1 100%% done");
+    EXPECT_EQ(After(s, s.SetTextFormat(W16("%d%% done"), 100)), "1 100% done");
+    EXPECT_EQ(After(s, s.SetTextFormat(W16("%d%% DONE"), 100)), "0 100% done");
+    EXPECT_EQ(After(s, s.SetTextFormat(W16("%08X %S"), 0xBEEFu, "narrow")), "1 0000BEEF narrow");
 }
 
 TEST(ErrorString, WritersOnSeveralThreads) {
@@ -94,33 +85,6 @@ TEST(ErrorString, WritersOnSeveralThreads) {
     EXPECT_NE(last.find(" 499"), std::string::npos) << last;
 }
 
-// Texts from the built module's string table.
-class ModuleTexts : public ::testing::Test {
-protected:
-    void SetUp() override {
-        module_ = plat::ModuleLoad(W(NIMBRO_TEST_MODULE).c_str());
-        ASSERT_NE(module_, nullptr);
-        // Satellites are built elsewhere: the module itself serves.
-        EXPECT_FALSE(lang_.Select(module_));
-        ASSERT_EQ(lang_.ResourceModule(), module_);
-    }
-    void TearDown() override {
-        lang_.Unselect();
-        if (module_)
-            plat::ModuleFree(module_);
-    }
-    std::string Load(uint32_t id) {
-        WChar buf[CErrorString::kCapacity];
-        buf[0] = 0;
-        if (lang_.LoadText(id, buf, CErrorString::kCapacity) <= 0)
-            return "<none>";
-        return Narrow(buf);
-    }
-
-    plat::ModuleHandle module_ = nullptr;
-    CResLang lang_;
-};
-
 TEST_F(ModuleTexts, TableTextsAsWritten) {
     EXPECT_EQ(Load(100), "NimbroDrvIDec");
     EXPECT_EQ(Load(999), "No Error.");
@@ -134,19 +98,17 @@ TEST_F(ModuleTexts, TableTextsAsWritten) {
 
 TEST_F(ModuleTexts, MessagesById) {
     CErrorString s;
-    EXPECT_TRUE(s.SetTextFromId(&lang_, 1010, W16("Link0"), W16("P1"), W16("D")));
-    EXPECT_EQ(TextOf(s), "Error, Invalid device! (Link0,P1,D)");
-    EXPECT_TRUE(s.SetTextFromId(&lang_, 1004, W16("Link0"), "plant.cfg"));
-    EXPECT_EQ(TextOf(s), "Error, Failed to open link file!\n(Link==Link0, plant.cfg)");
-    EXPECT_TRUE(s.SetTextFromId(&lang_, 1008, "a", "b", 0x1Fu));
-    EXPECT_EQ(TextOf(s), "Error, Failed to init link(a--b)(0000001F)!");
+    EXPECT_EQ(After(s, s.SetTextFromId(&lang_, 1010, W16("Link0"), W16("P1"), W16("D"))),
+              "1 Error, Invalid device! (Link0,P1,D)");
+    EXPECT_EQ(After(s, s.SetTextFromId(&lang_, 1004, W16("Link0"), "plant.cfg")),
+              "1 Error, Failed to open link file!\n(Link==Link0, plant.cfg)");
+    EXPECT_EQ(After(s, s.SetTextFromId(&lang_, 1008, "a", "b", 0x1Fu)),
+              "1 Error, Failed to init link(a--b)(0000001F)!");
     EXPECT_FALSE(s.SetTextFromId(&lang_, 1008, "A", "B", 0x1Fu));
     // An id nobody has gives an empty text, never leftovers.
-    EXPECT_TRUE(s.SetTextFromId(&lang_, 4242));
-    EXPECT_EQ(TextOf(s), "");
+    EXPECT_EQ(After(s, s.SetTextFromId(&lang_, 4242)), "1 ");
     ASSERT_TRUE(s.SetText(W16("old")));
-    EXPECT_TRUE(s.SetTextFromId(nullptr, 999));
-    EXPECT_EQ(TextOf(s), "");
+    EXPECT_EQ(After(s, s.SetTextFromId(nullptr, 999)), "1 ");
 }
 
 TEST(ResLangBasics, LoadTextBeforeSelectLeavesTheBufferAlone) {
@@ -160,16 +122,10 @@ TEST(ResLangBasics, LoadTextBeforeSelectLeavesTheBufferAlone) {
 
 TEST_F(ModuleTexts, StatusMessagesOfTheModel) {
     CLinkTable table;
-    table.SetResLang(&lang_);
-    auto* link = new CPlcDrvLink(&table);
-    ASSERT_TRUE(table.InsertLink(link));
-    auto* plc = new CPlc(link);
-    plc->SetName(W16("P1"));
-    ASSERT_TRUE(link->InsertPlc(plc));
-    auto* device = new CPlcDevice(plc);
-    device->SetName(W16("D"));
-    ASSERT_TRUE(plc->InsertDevice(device));
-
+    CPlcDevice* device = Chain(table);
+    ASSERT_NE(device, nullptr);
+    CPlc* plc = device->Plc();
+    CPlcDrvLink* link = plc->Link();
     EXPECT_EQ(TextOf(link->Status()), "Not connected");
     EXPECT_EQ(TextOf(plc->Status()), "Not connected");
     EXPECT_EQ(TextOf(device->Status()), "");
@@ -179,7 +135,6 @@ TEST_F(ModuleTexts, StatusMessagesOfTheModel) {
     EXPECT_EQ(TextOf(plc->Status()), "No Error.");
 
     // A block's message stays with the block.
-    link->SetName(W16("Link0"));
     EXPECT_TRUE(
         device->SetMessage(model::kMsgInvalidDevice, link->Name(), plc->Name(), device->Name()));
     EXPECT_EQ(TextOf(device->Status()), "Error, Invalid device! (Link0,P1,D)");
@@ -209,16 +164,10 @@ public:
 // A tick that throws goes on at the next tick, and says why in the link's message.
 TEST_F(ModuleTexts, TickThatThrowsShowsInTheLinkMessage) {
     CLinkTable table;
-    table.SetResLang(&lang_);
     table.SetChannelFactory(&ThrowingChannel::Create);
-    auto* link = new CPlcDrvLink(&table);
-    link->SetName(W16("Link0"));
-    ASSERT_TRUE(table.InsertLink(link));
-    auto* plc = new CPlc(link);
-    ASSERT_TRUE(link->InsertPlc(plc));
-    auto* device = new CPlcDevice(plc);
-    device->SetName(W16("D"));
-    ASSERT_TRUE(plc->InsertDevice(device));
+    CPlcDevice* device = Chain(table);
+    ASSERT_NE(device, nullptr);
+    CPlcDrvLink* link = device->Plc()->Link();
     const char* expected[] = {"Error, Link turn failed!(Link==Link0)--pass broke",
                               "Error, Memory not enough.",
                               "Error, Link turn failed!(Link==Link0)--"};

@@ -23,6 +23,39 @@ using testutil::W;
 using testutil::WString;
 
 const WChar kLangKey[] = W16("SOFTWARE\\Varnholt\\Nimbro");
+const std::string kJapanese =
+    "\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC\xE3\x81\xAA\xE3\x81\x97\xE3\x80\x82";
+
+WString Satellite(const std::string& lang) {
+    return W(NIMBRO_TEST_SATELLITES) + W16("/NimbroDrvIDec.") + W(lang);
+}
+
+// A copy of the driver module in a folder of its own, loaded, and then the
+// given satellites beside it: its own choice at load found none of them.
+struct ModuleCopy {
+    ModuleCopy(const std::string& base, const std::vector<std::string>& langs) {
+        const WString path = drvtest::ModuleCopyPath(dir, base);
+        module = drvtest::CopyFile(W(NIMBRO_TEST_MODULE), path) ? plat::ModuleLoad(path.c_str())
+                                                                : nullptr;
+        for (const std::string& lang : langs)
+            ok = ok && drvtest::CopyFile(Satellite(lang), dir.Join(base + "." + lang));
+        ok = ok && module != nullptr;
+    }
+    ~ModuleCopy() {
+        lang.Unselect();
+        if (module)
+            plat::ModuleFree(module);
+    }
+    std::string Text(uint32_t id) {
+        WChar buf[256] = {};
+        return lang.LoadText(id, buf, 256) <= 0 ? "<none>" : Narrow(buf);
+    }
+
+    testutil::TempDir dir;
+    plat::ModuleHandle module = nullptr;
+    bool ok = true;
+    CResLang lang;
+};
 
 class ResLangTest : public ::testing::Test {
 protected:
@@ -31,151 +64,86 @@ protected:
         ASSERT_FALSE(sysDir_.Path().empty());
         // The POSIX backend's stand-ins; the Windows backend ignores them.
         registry_ = dir_.Join("registry.txt");
-        plat::FileWriteAll(registry_.c_str(), "", 0);
         envRegistry_.reset(
             new testutil::ScopedEnv("NIMBRO_REGISTRY", Narrow(registry_.c_str()).c_str()));
         envSystem_.reset(
             new testutil::ScopedEnv("NIMBRO_SYSTEM_DIR", Narrow(sysDir_.Path().c_str()).c_str()));
-        envUi_.reset(new testutil::ScopedEnv("NIMBRO_UI_LANGUAGE", "0409"));
-        ClearLanguage();
+        SetLanguage(0);
     }
-
     void TearDown() override {
-        lang_.Unselect();
-        if (module_)
-            plat::ModuleFree(module_);
         for (const WString& f : systemFiles_)
             plat::FileRemove(f.c_str());
-        ClearLanguage();
+        SetLanguage(0);
     }
 
-    // A copy of the driver module in the test folder, loaded. Its own choice
-    // at load finds no satellite: they come after.
-    void LoadModuleCopy(const std::string& baseName = "NimbroDrvIDec") {
-        modulePath_ = drvtest::ModuleCopyPath(dir_, baseName);
-        ASSERT_TRUE(drvtest::CopyFile(W(NIMBRO_TEST_MODULE), modulePath_));
-        module_ = plat::ModuleLoad(modulePath_.c_str());
-        ASSERT_NE(module_, nullptr);
-        baseName_ = baseName;
-    }
-
-    static WString Satellite(const std::string& lang) {
-        return W(NIMBRO_TEST_SATELLITES) + W16("/NimbroDrvIDec.") + W(lang);
-    }
-
-    void Install(const std::string& lang) {
-        ASSERT_TRUE(drvtest::CopyFile(Satellite(lang), dir_.Join(baseName_ + "." + lang)));
-    }
-
-    // The registry value, as a DWORD in the POSIX stand-in. The real
-    // registry gets a one-character text whose first four bytes are the
+    // The registry value (0: none), as a DWORD in the POSIX stand-in. The
+    // real registry gets a one-character text whose first four bytes are the
     // same (character, terminator): the selector reads four bytes of any type.
     bool SetLanguage(uint16_t lang) {
-        if (testutil::PosixBackend()) {
-            char line[96];
+        char line[96] = "";
+        if (lang != 0)
             std::snprintf(line, sizeof line,
                           "HKCU\\SOFTWARE\\Varnholt\\Nimbro\\LanguageID=dword:%08X\n", lang);
-            plat::FileWriteAll(registry_.c_str(), line, std::strlen(line));
-        } else {
-            WChar text[2] = {static_cast<WChar>(lang), 0};
+        plat::FileWriteAll(registry_.c_str(), line, std::strlen(line));
+        const WChar text[2] = {static_cast<WChar>(lang), 0};
+        if (!testutil::PosixBackend() && lang != 0)
             plat::RegistryWriteText(plat::kHkeyCurrentUser, kLangKey, W16("LanguageID"), text);
-        }
+        else if (!testutil::PosixBackend())
+            plat::RegistryDeleteValue(plat::kHkeyCurrentUser, kLangKey, W16("LanguageID"));
         return CResLang::RegistryLanguage() == lang;
     }
 
-    void ClearLanguage() {
-        plat::FileWriteAll(registry_.c_str(), "", 0);
-        if (!testutil::PosixBackend())
-            plat::RegistryDeleteValue(plat::kHkeyCurrentUser, kLangKey, W16("LanguageID"));
-    }
-
-    std::string Text(uint32_t id) {
-        WChar buf[256];
-        buf[0] = 0;
-        if (lang_.LoadText(id, buf, 256) <= 0)
-            return "<none>";
-        return Narrow(buf);
-    }
-
-    testutil::TempDir dir_;
-    testutil::TempDir sysDir_;
+    testutil::TempDir dir_, sysDir_;
     WString registry_;
-    std::unique_ptr<testutil::ScopedEnv> envRegistry_, envSystem_, envUi_;
-    std::string baseName_;
-    WString modulePath_;
-    plat::ModuleHandle module_ = nullptr;
+    std::unique_ptr<testutil::ScopedEnv> envRegistry_, envSystem_;
     std::vector<WString> systemFiles_;
-    CResLang lang_;
 };
 
-TEST_F(ResLangTest, RegistryLanguageWithItsSatelliteBeside) {
-    LoadModuleCopy();
-    Install("0411");
-    Install("040A");
-    ASSERT_TRUE(SetLanguage(0x0411));
-    EXPECT_TRUE(lang_.Select(module_));
-    EXPECT_EQ(lang_.BaseModule(), module_);
-    EXPECT_EQ(Text(999),
-              "\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC\xE3\x81\xAA\xE3\x81\x97\xE3\x80\x82");
-    // Ids the satellite lacks come from the driver module.
-    EXPECT_EQ(Text(1010), "Error, Invalid device! (%s,%s,%s)");
-    EXPECT_EQ(Text(4242), "<none>");
-}
-
-TEST_F(ResLangTest, SameLanguageSublanguageOneIsPreferred) {
-    LoadModuleCopy();
-    Install("080A");
-    Install("040A");
-    Install("0411");
-    ASSERT_TRUE(SetLanguage(0x0C0A));
-    EXPECT_TRUE(lang_.Select(module_));
-    EXPECT_EQ(Text(999), "Sin errores (040A)");
-}
-
-TEST_F(ResLangTest, SameLanguageSmallestSublanguageOtherwise) {
-    LoadModuleCopy();
-    Install("2C0A");
-    Install("080A");
-    ASSERT_TRUE(SetLanguage(0x0C0A));
-    EXPECT_TRUE(lang_.Select(module_));
-    EXPECT_EQ(Text(999), "Sin errores (080A)");
-}
-
-TEST_F(ResLangTest, NoSatelliteOfTheLanguageMeansTheDriverModule) {
-    LoadModuleCopy();
-    Install("0411");
-    ASSERT_TRUE(SetLanguage(0x0C0A));
-    EXPECT_FALSE(lang_.Select(module_));
-    EXPECT_EQ(lang_.ResourceModule(), module_);
-    EXPECT_EQ(Text(999), "No Error.");
-}
-
-TEST_F(ResLangTest, EnglishUiWithoutRegistryValueUsesTheDriverModule) {
-    testutil::ScopedEnv ui("NIMBRO_UI_LANGUAGE", "0809");
-    if ((plat::UserDefaultUILanguage() & CResLang::kPrimaryMask) != 0x09)
-        GTEST_SKIP() << "the user interface language is not English here";
-    LoadModuleCopy();
-    // Present, but English needs no satellite.
-    Install("0809");
-    Install("0411");
-    EXPECT_FALSE(lang_.Select(module_));
-    EXPECT_EQ(Text(999), "No Error.");
-}
-
-TEST_F(ResLangTest, UiLanguageWhenTheRegistryHasNone) {
-    if (!testutil::PosixBackend())
-        GTEST_SKIP() << "the Windows UI language cannot be changed by a test";
-    testutil::ScopedEnv ui("NIMBRO_UI_LANGUAGE", "0411");
-    LoadModuleCopy();
-    Install("0411");
-    EXPECT_TRUE(lang_.Select(module_));
-    EXPECT_EQ(Text(1000).substr(0, 3), "\xE3\x82\xA8");
+TEST_F(ResLangTest, SatelliteChosenByRegistryOrUiLanguage) {
+    const struct {
+        const char* what;
+        std::vector<std::string> installed;
+        uint16_t registry;
+        const char* ui;
+        bool chosen;
+        std::string text; // of id 999
+    } rows[] = {
+        // clang-format off
+        {"registry language beside", {"0411", "040A"}, 0x0411, "0409", true, kJapanese},
+        {"sublanguage 1 first", {"080A", "040A", "0411"}, 0x0C0A, "0409", true,
+         "Sin errores (040A)"},
+        {"else the smallest one", {"2C0A", "080A"}, 0x0C0A, "0409", true, "Sin errores (080A)"},
+        {"none of the language", {"0411"}, 0x0C0A, "0409", false, "No Error."},
+        // English is the module's own: present, but no satellite is needed.
+        {"English UI, no registry value", {"0809", "0411"}, 0, "0809", false, "No Error."},
+        {"UI language, no registry value", {"0411"}, 0, "0411", true, kJapanese},
+        // clang-format on
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        testutil::ScopedEnv ui("NIMBRO_UI_LANGUAGE", r.ui);
+        // The Windows UI language cannot be changed by a test.
+        if (r.registry == 0 &&
+            (plat::UserDefaultUILanguage() ^ std::stoul(r.ui, 0, 16)) & CResLang::kPrimaryMask)
+            continue;
+        ModuleCopy copy("NimbroDrvIDec", r.installed);
+        ASSERT_TRUE(copy.ok);
+        ASSERT_TRUE(SetLanguage(r.registry));
+        EXPECT_EQ(copy.lang.Select(copy.module), r.chosen);
+        EXPECT_EQ(copy.lang.BaseModule(), copy.module);
+        EXPECT_EQ(copy.lang.ResourceModule() == copy.module, !r.chosen);
+        EXPECT_EQ(copy.Text(999), r.text);
+        // Ids a satellite lacks come from the driver module.
+        EXPECT_EQ(copy.Text(1010), "Error, Invalid device! (%s,%s,%s)");
+        EXPECT_EQ(copy.Text(4242), "<none>");
+    }
 }
 
 TEST_F(ResLangTest, SatelliteOnlyInTheSystemFolder) {
     // A name of its own: the system folder may be shared with other runs.
     std::string base = "NimbroLangSys" + std::to_string(plat::TickCount());
-    LoadModuleCopy(base);
+    ModuleCopy copy(base, {});
+    ASSERT_TRUE(copy.ok);
     WChar sys[plat::kMaxPath];
     ASSERT_GT(plat::SystemDirectory(sys, plat::kMaxPath), 0u);
     WString target = WString(sys) + plat::kPathSep + W(base + ".0411");
@@ -183,8 +151,8 @@ TEST_F(ResLangTest, SatelliteOnlyInTheSystemFolder) {
         GTEST_SKIP() << "the system folder is not writable here";
     systemFiles_.push_back(target);
     ASSERT_TRUE(SetLanguage(0x0411));
-    EXPECT_TRUE(lang_.Select(module_));
-    EXPECT_EQ(Text(999).substr(0, 3), "\xE3\x82\xA8");
+    EXPECT_TRUE(copy.lang.Select(copy.module));
+    EXPECT_EQ(copy.Text(999), kJapanese);
 }
 
 TEST(ResLangNames, SatelliteNames) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/DrvIDec.h"
+#include "files.h"
 #include "model/LinkModel.h"
 #include "platform/module.h"
 #include "platform/variant.h"
@@ -18,37 +19,22 @@ using testutil::FaultAlloc;
 using testutil::Narrow;
 using testutil::W;
 
-// A link, its PLC and a listed block "D" with two items, on a table whose
-// messages come from the built module's string table.
-class Block : public ::testing::Test {
+// A listed block "D" with two items, on a table whose messages come from
+// the built module's string table.
+class Block : public drvtest::ModuleTexts {
 protected:
     void SetUp() override {
-        module_ = plat::ModuleLoad(W(NIMBRO_TEST_MODULE).c_str());
-        ASSERT_NE(module_, nullptr);
-        lang_.Select(module_);
-        table_.SetResLang(&lang_);
-        link_ = new CPlcDrvLink(&table_);
-        ASSERT_TRUE(table_.InsertLink(link_));
-        auto* plc = new CPlc(link_);
-        ASSERT_TRUE(link_->InsertPlc(plc));
-        device_ = new CPlcDevice(plc);
-        device_->SetName(W16("D"));
+        ModuleTexts::SetUp();
+        device_ = Chain(table_);
+        ASSERT_NE(device_, nullptr);
         device_->listed = 1;
         device_->highestAddress = device_->rangeEnd[0] = 7999;
-        ASSERT_TRUE(plc->InsertDevice(device_));
         ASSERT_NE(nullptr, device_->CreateItem(W16("D10"), 10, false, 0, 0));
         ASSERT_NE(nullptr, device_->CreateItem(W16("D20"), 20, false, 0, 0));
     }
     void TearDown() override {
         table_.RemoveAll();
-        lang_.Unselect();
-        if (module_)
-            plat::ModuleFree(module_);
-    }
-    std::string Text(uint32_t id) {
-        WChar buf[CErrorString::kCapacity] = {};
-        lang_.LoadText(id, buf, CErrorString::kCapacity);
-        return Narrow(buf);
+        ModuleTexts::TearDown();
     }
     std::string Status() {
         WChar buf[CErrorString::kCapacity] = {};
@@ -56,23 +42,28 @@ protected:
         return Narrow(buf);
     }
 
-    plat::ModuleHandle module_ = nullptr;
-    CResLang lang_;
     CLinkTable table_;
-    CPlcDrvLink* link_ = nullptr;
     CPlcDevice* device_ = nullptr;
 };
 
 TEST_F(Block, AWindowRebuildWithoutMemoryShowsTheMessage) {
-    ASSERT_NE(Text(model::kMsgNoMemory), "");
+    ASSERT_NE(Load(model::kMsgNoMemory), "<none>");
     {
         FaultAlloc faults;
         faults.FailAll();
         EXPECT_FALSE(device_->RebuildWindow(nullptr, false));
     }
-    EXPECT_EQ(Text(model::kMsgNoMemory), Status());
+    EXPECT_EQ(Load(model::kMsgNoMemory), Status());
     EXPECT_TRUE(device_->RebuildWindow(nullptr, false));
-    EXPECT_EQ(Text(model::kMsgNoError), Status());
+    EXPECT_EQ(Load(model::kMsgNoError), Status());
+}
+
+// A listing's text, "<none>" for no list.
+std::string List(INimbroDriver* driver, const WChar* name) {
+    plat::Bstr list = driver->ListItems(name);
+    const std::string text = list ? Narrow(list) : "<none>";
+    plat::BstrFree(list);
+    return text;
 }
 
 TEST_F(Block, ListingAndRegisteringWithoutMemory) {
@@ -82,34 +73,24 @@ TEST_F(Block, ListingAndRegisteringWithoutMemory) {
     {
         FaultAlloc faults;
         faults.FailAll();
-        EXPECT_EQ(nullptr, driver->ListItems(W16("D"))) << "no list rather than a short one";
+        EXPECT_EQ("<none>", List(driver, W16("D"))) << "no list rather than a short one";
         // The fixed answers need none of the driver's memory.
-        plat::Bstr other = driver->ListItems(W16("X"));
-        ASSERT_NE(nullptr, other);
-        EXPECT_EQ("NOT DEVICE", Narrow(other));
-        plat::BstrFree(other);
+        EXPECT_EQ("NOT DEVICE", List(driver, W16("X")));
         // A new item cannot be made: refused, nothing half made.
         EXPECT_EQ(0, driver->RegisterItem(device_, W16("D30"), &type, &size, &access));
         EXPECT_GT(faults.Fired(), 0);
     }
     EXPECT_EQ(2u, device_->ItemCount());
-    plat::Bstr list = driver->ListItems(W16("D"));
-    ASSERT_NE(nullptr, list);
-    EXPECT_EQ("D10,D20", Narrow(list));
-    plat::BstrFree(list);
+    EXPECT_EQ("D10,D20", List(driver, W16("D")));
     EXPECT_EQ(1, driver->RegisterItem(device_, W16("D30"), &type, &size, &access));
     // The object goes with the table's links (the fixture's among them).
-    link_ = nullptr;
     EXPECT_EQ(0u, driver->Release());
     CLinkTable none;
     CDrvIDec* empty = new CDrvIDec(none);
     empty->AddRef();
     FaultAlloc faults;
     faults.FailAll();
-    plat::Bstr notLink = empty->ListItems(W16("D"));
-    ASSERT_NE(nullptr, notLink);
-    EXPECT_EQ("NOT LINK", Narrow(notLink));
-    plat::BstrFree(notLink);
+    EXPECT_EQ("NOT LINK", List(empty, W16("D")));
     EXPECT_EQ(0u, empty->Release());
 }
 
@@ -154,9 +135,7 @@ TEST(DriverCreation, FailingOrThrowingAllocationsStillGiveAStartedTable) {
                 EXPECT_EQ(links, table.LinkCount());
             }
             // Calls get answers.
-            plat::Bstr answer = out->ListItems(W16("Q"));
-            EXPECT_NE(nullptr, answer) << nth;
-            plat::BstrFree(answer);
+            EXPECT_NE("<none>", List(out, W16("Q"))) << nth;
             EXPECT_EQ(0u, out->Release());
             if (fired == 0)
                 break;

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "NimbroDriver.h"
 #include "model/Configuration.h"
@@ -41,6 +44,17 @@ std::string Folder(const TempDir& d) {
 
 CPlcDevice* Device(CPlc* plc, const char* name) {
     return plc ? plc->FindDevice(W(name).c_str()) : nullptr;
+}
+// A block as text: listed, defined, radix, "bit", ranges, highest address,
+// access, spare, items.
+std::string Block(CPlcDevice* d) {
+    char buf[120];
+    if (!d)
+        return "<none>";
+    std::snprintf(buf, sizeof buf, "%d %d r%d%s n%u hi%u a%u x%u i%u", d->listed, d->defined,
+                  d->radix, d->bitDevice ? " bit" : "", d->rangeCount, d->highestAddress,
+                  d->accessFlags, d->extension, d->ItemCount());
+    return buf;
 }
 CDeviceItem* Item(CPlcDevice* d, const char* name) {
     int32_t i = d ? d->FindItem(W(name).c_str()) : -1;
@@ -99,31 +113,34 @@ TEST(ConfigDiscovery, DebugSettingAndNimbroIniLeadToTheConfigurationFile) {
     WString moduleFolder = module.Path() + Sep();
     WChar out[plat::kMaxPath];
     int32_t logDetail = -1;
+    auto find = [&] {
+        EXPECT_TRUE(
+            config::FindConfigurationFileIn(moduleFolder.c_str(), out, plat::kMaxPath, &logDetail));
+        return Narrow(out);
+    };
+    auto settingsFolder = [&](const std::string& debugSetting) {
+        module.Write("DebugSetting.ini", debugSetting);
+        config::SettingsFolder(moduleFolder.c_str(), out, plat::kMaxPath);
+        return Narrow(out);
+    };
     // Nothing there: an empty Nimbro.ini is created, the default name used.
-    EXPECT_TRUE(
-        config::FindConfigurationFileIn(moduleFolder.c_str(), out, plat::kMaxPath, &logDetail));
-    EXPECT_EQ(Folder(module) + "NimbroDrvIDec.cfg", Narrow(out));
+    EXPECT_EQ(Folder(module) + "NimbroDrvIDec.cfg", find());
     EXPECT_TRUE(plat::PathExists(module.Join("Nimbro.ini").c_str()));
     EXPECT_EQ(0, logDetail);
-
-    // DebugSetting.ini moves the settings folder (a separator added when missing).
-    for (const std::string& dir : {Narrow(settings.Path().c_str()), Folder(settings)}) {
-        module.Write("DebugSetting.ini", "[Setting]\nSettingDir=" + dir);
-        config::SettingsFolder(moduleFolder.c_str(), out, plat::kMaxPath);
-        EXPECT_EQ(Folder(settings), Narrow(out));
-    }
+    // DebugSetting.ini moves the settings folder (a separator added when missing);
+    // present without a usable SettingDir it leaves an empty one.
+    const std::pair<std::string, std::string> moves[] = {
+        {"[Setting]\nSettingDir=" + Narrow(settings.Path().c_str()), Folder(settings)},
+        {"[Setting]\nSettingDir=" + Folder(settings), Folder(settings)},
+        {"[Setting]\nSettingDir=\n", ""},
+        {"[Other]\nSettingDir=x\n", ""}};
+    for (const auto& m : moves)
+        EXPECT_EQ(m.second, settingsFolder(m.first)) << m.first;
+    settingsFolder(moves[0].first);
     settings.Write("Nimbro.ini", "[NimbroDrvIDec]\nSettingFile=plant.cfg\n[HttpServer]\n"
                                  "LogDetail=4\n");
-    EXPECT_TRUE(
-        config::FindConfigurationFileIn(moduleFolder.c_str(), out, plat::kMaxPath, &logDetail));
-    EXPECT_EQ(Folder(settings) + "plant.cfg", Narrow(out));
+    EXPECT_EQ(Folder(settings) + "plant.cfg", find());
     EXPECT_EQ(4, logDetail);
-    // Present without a usable SettingDir: an empty settings folder.
-    for (const char* text : {"[Setting]\nSettingDir=\n", "[Other]\nSettingDir=x\n"}) {
-        module.Write("DebugSetting.ini", text);
-        config::SettingsFolder(moduleFolder.c_str(), out, plat::kMaxPath);
-        EXPECT_EQ("", Narrow(out));
-    }
 
     config::ConfigurationFolder(settings.Join("a.cfg").c_str(), out, plat::kMaxPath);
     EXPECT_EQ(Folder(settings), Narrow(out));
@@ -141,163 +158,165 @@ TEST(ConfigDiscovery, SettingFileForms) {
         return Narrow(out);
     };
     const std::string sep = Narrow(Sep().c_str()), joined = Folder(module) + "sub" + sep + "a.cfg";
-    std::string absolute = Narrow(elsewhere.Join("a.cfg").c_str());
-    EXPECT_EQ(absolute, find(absolute));
-    EXPECT_EQ(joined, find("sub" + sep + "a.cfg"));
-    // A leading separator is not doubled, unless it makes the path absolute (POSIX).
-    std::string rooted = sep + "sub" + sep + "a.cfg";
-    EXPECT_EQ(plat::PathIsAbsolute(W(rooted).c_str()) ? rooted : joined, find(rooted));
-    EXPECT_EQ(Folder(module) + "NimbroDrvIDec.cfg", find(""));
-    EXPECT_EQ(Folder(module) + " b.cfg ", find(" b.cfg ")); // not trimmed
-    EXPECT_EQ("", find(std::string(250, 'x') + ".cfg"));    // too long once joined
+    const std::string absolute = Narrow(elsewhere.Join("a.cfg").c_str()),
+                      rooted = sep + "sub" + sep + "a.cfg";
+    // A leading separator is not doubled, unless it makes the path absolute (POSIX);
+    // a name is not trimmed; a path too long once joined is not cut.
+    const std::pair<std::string, std::string> forms[] = {
+        {absolute, absolute},
+        {"sub" + sep + "a.cfg", joined},
+        {rooted, plat::PathIsAbsolute(W(rooted).c_str()) ? rooted : joined},
+        {"", Folder(module) + "NimbroDrvIDec.cfg"},
+        {" b.cfg ", Folder(module) + " b.cfg "},
+        {std::string(250, 'x') + ".cfg", ""}};
+    for (const auto& f : forms)
+        EXPECT_EQ(f.second, find(f.first)) << f.first;
 }
 
-TEST(ConfigLoad, WorkedExampleBuildsTheModel) {
-    Loaded cfg(kWorkedExample);
-    EXPECT_TRUE(cfg.result);
-    EXPECT_EQ(100u, cfg.table.ScanPeriod());
-    EXPECT_EQ(500u, cfg.table.ReadInterval());
-    ASSERT_EQ(1u, cfg.table.LinkCount());
-    CPlcDrvLink* link = cfg.table.FindLink(W16(""));
-    ASSERT_EQ(cfg.Link(), link);
-    EXPECT_STREQ("10.0.0.5:2101", link->AddressText());
-    EXPECT_STREQ("01", link->StationText());
-    EXPECT_EQ(model::kChannelEthernet, link->OpenParams().channelKind);
-    ASSERT_EQ(1u, link->PlcCount());
-    CPlc* plc = cfg.Plc();
-    EXPECT_EQ("Press1", Narrow(plc->Name()));
-    EXPECT_STREQ("idec.plc", plc->plcFile);
+namespace {
 
-    ASSERT_EQ(3u, plc->DeviceCount()); // D, I, Q of the definition file
-    CPlcDevice* d = Device(plc, "d");
-    ASSERT_NE(nullptr, d);
-    EXPECT_EQ(1, d->listed);
-    EXPECT_EQ(7999u, d->highestAddress);
-    EXPECT_EQ(2u, d->ItemCount());
-    CDeviceItem* speed = Item(d, "Speed");
-    CDeviceItem* label = Item(d, "label");
-    ASSERT_TRUE(speed && label);
-    EXPECT_EQ(100, speed->startAddress);
-    EXPECT_EQ(2, speed->size);
-    EXPECT_EQ(19, speed->dataType);
-    EXPECT_EQ(3u, speed->attribute);
-    EXPECT_EQ(200, label->startAddress);
-    EXPECT_EQ(8, label->dataType);
-    EXPECT_EQ(16, label->textSize);
-    EXPECT_EQ(2, label->lowHiStatus);
-    EXPECT_EQ(0u, label->attribute);
-
-    // The host's port replaces the one of OpenName; a new load replaces the model.
-    cfg.table.SetHostPort(5000);
-    EXPECT_TRUE(config::LoadConfiguration(cfg.table, cfg.path.c_str()));
-    ASSERT_EQ(1u, cfg.table.LinkCount());
-    EXPECT_STREQ("10.0.0.5:5000", cfg.Link()->AddressText());
-    EXPECT_EQ(2u, Device(cfg.Plc(), "D")->ItemCount());
-}
-
-TEST(ConfigLoad, DefaultsLimitsAndStationText) {
-    TempDir dir;
-    CLinkTable table;
-    table.SetHostPort(5000);
-    WString path = dir.Join("none.cfg");
-    EXPECT_TRUE(config::LoadConfiguration(table, path.c_str()));
-    EXPECT_TRUE(plat::PathExists(path.c_str()));
-    EXPECT_EQ(50u, table.ScanPeriod());
-    EXPECT_EQ(250u, table.ReadInterval());
-    CPlcDrvLink* link = table.GetLink(0);
-    ASSERT_TRUE(link && link->PlcCount() == 1);
-    EXPECT_STREQ("", link->AddressText());
-    EXPECT_STREQ("00", link->StationText());
-    EXPECT_EQ("", Narrow(link->FirstPlc()->Name()));
-    EXPECT_STREQ("idec.plc", link->FirstPlc()->plcFile);
-    EXPECT_EQ(0u, link->FirstPlc()->DeviceCount());
-    // An unreadable configuration, or a version above 3000, leaves the table empty.
-    EXPECT_FALSE(config::LoadConfiguration(
-        table, dir.Write("big.cfg", std::string(CIniFile::kMaxFileSize, ' ')).c_str()));
-    EXPECT_EQ(0u, table.LinkCount());
-    EXPECT_EQ(1u, Loaded("[FileVersion]\nPlcFileVersion=3000\n").table.LinkCount());
-    for (const char* v : {"3001", "-1"})
-        EXPECT_EQ(0u, Loaded(std::string("[FileVersion]\nPlcFileVersion=") + v).table.LinkCount());
-
-    const struct {
-        const char* keys;
-        uint32_t scan, read;
-    } timing[] = {{"OPCScanTiming=0", 10, 50},
-                  {"OPCScanTiming=6000", 5000, 25000},
-                  {"OPCScanTiming=-1", 5000, 25000},
-                  {"OPCScanTiming=100", 100, 500},
-                  {"OPCScanTiming=100\nReadDeviceTimer=5", 100, 10},
-                  {"OPCScanTiming=100\nReadDeviceTimer=300", 100, 300}};
-    for (const auto& c : timing) {
-        Loaded cfg(std::string("[PlcConfig]\n") + c.keys);
-        EXPECT_EQ(c.scan, cfg.table.ScanPeriod()) << c.keys;
-        EXPECT_EQ(c.read, cfg.table.ReadInterval()) << c.keys;
+// One fact of a loaded model as text: "scan", "read", "links", "address",
+// "station", "plcs" (names in order); "plc" or "plc:NAME": name, file, retry,
+// timeout, blocks; "BLOCK": as Block();
+// "BLOCK/ITEM": @address, size, type/base type, text size, low-high, attribute.
+std::string Fact(CLinkTable& t, const std::string& what) {
+    char buf[160];
+    CPlcDrvLink* link = t.GetLink(0);
+    if (what == "scan" || what == "read" || what == "links")
+        return std::to_string(what == "scan"   ? t.ScanPeriod()
+                              : what == "read" ? t.ReadInterval()
+                                               : t.LinkCount());
+    if (!link)
+        return "<no link>";
+    if (what == "address" || what == "station")
+        return what == "address" ? link->AddressText() : link->StationText();
+    std::string out;
+    if (what == "plcs") {
+        for (uint32_t i = 0; CPlc* p = link->GetPlc(i); ++i)
+            out += (i ? "," : "") + Narrow(p->Name());
+        return out;
     }
-    auto link0 = [](const std::string& keys, uint32_t port, bool station) {
-        Loaded cfg("[Link0]\n" + keys, nullptr, port);
-        return std::string(station ? cfg.Link()->StationText() : cfg.Link()->AddressText());
-    };
-    const std::pair<const char*, const char*> stations[] = {
-        {"300", "FF"}, {"65537", "01"}, {"10", "0A"}, {"0x1f", "1F"}, {"-1", "FF"}};
-    for (const auto& c : stations)
-        EXPECT_EQ(c.second, link0(std::string("DeviceNo=") + c.first, 0, true)) << c.first;
-    EXPECT_EQ("host:6000", link0("OpenName=host:1:2", 6000, false));
-    EXPECT_EQ(254u, link0("OpenName=" + std::string(300, 'h') + ":1", 6000, false).size());
+    CPlc* plc =
+        what.compare(0, 4, "plc:") ? link->FirstPlc() : link->FindPlc(W(what.substr(4)).c_str());
+    if (!plc)
+        return "<no plc>";
+    if (what.compare(0, 3, "plc") == 0) {
+        std::snprintf(buf, sizeof buf, " %u %d %u", plc->retryNumber, plc->timeout,
+                      plc->DeviceCount());
+        return Narrow(plc->Name()) + " " + plc->plcFile + buf;
+    }
+    size_t slash = what.find('/');
+    CPlcDevice* d = Device(plc, what.substr(0, slash).c_str());
+    CDeviceItem* i =
+        d && slash != std::string::npos ? Item(d, what.substr(slash + 1).c_str()) : nullptr;
+    if (!d || (!i && slash != std::string::npos))
+        return "<none>";
+    if (!i)
+        return Block(d);
+    std::snprintf(buf, sizeof buf, "@%d %u %u/%u %u %u %u", i->startAddress, i->size, i->dataType,
+                  i->baseDataType, i->textSize, i->lowHiStatus, i->attribute);
+    return buf;
 }
 
-TEST(ConfigLoad, PlcAndDeviceSections) {
-    EXPECT_EQ(1u, Loaded("[Link0.Plc0]\nName=A\n[Link0.Plc2]\nName=C\n").Link()->PlcCount());
-    EXPECT_EQ(1u, Loaded("[Link0.Plc0]\nName=A\n[Link0.Plc1]\nName=" + std::string(32, 'n') +
-                         "\n[Link0.Plc2]\nName=C\n")
-                      .Link()
-                      ->PlcCount());
-    // Sorted without regard to case; an equal name takes the earlier one's place.
-    Loaded order("[Link0.Plc0]\nName=b\n[Link0.Plc1]\nName=A\n[Link0.Plc2]\nName=B\n"
-                 "PlcFile=other.plc\n");
-    ASSERT_EQ(2u, order.Link()->PlcCount());
-    EXPECT_EQ("A", Narrow(order.Plc()->Name()));
-    EXPECT_STREQ("other.plc", order.Link()->FindPlc(W16("b"))->plcFile);
+// Compares "fact=value; ..." with the model.
+void ExpectFacts(CLinkTable& t, const std::string& facts, const std::string& context) {
+    for (size_t at = 0; at < facts.size();) {
+        size_t eq = facts.find('=', at), end = std::min(facts.find("; ", eq), facts.size());
+        EXPECT_EQ(facts.substr(eq + 1, end - eq - 1), Fact(t, facts.substr(at, eq - at)))
+            << context << "\n"
+            << facts.substr(at, eq - at);
+        at = end + 2;
+    }
+}
 
-    // No Name in Plc0: one unnamed PLC that still reads Plc0's devices.
-    Loaded cfg("[Link0.Plc0]\nRetryNumber=65538\nTimeout=-4\n"
-               "[Link0.Plc0.Dev0]\nDeviceName=D\nName=A\nStartAddress=-3\nSize=70000\n"
-               "[Link0.Plc0.Dev1]\nDeviceName=d\nName=B\n"
-               "[Link0.Plc0.Dev2]\nDeviceName=TC\n"
-               "[Link0.Plc0.Dev3]\nDeviceName=M\nName=T\nDataType=8\nSize=3\nLowHiStatus=1\n"
-               "[Link0.Plc0.Dev4]\nDeviceName=Q\nName=Q1\nDataType=8\nSize=40000\n"
-               "[Link0.Plc0.Dev5]\nDeviceName=D\nName=W\nDataType=8\nSize=40000\n"
-               "[Link0.Plc0.Dev6]\nName=NoDevice\n"
-               "[Link0.Plc0.Dev7]\nDeviceName=R\nName=Unreached\n");
-    CPlc* plc = cfg.Plc();
-    ASSERT_EQ(1u, cfg.Link()->PlcCount());
-    EXPECT_EQ("", Narrow(plc->Name()));
-    EXPECT_EQ(2, plc->retryNumber);
-    EXPECT_EQ(-4, plc->timeout);
-    CPlcDevice* d = Device(plc, "D");
-    ASSERT_EQ(3u, d->ItemCount());
-    EXPECT_EQ(-3, Item(d, "A")->startAddress);
-    EXPECT_EQ(static_cast<uint16_t>(70000), Item(d, "A")->size);
-    // A 16-bit text size that would wrap stays at the top.
-    EXPECT_EQ(65535, Item(d, "W")->textSize);
-    EXPECT_EQ(40000, Item(Device(plc, "Q"), "Q1")->textSize); // 1 byte per unit
-    // Not in the definition file: default properties; no item without Name.
-    CPlcDevice* tc = Device(plc, "TC");
-    ASSERT_NE(nullptr, tc);
-    EXPECT_EQ(0u, tc->ItemCount());
-    EXPECT_EQ(0, tc->defined);
-    EXPECT_EQ(128u, tc->highestAddress);
-    CDeviceItem* text = Item(Device(plc, "M"), "T");
-    ASSERT_NE(nullptr, text);
-    EXPECT_EQ(model::kTypeAltText, text->dataType);
-    EXPECT_EQ(model::kTypeText, text->baseDataType);
-    EXPECT_EQ(6, text->textSize);
-    EXPECT_EQ(nullptr, Device(plc, "R"));
+} // namespace
 
-    // Before version 3 the text size is StringSize and the size follows from it.
-    Loaded v2("[FileVersion]\nPlcFileVersion=2\n[Link0.Plc0.Dev0]\nDeviceName=D\nName=T\n"
-              "DataType=8\nStringSize=5\nSize=9\n");
-    EXPECT_EQ(5, Item(Device(v2.Plc(), "D"), "T")->textSize);
-    EXPECT_EQ(2, Item(Device(v2.Plc(), "D"), "T")->size);
+// Configuration texts and what the loaded model shows of them ("fact=value; ...").
+TEST(ConfigLoad, FileTextsAndTheModelTheyGive) {
+    const std::string name32(32, 'n'), longHost(300, 'h');
+    const struct {
+        std::string cfg;
+        const char* plcFile;
+        uint32_t port;
+        std::string facts;
+    } cases[] = {
+        {kWorkedExample, kDefinition, 0,
+         "scan=100; read=500; links=1; address=10.0.0.5:2101; station=01; plcs=Press1; "
+         "plc=Press1 idec.plc 0 3 3; d=1 1 r10 n1 hi7999 a3 x1024 i2; D/Speed=@100 2 19/19 0 0 3; "
+         "D/label=@200 8 8/8 16 2 0"},
+        // The host's port replaces the one of OpenName.
+        {kWorkedExample, kDefinition, 5000, "address=10.0.0.5:5000"},
+        {"", kDefinition, 5000, "scan=50; read=250; address=; station=00; plc= idec.plc 0 3 3"},
+        // A version above 3000 (or below 0) leaves the table empty.
+        {"[FileVersion]\nPlcFileVersion=3000\n", nullptr, 0, "links=1"},
+        {"[FileVersion]\nPlcFileVersion=3001", nullptr, 0, "links=0"},
+        {"[FileVersion]\nPlcFileVersion=-1", nullptr, 0, "links=0"},
+        // The scan period is held to 10..5000 ms, the read interval to 10 ms..5 periods.
+        {"[PlcConfig]\nOPCScanTiming=0", nullptr, 0, "scan=10; read=50"},
+        {"[PlcConfig]\nOPCScanTiming=6000", nullptr, 0, "scan=5000; read=25000"},
+        {"[PlcConfig]\nOPCScanTiming=-1", nullptr, 0, "scan=5000; read=25000"},
+        {"[PlcConfig]\nOPCScanTiming=100\nReadDeviceTimer=5", nullptr, 0, "read=10"},
+        {"[PlcConfig]\nOPCScanTiming=100\nReadDeviceTimer=300", nullptr, 0, "read=300"},
+        {"[PlcConfig]\nOPCScanTiming=100\nReadDeviceTimer=900", nullptr, 0, "read=500"},
+        // The station: 16 bits, at most FF, in hexadecimal.
+        {"[Link0]\nDeviceNo=300", nullptr, 0, "station=FF"},
+        {"[Link0]\nDeviceNo=256", nullptr, 0, "station=FF"},
+        {"[Link0]\nDeviceNo=65537", nullptr, 0, "station=01"},
+        {"[Link0]\nDeviceNo=10", nullptr, 0, "station=0A"},
+        {"[Link0]\nDeviceNo=0x1f", nullptr, 0, "station=1F"},
+        {"[Link0]\nDeviceNo=-1", nullptr, 0, "station=FF"},
+        {"[Link0]\nOpenName=host:1:2", nullptr, 6000, "address=host:6000"},
+        {"[Link0]\nOpenName=" + longHost + ":1", nullptr, 6000,
+         "address=" + longHost.substr(0, 254)},
+        // PLC sections end at the first without a usable Name; sorted without
+        // regard to case, an equal name takes the earlier one's place.
+        {"[Link0.Plc0]\nName=A\n[Link0.Plc2]\nName=C\n", nullptr, 0, "plcs=A"},
+        {"[Link0.Plc0]\nName=A\n[Link0.Plc1]\nName=" + name32 + "\n[Link0.Plc2]\nName=C\n", nullptr,
+         0, "plcs=A"},
+        {"[Link0.Plc0]\nName=b\n[Link0.Plc1]\nName=A\n[Link0.Plc2]\nName=B\nPlcFile=other.plc\n",
+         nullptr, 0, "plcs=A,B; plc:b=B other.plc 0 3 0"},
+        // No Name in Plc0: one unnamed PLC that still reads Plc0's devices. A
+        // 16-bit text size that would wrap stays at the top; Q has 1 byte a
+        // unit. Not in the definition file: default properties; no item
+        // without Name; the sections end at the first without DeviceName.
+        {"[Link0.Plc0]\nRetryNumber=65538\nTimeout=-4\n"
+         "[Link0.Plc0.Dev0]\nDeviceName=D\nName=A\nStartAddress=-3\nSize=70000\n"
+         "[Link0.Plc0.Dev1]\nDeviceName=d\nName=B\n"
+         "[Link0.Plc0.Dev2]\nDeviceName=TC\n"
+         "[Link0.Plc0.Dev3]\nDeviceName=M\nName=T\nDataType=8\nSize=3\nLowHiStatus=1\n"
+         "[Link0.Plc0.Dev4]\nDeviceName=Q\nName=Q1\nDataType=8\nSize=40000\n"
+         "[Link0.Plc0.Dev5]\nDeviceName=D\nName=W\nDataType=8\nSize=40000\n"
+         "[Link0.Plc0.Dev6]\nName=NoDevice\n"
+         "[Link0.Plc0.Dev7]\nDeviceName=R\nName=Unreached\n",
+         kDefinition, 0,
+         "plcs=; plc= idec.plc 2 -4 5; D=1 1 r10 n1 hi7999 a3 x1024 i3; D/A=@-3 4464 18/18 0 0 0; "
+         "D/B=@0 1 18/18 0 0 0; D/W=@0 40000 8/8 65535 2 0; Q/Q1=@0 40000 8/8 40000 2 0; "
+         "TC=0 0 r16 n1 hi128 a3 x8 i0; M/T=@0 3 4094/8 6 1 0; R=<none>"},
+        // Before version 3 the text size is StringSize and the size follows from it.
+        {"[FileVersion]\nPlcFileVersion=2\n[Link0.Plc0.Dev0]\nDeviceName=D\nName=T\n"
+         "DataType=8\nStringSize=5\nSize=9\n",
+         kDefinition, 0, "D/T=@0 2 8/8 5 2 0"},
+    };
+    for (const auto& c : cases) {
+        Loaded cfg(c.cfg, c.plcFile, c.port);
+        EXPECT_EQ(c.facts != "links=0", cfg.result) << c.cfg;
+        ExpectFacts(cfg.table, c.facts, c.cfg);
+    }
+}
+
+TEST(ConfigLoad, ALoadReplacesTheModelAndAnUnreadableFileLeavesNone) {
+    Loaded cfg(kWorkedExample);
+    EXPECT_TRUE(config::LoadConfiguration(cfg.table, cfg.path.c_str()));
+    EXPECT_EQ("1", Fact(cfg.table, "links"));
+    EXPECT_EQ("1 1 r10 n1 hi7999 a3 x1024 i2", Fact(cfg.table, "D"));
+    EXPECT_EQ(cfg.Link(), cfg.table.FindLink(W16("")));
+    EXPECT_EQ(model::kChannelEthernet, cfg.Link()->OpenParams().channelKind);
+    WString missing = cfg.dir.Join("none.cfg");
+    EXPECT_TRUE(config::LoadConfiguration(cfg.table, missing.c_str()));
+    EXPECT_TRUE(plat::PathExists(missing.c_str()));
+    EXPECT_FALSE(config::LoadConfiguration(
+        cfg.table, cfg.dir.Write("big.cfg", std::string(CIniFile::kMaxFileSize, ' ')).c_str()));
+    EXPECT_EQ(0u, cfg.table.LinkCount());
 }
 
 TEST(ConfigLoad, ConfiguredItemsSizeTheirBlocksButLeaveItsAccessToTheDefinition) {
@@ -346,25 +365,6 @@ TEST(ConfigLoad, ConfiguredItemsSizeTheirBlocksButLeaveItsAccessToTheDefinition)
     }
 }
 
-TEST(ConfigLoad, AtMostSixtyFiveThousandFiveHundredDeviceSections) {
-    // Spread over 64 blocks: the bound is tested here, not large arrays.
-    std::string cfg = "[Link0.Plc0]\nName=P\n";
-    char buf[96];
-    for (uint32_t m = 0; m <= config::kMaxDeviceSections; ++m) {
-        std::snprintf(buf, sizeof buf, "[Link0.Plc0.Dev%u]\nDeviceName=B%02u\nName=I%05u\n", m,
-                      m % 64, m);
-        cfg += buf;
-    }
-    Loaded big(cfg, nullptr);
-    CPlc* plc = big.Plc();
-    ASSERT_EQ(64u, plc->DeviceCount());
-    uint32_t items = 0;
-    for (uint32_t i = 0; i < plc->DeviceCount(); ++i)
-        items += plc->GetDevice(i)->ItemCount();
-    EXPECT_EQ(config::kMaxDeviceSections, items);
-    EXPECT_NE(nullptr, Item(Device(plc, "B27"), "I65499"));
-}
-
 TEST(PlcDefinitionModel, ListedTypesBecomeBlocksAndOddRangesStayBounded) {
     TempDir dir;
     std::string text = kDefinition;
@@ -386,24 +386,18 @@ TEST(PlcDefinitionModel, ListedTypesBecomeBlocksAndOddRangesStayBounded) {
     ASSERT_TRUE(plc.InsertDevice(x));
 
     EXPECT_TRUE(ReadPlcDefinition(&plc, folder.c_str(), nullptr));
-    ASSERT_EQ(6u, plc.DeviceCount());
-    CPlcDevice* i = Device(&plc, "I");
-    EXPECT_EQ(1, i->bitDevice);
-    EXPECT_EQ(10u, i->rangeStart[1]);
-    EXPECT_EQ(17u, i->highestAddress);
-    EXPECT_EQ(16, q->radix); // untouched defaults
-    EXPECT_EQ(0, q->defined);
-    EXPECT_EQ(1, q->listed);
-    EXPECT_EQ(0, x->listed);
-    CPlcDevice* z = Device(&plc, "Z"); // no range: the default one stays
-    EXPECT_EQ(1, z->defined);
-    EXPECT_EQ(1u, z->rangeCount);
-    EXPECT_EQ(128u, z->highestAddress);
-    EXPECT_EQ(3u, z->accessFlags);
-    CPlcDevice* h = Device(&plc, "H"); // 101 ranges: the first 100
-    EXPECT_EQ(100u, h->rangeCount);
-    EXPECT_EQ(199u, h->highestAddress);
-    EXPECT_EQ(3u, h->accessFlags);
+    EXPECT_EQ(6u, plc.DeviceCount());
+    // q keeps its defaults, X is no longer listed, Z has no range (the default
+    // one stays), H has 101 (the first 100 count).
+    const std::pair<const char*, const char*> blocks[] = {{"I", "1 1 r-1 bit n2 hi17 a1 x8 i0"},
+                                                          {"q", "1 0 r16 n1 hi128 a3 x8 i0"},
+                                                          {"X", "0 0 r16 n1 hi128 a3 x8 i0"},
+                                                          {"Z", "1 1 r10 n1 hi128 a3 x8 i0"},
+                                                          {"H", "1 1 r10 n100 hi199 a3 x8 i0"}};
+    for (const auto& b : blocks)
+        EXPECT_EQ(b.second, Block(Device(&plc, b.first))) << b.first;
+    EXPECT_EQ(q, Device(&plc, "Q"));
+    EXPECT_EQ(10u, Device(&plc, "I")->rangeStart[1]);
 
     CPlc none(nullptr);
     std::strcpy(none.plcFile, "missing.plc");
@@ -479,7 +473,6 @@ TEST(ShippedSamples, LoadAsDocumented) {
     CLinkTable table;
     EXPECT_TRUE(config::LoadConfiguration(table, path));
     CPlc* plc = table.GetLink(0)->FirstPlc();
-    EXPECT_EQ(12u, plc->DeviceCount());
     for (const char* t : {"D", "M", "I", "Q", "R", "T", "C", "TC", "TP", "CC", "CP", "P"}) {
         CPlcDevice* d = Device(plc, t);
         ASSERT_NE(nullptr, d) << t;
@@ -529,14 +522,12 @@ TEST(DriverModule, NimbroInterfaceLoadsTheConfigurationAndResolvesDevices) {
     EXPECT_NE(nullptr, resolve("q"));
 
     // The handle is the module's device block, with the loaded model behind it.
-    auto* block = static_cast<CPlcDevice*>(d);
-    EXPECT_EQ(7999u, block->highestAddress);
-    EXPECT_EQ("Press1", Narrow(block->Plc()->Name()));
-    CPlcDrvLink* link = block->Plc()->Link();
-    EXPECT_STREQ("127.0.0.1:5001", link->AddressText());
-    EXPECT_EQ(500u, link->Owner()->ReadInterval());
-    ASSERT_NE(nullptr, Item(block, "Label"));
-    EXPECT_EQ(16, Item(block, "Label")->textSize);
+    CLinkTable& table = *static_cast<CPlcDevice*>(d)->Plc()->Link()->Owner();
+    EXPECT_EQ(d, Device(table.GetLink(0)->FirstPlc(), "D"));
+    ExpectFacts(table,
+                "address=127.0.0.1:5001; read=500; plcs=Press1; D=1 1 r10 n1 hi7999 a3 x1024 i2; "
+                "D/Label=@200 8 8/8 16 2 0",
+                "module");
     EXPECT_EQ(0u, drv->Release());
     // The module stays loaded, as in a host: unloading is the module tests' subject.
 }

@@ -93,36 +93,24 @@ TEST(IniFile, ValuesAreUntrimmedAndNumbersFollowAtolOrLeadingHex) {
               "Small=-99999999999\nHigh=0xFFFFFFFF\nEmpty=\nA=1\nA=2\n  a = 3\nstray line\n"
               "Name=[x]\nB=after stray\n\n; C=comment\nC=real\n[ S ]\nA=blank header\n"
               "[S]\nA=second section\nZ=only in second\n");
+    // Section, key, the text read and the number read (9 by default).
     const struct {
-        const char* key;
+        const char *sec, *key, *text;
         int32_t value;
-    } ints[] = {{"Timeout", 100},
-                {"Mask", 0},
-                {"Hex", 16},
-                {"HexUp", 255},
-                {"Long", 0x12345678},
-                {"Neg", -42},
-                {"Note", 1},
-                {"Big", INT32_MAX},
-                {"Small", INT32_MIN},
-                {"High", -1},
-                {"Empty", 9},
-                {"Missing", 9},
-                {"A", 1},
-                {"Z", 9},
-                {"", 5},
-                {"Before", 9}};
-    for (const auto& c : ints)
-        EXPECT_EQ(c.value, f.ini.GetInt("S", c.key, 9)) << c.key;
-    EXPECT_EQ(" 100", Get(f.ini, "S", "Timeout"));
-    EXPECT_EQ("1 ; note", Get(f.ini, "S", "Note"));
-    EXPECT_EQ(" 3", Get(f.ini, "S", "a"));
-    EXPECT_EQ("[x]", Get(f.ini, "S", "Name"));
-    EXPECT_EQ("after stray", Get(f.ini, "S", "B"));
-    EXPECT_EQ("real", Get(f.ini, "S", "C"));
-    EXPECT_EQ("blank header", Get(f.ini, " S ", "A"));
-    EXPECT_EQ("<none>", Get(f.ini, "s", "A"));
-    EXPECT_EQ("<none>", Get(f.ini, "", "Before"));
+    } cases[] = {// clang-format off
+        {"S", "Timeout", " 100", 100}, {"S", "Mask", " 0x10", 0}, {"S", "Hex", "0x10", 16},
+        {"S", "HexUp", "0XfF", 255}, {"S", "Long", "0x123456789", 0x12345678},
+        {"S", "Neg", "-42abc", -42}, {"S", "Note", "1 ; note", 1}, {"S", "A", "1", 1},
+        {"S", "Big", "99999999999", INT32_MAX}, {"S", "Small", "-99999999999", INT32_MIN},
+        {"S", "High", "0xFFFFFFFF", -1}, {"S", "Empty", "", 9}, {"S", "Missing", "<none>", 9},
+        {"S", "a", " 3", 3}, {"S", "Z", "<none>", 9}, {"S", "", "5", 5}, {"S", "Name", "[x]", 0},
+        {"S", "Before", "<none>", 9}, {"S", "B", "after stray", 0}, {"S", "C", "real", 0},
+        {" S ", "A", "blank header", 0}, {"s", "A", "<none>", 9}, {"", "Before", "<none>", 9}};
+    // clang-format on
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.text, Get(f.ini, c.sec, c.key)) << c.sec << "/" << c.key;
+        EXPECT_EQ(c.value, f.ini.GetInt(c.sec, c.key, 9)) << c.sec << "/" << c.key;
+    }
 }
 
 TEST(IniFile, CopiesAreBoundedAndWideReadsCountTheTerminator) {

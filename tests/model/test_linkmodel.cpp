@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,22 +33,19 @@ struct Tree {
     }
 };
 
-CPlc* NewPlc(CPlcDrvLink* link, const char* name) {
-    auto* plc = new CPlc(link);
-    plc->SetName(W(name).c_str());
-    return plc;
+template <class T> T* Named(T* record, const char* name) {
+    record->SetName(W(name).c_str());
+    return record;
 }
 
 TEST(LinkModel, PlcsInCaseInsensitiveOrderFoundInAnyCaseAndReplacedByEqualNames) {
     Tree t;
     for (const char* name : {"B", "a", "plc1"})
-        ASSERT_TRUE(t.link->InsertPlc(NewPlc(t.link, name)));
-    ASSERT_EQ(4u, t.link->PlcCount());
+        ASSERT_TRUE(t.link->InsertPlc(Named(new CPlc(t.link), name)));
     std::string order;
-    for (uint32_t i = 0; i < 4; ++i)
-        order += Narrow(t.link->GetPlc(i)->Name()) + ",";
+    for (uint32_t i = 0; CPlc* p = t.link->GetPlc(i); ++i)
+        order += Narrow(p->Name()) + ",";
     EXPECT_EQ(",a,B,plc1,", order);
-    EXPECT_EQ(nullptr, t.link->GetPlc(4));
     ASSERT_NE(nullptr, t.link->FindPlc(W16("PLC1")));
     EXPECT_EQ("plc1", Narrow(t.link->FindPlc(W16("PLC1"))->Name()));
     EXPECT_EQ(nullptr, t.link->FindPlc(W16("plc")));
@@ -55,44 +53,35 @@ TEST(LinkModel, PlcsInCaseInsensitiveOrderFoundInAnyCaseAndReplacedByEqualNames)
     EXPECT_EQ(t.link, t.link->FirstPlc()->Link());
 
     // An equal name takes the place (the displaced record goes: the leak checker watches).
-    CPlc* again = NewPlc(t.link, "");
+    CPlc* again = Named(new CPlc(t.link), "");
     ASSERT_TRUE(t.link->InsertPlc(again));
     EXPECT_EQ(4u, t.link->PlcCount());
     EXPECT_EQ(again, t.link->FirstPlc());
-    auto* b1 = new CPlcDevice(again);
-    auto* b2 = new CPlcDevice(again);
-    b1->SetName(W16("M"));
-    b2->SetName(W16("m"));
-    ASSERT_TRUE(again->InsertDevice(b1));
-    ASSERT_TRUE(again->InsertDevice(b2));
+    CPlcDevice* m = Named(new CPlcDevice(again), "m");
+    ASSERT_TRUE(again->InsertDevice(Named(new CPlcDevice(again), "M")));
+    ASSERT_TRUE(again->InsertDevice(m));
     EXPECT_EQ(1u, again->DeviceCount());
-    EXPECT_EQ(b2, again->FindDevice(W16("M")));
-    EXPECT_EQ(again, b2->Plc());
+    EXPECT_EQ(m, again->FindDevice(W16("M")));
+    EXPECT_EQ(again, m->Plc());
 }
 
 TEST(LinkModel, BisectionFindsEveryNameAndNothingElse) {
     Tree t;
     std::vector<std::string> names;
-    for (int i = 0; i < 97; ++i)
+    for (int i = 0; i < 97; ++i) {
         names.push_back("N" + std::to_string(i * 7919 % 1000));
-    for (const auto& n : names) {
-        auto* block = new CPlcDevice(t.plc);
-        block->SetName(W(n).c_str());
-        ASSERT_TRUE(t.plc->InsertDevice(block));
+        ASSERT_TRUE(t.plc->InsertDevice(Named(new CPlcDevice(t.plc), names.back().c_str())));
     }
     ASSERT_EQ(t.plc->DeviceCount(), names.size() + 1);
     for (uint32_t i = 1; i < t.plc->DeviceCount(); ++i)
         EXPECT_LT(plat::WStrICmp(t.plc->GetDevice(i - 1)->Name(), t.plc->GetDevice(i)->Name()), 0);
     for (const auto& n : names) {
-        std::string lower = n;
-        lower[0] = 'n';
-        CPlcDevice* found = t.plc->FindDevice(W(lower).c_str());
+        CPlcDevice* found = t.plc->FindDevice(W("n" + n.substr(1)).c_str());
         ASSERT_NE(found, nullptr) << n;
         EXPECT_EQ(Narrow(found->Name()), n);
     }
-    EXPECT_EQ(t.plc->FindDevice(W16("N1000")), nullptr);
-    EXPECT_EQ(t.plc->FindDevice(W16("A")), nullptr);
-    EXPECT_EQ(t.plc->FindDevice(W16("Z")), nullptr);
+    for (const WChar* none : {W16("N1000"), W16("A"), W16("Z")})
+        EXPECT_EQ(t.plc->FindDevice(none), nullptr);
     EXPECT_EQ(t.plc->FindDevice(W16("d")), t.block);
 }
 
@@ -102,6 +91,11 @@ std::string ByAddress(CPlcDevice* d) {
     for (uint32_t i = 0; CDeviceItem* item = d->GetItemByAddress(i); ++i)
         out += Narrow(item->name) + " ";
     return out;
+}
+
+CDeviceItem* ItemNamed(CPlcDevice* d, const WChar* name) {
+    int32_t at = d->FindItem(name);
+    return at < 0 ? nullptr : d->GetItem(static_cast<uint32_t>(at));
 }
 
 TEST(LinkModel, ItemIndexesOrderReplaceAndRemove) {
@@ -115,19 +109,15 @@ TEST(LinkModel, ItemIndexesOrderReplaceAndRemove) {
     CDeviceItem* second = t.block->CreateItem(W16("d100"), 25, false, 0, 20);
     ASSERT_NE(nullptr, second);
     EXPECT_EQ(6u, t.block->ItemCount());
-    EXPECT_EQ(second, t.block->GetItem(static_cast<uint32_t>(t.block->FindItem(W16("D100")))));
+    EXPECT_EQ(second, ItemNamed(t.block, W16("D100")));
     EXPECT_EQ("Dneg Da Db D20 d100 D30 ", ByAddress(t.block));
 
-    ASSERT_TRUE(
-        t.block->RemoveItem(t.block->GetItem(static_cast<uint32_t>(t.block->FindItem(W16("Db"))))));
-    EXPECT_EQ(5u, t.block->ItemCount());
+    ASSERT_TRUE(t.block->RemoveItem(ItemNamed(t.block, W16("Db"))));
     EXPECT_EQ(-1, t.block->FindItem(W16("Db")));
     EXPECT_EQ("Dneg Da D20 d100 D30 ", ByAddress(t.block));
     // An item of the same name that the block does not hold is not removed.
     CDeviceItem stranger;
-    stranger.name[0] = W16('D');
-    stranger.name[1] = W16('a');
-    stranger.name[2] = 0;
+    std::copy_n(W16("Da"), 3, stranger.name);
     EXPECT_FALSE(t.block->RemoveItem(&stranger));
     EXPECT_FALSE(t.block->RemoveItem(nullptr));
     EXPECT_EQ(5u, t.block->ItemCount());
@@ -137,13 +127,8 @@ TEST(LinkModel, ItemCreationRules) {
     Tree t;
     CDeviceItem* word = t.block->CreateItem(W16("D17"), 17, false, 0, 0);
     ASSERT_NE(nullptr, word);
-    EXPECT_EQ(18, word->baseDataType);
-    EXPECT_EQ(1, word->size);
-    EXPECT_EQ(0, word->textSize);
-    EXPECT_EQ(3u, word->attribute);
-    EXPECT_EQ(-1, word->unitIndex);
-    EXPECT_EQ(t.block, word->block);
-    EXPECT_EQ(model::kExtensionLarge, t.block->extension) << "D blocks use the A letter";
+    EXPECT_TRUE(word->baseDataType == 18 && word->size == 1 && word->textSize == 0);
+    EXPECT_TRUE(word->attribute == 3 && word->unitIndex == -1 && word->block == t.block);
     // A text of no fixed size has none yet.
     for (const auto& text : {std::make_pair(20, 20), std::make_pair(65535, 0)}) {
         CDeviceItem* item =
@@ -152,15 +137,13 @@ TEST(LinkModel, ItemCreationRules) {
         EXPECT_EQ(model::kTypeText, item->dataType);
         EXPECT_EQ(text.second, item->textSize);
     }
-    ASSERT_NE(nullptr, t.block->CreateItem(W16("P0001"), 1, false, 0, 0));
-    EXPECT_EQ(model::kUnitLongByName, t.block->unitCode);
     std::string longName(40, 'D');
     CDeviceItem* cut = t.block->CreateItem(W(longName).c_str(), 1, false, 0, 0);
     ASSERT_NE(nullptr, cut);
     EXPECT_EQ(longName.substr(0, 31), Narrow(cut->name));
     EXPECT_EQ(nullptr, t.block->CreateItem(nullptr, 1, false, 0, 0));
 
-    // Bit masks and types by block; -1: not looked at.
+    // Bit masks, types, the block's unit and spare after the item; -1: not looked at.
     const struct {
         const char* block;
         bool decOct, bits;
@@ -168,16 +151,16 @@ TEST(LinkModel, ItemCreationRules) {
         const char* item;
         int32_t address;
         int64_t mask;
-        int type;
-    } rows[] = {{"D", false, false, -1, "D17", 17, 0xFFFFFFFF, 18}, // radix 16 word block
-                {"D", false, false, -1, "P0001", 1, -1, 19},
-                {"I", true, false, -1, "I17", 17, 1 << 7, -1}, // bit 7 of the second byte
-                {"I", true, false, -1, "I40", 40, 1, -1},
-                {"I", true, false, -1, "I18", 18, 0, -1}, // 8 and 9 name no bit
-                {"M", false, true, model::kUnitBit, "M3", 3, 8, 11},
-                {"R", false, false, model::kUnitByte, "R1", 1, -1, 17},
-                {"R", false, false, model::kUnitDoubleWord, "R2", 2, -1, 19},
-                {"R", false, false, -1, "p5", 5, -1, 18}}; // lower-case p is not the rule
+        int type, unitAfter;
+    } rows[] = {{"D", false, false, -1, "D17", 17, 0xFFFFFFFF, 18, -1}, // radix 16 word block
+                {"D", false, false, -1, "P0001", 1, -1, 19, model::kUnitLongByName},
+                {"I", true, false, -1, "I17", 17, 1 << 7, -1, -1}, // bit 7 of the second byte
+                {"I", true, false, -1, "I40", 40, 1, -1, -1},
+                {"I", true, false, -1, "I18", 18, 0, -1, -1}, // 8 and 9 name no bit
+                {"M", false, true, model::kUnitBit, "M3", 3, 8, 11, -1},
+                {"R", false, false, model::kUnitByte, "R1", 1, -1, 17, -1},
+                {"R", false, false, model::kUnitDoubleWord, "R2", 2, -1, 19, -1},
+                {"R", false, false, -1, "p5", 5, -1, 18, model::kUnitWord}}; // not the P rule
     for (const auto& r : rows) {
         Tree b(W(r.block).c_str());
         if (r.decOct)
@@ -187,16 +170,12 @@ TEST(LinkModel, ItemCreationRules) {
             b.block->unitCode = static_cast<decltype(b.block->unitCode)>(r.unit);
         CDeviceItem* item = b.block->CreateItem(W(r.item).c_str(), r.address, false, 0, 0);
         ASSERT_NE(nullptr, item) << r.item;
-        if (r.mask >= 0) {
-            EXPECT_EQ(static_cast<uint32_t>(r.mask), item->bitMask) << r.item;
-        }
-        if (r.type >= 0) {
-            EXPECT_EQ(r.type, item->dataType) << r.item;
-        }
-        if (r.item[0] == 'p') {
-            EXPECT_EQ(model::kUnitWord, b.block->unitCode);
-            EXPECT_EQ(model::kExtensionDefault, b.block->extension);
-        }
+        EXPECT_TRUE(r.mask < 0 || static_cast<uint32_t>(r.mask) == item->bitMask) << r.item;
+        EXPECT_TRUE(r.type < 0 || r.type == item->dataType) << r.item;
+        EXPECT_TRUE(r.unitAfter < 0 || uint32_t(r.unitAfter) == b.block->unitCode) << r.item;
+        EXPECT_EQ(r.block[0] == 'D' ? model::kExtensionLarge : model::kExtensionDefault,
+                  b.block->extension)
+            << r.item; // only D blocks use the A letter
     }
 }
 
@@ -208,32 +187,24 @@ TEST(LinkModel, ItemsOutsideTheRangesStayOutOfTheWindow) {
     CPlcDevice* d = t.block;
     d->listed = 1;
     d->highestAddress = d->rangeEnd[0] = 7999;
-    auto add = [&](const char* name, int32_t address) {
-        auto* item = new CDeviceItem;
-        item->startAddress = address;
-        std::string n = name;
-        for (size_t i = 0; i <= n.size(); ++i)
-            item->name[i] = static_cast<WChar>(i < n.size() ? n[i] : 0);
-        EXPECT_TRUE(d->InsertItem(item));
-        return item;
-    };
-    CDeviceItem* good = add("Good", 10);
-    CDeviceItem* other = add("Other", 7999);
-    CDeviceItem* below = add("Below", -5);
-    CDeviceItem* above = add("Above", 8000);
-    CDeviceItem* far = add("Far", 2000000000);
+    std::vector<CDeviceItem*> items;
+    const std::pair<const char*, int32_t> at[] = {
+        {"Good", 10}, {"Other", 7999}, {"Below", -5}, {"Above", 8000}, {"Far", 2000000000}};
+    for (const auto& a : at) {
+        items.push_back(new CDeviceItem);
+        items.back()->startAddress = a.second;
+        std::copy_n(W(a.first).c_str(), std::strlen(a.first) + 1, items.back()->name);
+        ASSERT_TRUE(d->InsertItem(items.back()));
+    }
     ASSERT_TRUE(d->RebuildWindow(nullptr, true));
     const model::ReadWindow& w = d->Window();
     int32_t first = 0, last = 0;
-    ASSERT_TRUE(d->UnitOf(10, &first, nullptr));
-    ASSERT_TRUE(d->UnitOf(7999, &last, nullptr));
+    ASSERT_TRUE(d->UnitOf(10, &first, nullptr) && d->UnitOf(7999, &last, nullptr));
     EXPECT_EQ(first, w.start);
     EXPECT_EQ(last + 1, w.start + w.length);
-    EXPECT_TRUE(good->attached);
-    EXPECT_TRUE(other->attached);
-    for (CDeviceItem* out : {below, above, far})
-        EXPECT_FALSE(out->attached) << Narrow(out->name);
-    EXPECT_FALSE(d->ItemIdle(good));
+    for (size_t i = 0; i < items.size(); ++i)
+        EXPECT_EQ(i < 2, items[i]->attached) << at[i].first;
+    EXPECT_FALSE(d->ItemIdle(items[0]));
 }
 
 TEST(LinkModel, PortOverrideReplacesWhatFollowsTheFirstColon) {
@@ -260,16 +231,13 @@ TEST(LinkModel, PortOverrideReplacesWhatFollowsTheFirstColon) {
 
 TEST(LinkTable, EmptyTableStartsAndLinksAreFoundByName) {
     CLinkTable table;
-    EXPECT_EQ(table.ScanPeriod(), 50u);
-    EXPECT_EQ(table.ReadInterval(), 250u);
     EXPECT_TRUE(table.StartAll());
     EXPECT_TRUE(table.Started());
     EXPECT_TRUE(table.StopAll());
     EXPECT_FALSE(table.Started());
 
     auto* unnamed = new CPlcDrvLink(&table);
-    auto* named = new CPlcDrvLink(&table);
-    named->SetName(W16("Line2"));
+    auto* named = Named(new CPlcDrvLink(&table), "Line2");
     ASSERT_TRUE(table.InsertLink(named));
     ASSERT_TRUE(table.InsertLink(unnamed));
     EXPECT_EQ(table.FindLink(W16("")), unnamed) << "the configured link has an empty name";

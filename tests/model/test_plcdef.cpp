@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -35,15 +36,22 @@ DeviceTypeRecord Parse(const std::string& text, const char* key = "X") {
     return r;
 }
 
-DeviceTypeProperties Props(const std::string& line) {
+// What a definition line gives: radix, unit code/bytes a unit, "bit", the
+// ranges, [lowest..highest], access.
+std::string Props(const std::string& line) {
     DeviceTypeProperties p;
-    PlcPropertiesFromRecord(Parse(line), &p);
-    return p;
+    PlcPropertiesFromRecord(Parse(line, line.substr(0, line.find(':')).c_str()), &p);
+    std::string out = "r" + std::to_string(p.radix) + " u" + std::to_string(p.unitCode) + "/" +
+                      std::to_string(p.bytesPerUnit) + (p.bitDevice ? " bit" : "");
+    for (uint32_t i = 0; i < p.rangeCount; ++i)
+        out += " " + std::to_string(p.starts[i]) + ".." + std::to_string(p.ends[i]);
+    return out + " [" + std::to_string(p.lowestAddress) + ".." + std::to_string(p.highestAddress) +
+           "] a" + std::to_string(p.access);
 }
 
 } // namespace
 
-TEST(PlcDefinition, WorkedExampleGivesThreeDeviceTypes) {
+TEST(PlcDefinition, WorkedExampleHeaderAndIndex) {
     CPlcDefinitionFile f;
     ASSERT_TRUE(f.LoadText(kExample, sizeof kExample - 1));
     PlcDefinitionHeader h;
@@ -51,36 +59,46 @@ TEST(PlcDefinition, WorkedExampleGivesThreeDeviceTypes) {
     EXPECT_STREQ("CPU-A", h.cpuName);
     EXPECT_EQ(100, h.version);
     ASSERT_EQ((std::vector<std::string>{"D", "I", "Q"}), SplitPlcIndex(h.index));
-
-    const struct {
-        const char* key;
-        uint32_t bytes, unit, ranges, low, high, access;
-        int32_t radix;
-        bool bit;
-    } want[] = {{"D", 2, 2, 1, 0, 7999, 3, 10, false},
-                {"I", 1, 0, 2, 0, 17, 1, -1, true},
-                {"Q", 1, 1, 1, 0, 255, 0, 16, false}};
-    for (const auto& w : want) {
-        DeviceTypeRecord r;
-        DeviceTypeProperties p;
-        ASSERT_TRUE(f.ParseDeviceType(w.key, &r));
-        PlcPropertiesFromRecord(r, &p);
-        EXPECT_STREQ(w.key, r.name);
-        EXPECT_EQ(w.bytes, p.bytesPerUnit) << w.key;
-        EXPECT_EQ(w.unit, p.unitCode) << w.key;
-        EXPECT_EQ(w.ranges, p.rangeCount) << w.key;
-        EXPECT_EQ(w.low, p.lowestAddress) << w.key;
-        EXPECT_EQ(w.high, p.highestAddress) << w.key;
-        EXPECT_EQ(w.access, p.access) << w.key;
-        EXPECT_EQ(w.radix, p.radix) << w.key;
-        EXPECT_EQ(w.bit, p.bitDevice) << w.key;
+    DeviceTypeRecord r;
+    for (const char* key : {"D", "I", "Q"}) {
+        EXPECT_TRUE(f.ParseDeviceType(key, &r));
+        EXPECT_STREQ(key, r.name);
     }
-    DeviceTypeProperties i;
-    PlcPropertiesFromRecord(Parse(kExample, "I"), &i);
-    EXPECT_EQ(10u, i.starts[1]); // DecOct bounds are decimal
-    DeviceTypeRecord none;
-    EXPECT_FALSE(f.ParseDeviceType("M", &none));
-    EXPECT_STREQ("", none.name);
+    EXPECT_FALSE(f.ParseDeviceType("M", &r));
+    EXPECT_STREQ("", r.name);
+}
+
+// Bounds are read in base 16, 8 or 2 only for the exact spellings Hex/hex,
+// Oct/oct, Bin/bin (DecOct bounds are decimal); a decimal-octal range ends on
+// a whole unit; units are known by their prefix, anything else is a word.
+TEST(PlcDefinition, DefinitionLinesAndTheirProperties) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"D: D,Word,Dec,1,0,7999,read,write,", "r10 u2/2 0..7999 [0..7999] a3"},
+        {"I: I,Bit,DecOct,2,0,7,10,17,read,", "r-1 u0/1 bit 0..7 10..17 [0..17] a1"},
+        {"Q: Q,Byte,Hex,1,0,FF,none", "r16 u1/1 0..255 [0..255] a0"},
+        {"X: X,Word,HEX,1,10,20,", "r16 u2/2 10..20 [10..20] a0"},
+        {"X: X,Word,hex,1,10,20,", "r16 u2/2 16..32 [16..32] a0"},
+        {"X: X,Word,Oct,1,0,17,", "r8 u2/2 0..15 [0..15] a0"},
+        {"X: X,Word,oct,1,0,17,", "r8 u2/2 0..15 [0..15] a0"},
+        {"X: X,Bit,Bin,1,0,101,", "r10 u0/1 bit 0..5 [0..5] a0"},
+        {"X: X,Word,decoct,1,0,9,", "r-1 u2/2 0..7 [0..7] a0"},
+        {"X: X,Words,Dec,1,0,9,", "r10 u2/2 0..9 [0..9] a0"},
+        {"X: X,Double,Dec,1,0,9,", "r10 u2/2 0..9 [0..9] a0"},
+        {"X: X,DWORD,Dec,1,0,9,", "r10 u4/4 0..9 [0..9] a0"},
+        {"X: X,bits,Dec,1,0,9,", "r10 u0/1 bit 0..9 [0..9] a0"},
+        {"X: X,BYTE,Dec,1,0,9,", "r10 u1/1 0..9 [0..9] a0"},
+        {"X: X,Bit,DecOct,1,0,2559,rd,wr,", "r-1 u0/1 bit 0..2557 [0..2557] a3"},
+        {"X: X,Bit,DecOct,2,0,7998,8000,8317,rd,wr,",
+         "r-1 u0/1 bit 0..7997 8000..8317 [0..8317] a3"},
+        {"X: X,Word,decoct,2,0,9,10,18,rd,wr,", "r-1 u2/2 0..7 10..17 [0..17] a3"},
+        {"X: X,Bit,Dec,1,0,2559,rd,wr,", "r10 u0/1 bit 0..2559 [0..2559] a3"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, Props(c.first)) << c.first;
+    const std::pair<const char*, uint32_t> access[] = {{"R,W", 0},  {"RD,WR,", 3}, {"RD,WR", 1},
+                                                       {",WR,", 2}, {"none", 0},   {"", 0}};
+    for (const auto& a : access)
+        EXPECT_EQ(a.second, PlcAccessFromText(a.first)) << a.first;
 }
 
 TEST(PlcDefinition, KeysBeginALineAndAreFollowedByASeparator) {
@@ -135,78 +153,39 @@ TEST(PlcDefinition, HeaderNeedsACpuNameAndCutsItsFields) {
     }
 }
 
-TEST(PlcDefinition, RadixUnitAndAccessTexts) {
-    EXPECT_EQ(16, Props("X: X,Word,HEX,1,10,20,").radix);
-    EXPECT_EQ(20u, Props("X: X,Word,HEX,1,10,20,").highestAddress); // bounds in base 10
-    EXPECT_EQ(0x20u, Props("X: X,Word,hex,1,10,20,").highestAddress);
-    EXPECT_EQ(15u, Props("X: X,Word,Oct,1,0,17,").highestAddress);
-    EXPECT_EQ(8, Props("X: X,Word,oct,1,0,17,").radix);
-    EXPECT_EQ(5u, Props("X: X,Bit,Bin,1,0,101,").highestAddress);
-    EXPECT_EQ(10, Props("X: X,Bit,Bin,1,0,101,").radix);
-    EXPECT_EQ(-1, Props("X: X,Word,decoct,1,0,9,").radix);
-    EXPECT_EQ(2u, Props("X: X,Words,Dec,1,0,9,").bytesPerUnit);
-    EXPECT_EQ(2u, Props("X: X,Double,Dec,1,0,9,").unitCode);
-    EXPECT_EQ(4u, Props("X: X,DWORD,Dec,1,0,9,").bytesPerUnit);
-    EXPECT_TRUE(Props("X: X,bits,Dec,1,0,9,").bitDevice);
-    EXPECT_EQ(1u, Props("X: X,BYTE,Dec,1,0,9,").unitCode);
-    const std::pair<const char*, uint32_t> access[] = {{"R,W", 0},  {"RD,WR,", 3}, {"RD,WR", 1},
-                                                       {",WR,", 2}, {"none", 0},   {"", 0}};
-    for (const auto& a : access)
-        EXPECT_EQ(a.second, PlcAccessFromText(a.first)) << a.first;
-}
-
-TEST(PlcDefinition, DecimalOctalRangesEndOnAWholeUnit) {
-    const struct {
-        const char* line;
-        uint32_t end0, end1, highest;
-    } cases[] = {
-        {"X: X,Bit,DecOct,1,0,2559,rd,wr,", 2557, 0, 2557},
-        {"X: X,Bit,DecOct,2,0,7998,8000,8317,rd,wr,", 7997, 8317, 8317},
-        {"X: X,Word,decoct,2,0,9,10,18,rd,wr,", 7, 17, 17},
-        {"X: X,Bit,Dec,1,0,2559,rd,wr,", 2559, 0, 2559}, // other numberings keep theirs
-    };
-    for (const auto& c : cases) {
-        DeviceTypeProperties p = Props(c.line);
-        EXPECT_EQ(c.end0, p.ends[0]) << c.line;
-        EXPECT_EQ(c.end1, p.ends[1]) << c.line;
-        EXPECT_EQ(c.highest, p.highestAddress) << c.line;
-    }
-}
-
 TEST(PlcDefinition, RangeCountsAndShortLinesStayInsideTheRecord) {
-    // No range, or a negative count: no bound is read, the access text follows the count.
-    for (const char* count : {"0", "-5", "abc"}) {
-        DeviceTypeRecord r = Parse(std::string("X: X,Word,Dec,") + count + ",rd,wr,");
-        EXPECT_EQ(0u, r.rangeCount) << count;
-        EXPECT_STREQ("rd,wr,", r.access) << count;
-    }
-    // 150 declared and written: 100 kept, the other 50 stepped over.
-    std::string line = "X: X,Word,Dec,150";
+    // What a record holds: name|unit|radix|declared|kept ranges|first start,
+    // second start, last kept end|access (sizes for long fields).
+    auto record = [](const std::string& line) {
+        DeviceTypeRecord r = Parse(line);
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "%zu:%.8s|%zu:%.8s|%zu:%.8s|%d|%u|%u,%u,%u|%zu:%.8s",
+                      std::strlen(r.name), r.name, std::strlen(r.unit), r.unit,
+                      std::strlen(r.radix), r.radix, r.declaredRanges, r.rangeCount, r.starts[0],
+                      r.starts[1], r.rangeCount ? r.ends[r.rangeCount - 1] : 0,
+                      std::strlen(r.access), r.access);
+        return std::string(buf);
+    };
+    std::string ranges150 = "X: X,Word,Dec,150";
     for (int i = 0; i < 150; ++i)
-        line += "," + std::to_string(i * 10) + "," + std::to_string(i * 10 + 5);
-    DeviceTypeRecord r = Parse(line + ",rd,wr,");
-    EXPECT_EQ(150, r.declaredRanges);
-    ASSERT_EQ(100u, r.rangeCount);
-    EXPECT_EQ(995u, r.ends[99]);
-    EXPECT_STREQ("rd,wr,", r.access);
-
-    // Fewer fields than declared: the last one stands in for the rest.
-    r = Parse("X: X,Word,Dec,2147483647,1,2,3");
-    EXPECT_EQ(100u, r.rangeCount);
-    EXPECT_EQ(3u, r.starts[1]);
-    EXPECT_EQ(3u, r.ends[99]);
-    EXPECT_STREQ("3", r.access);
-    r = Parse("X: X");
-    EXPECT_STREQ("X", r.radix);
-    EXPECT_EQ(0u, r.rangeCount);
-    EXPECT_STREQ("", Parse("X:\n").name);
-
-    r = Parse("X: " + std::string(400, 'n') + ",Word," + std::string(30, 'r') + ",1," +
-              std::string(50, '7') + ",2," + std::string(2000, 'a') + ",");
-    EXPECT_EQ(254u, std::strlen(r.name));
-    EXPECT_EQ(9u, std::strlen(r.radix));
-    EXPECT_EQ(static_cast<uint32_t>(INT32_MAX), r.starts[0]);
-    EXPECT_EQ(1023u, std::strlen(r.access));
+        ranges150 += "," + std::to_string(i * 10) + "," + std::to_string(i * 10 + 5);
+    const std::pair<std::string, const char*> cases[] = {
+        // No range, or a negative count: no bound is read, the access text follows.
+        {"X: X,Word,Dec,0,rd,wr,", "1:X|4:Word|3:Dec|0|0|0,0,0|6:rd,wr,"},
+        {"X: X,Word,Dec,-5,rd,wr,", "1:X|4:Word|3:Dec|-5|0|0,0,0|6:rd,wr,"},
+        {"X: X,Word,Dec,abc,rd,wr,", "1:X|4:Word|3:Dec|0|0|0,0,0|6:rd,wr,"},
+        // 150 declared and written: 100 kept, the other 50 stepped over.
+        {ranges150 + ",rd,wr,", "1:X|4:Word|3:Dec|150|100|0,10,995|6:rd,wr,"},
+        // Fewer fields than declared: the last one stands in for the rest.
+        {"X: X,Word,Dec,2147483647,1,2,3", "1:X|4:Word|3:Dec|2147483647|100|1,3,3|1:3"},
+        {"X: X", "1:X|1:X|1:X|0|0|0,0,0|1:X"},
+        {"X:\n", "0:|0:|0:|0|0|0,0,0|0:"},
+        {"X: " + std::string(400, 'n') + ",Word," + std::string(30, 'r') + ",1," +
+             std::string(50, '7') + ",2," + std::string(2000, 'a') + ",",
+         "254:nnnnnnnn|4:Word|9:rrrrrrrr|1|1|2147483647,0,2|1023:aaaaaaaa"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, record(c.first)) << c.first.substr(0, 40);
 }
 
 TEST(PlcDefinition, LargeIndexesAndFileLimits) {

@@ -56,65 +56,45 @@ struct Files {
     }
 };
 
-TEST(WithoutMemory, EveryAllocationOfALoadFailsInTurn) {
+// Each allocation fails (or throws) in turn: a load that says it succeeded is
+// complete, and whatever was left goes and loads again (the leak checker watches).
+TEST(WithoutMemory, EveryAllocationOfALoadFailsOrThrowsInTurn) {
     Files files;
     CLinkTable reference;
     ASSERT_TRUE(config::LoadConfiguration(reference, files.path.c_str()));
     const std::string whole = Shape(reference);
-    int failedLoads = 0;
-    for (int nth = 1;; ++nth) {
-        ASSERT_LT(nth, 5000) << "the load never ran out of allocations to fail";
-        CLinkTable table;
-        bool loaded;
-        int fired;
-        {
-            FaultAlloc faults;
-            faults.FailNth(nth);
-            loaded = config::LoadConfiguration(table, files.path.c_str());
-            fired = faults.Fired();
-        }
-        if (fired == 0) {
-            EXPECT_TRUE(loaded);
-            EXPECT_EQ(whole, Shape(table));
-            break;
-        }
-        if (loaded)
-            EXPECT_EQ(whole, Shape(table)) << "a load that succeeds is complete; nth " << nth;
-        else
-            ++failedLoads;
-        // What was left is a model like any other: it goes, and loads again.
-        ASSERT_TRUE(config::LoadConfiguration(table, files.path.c_str())) << nth;
-        EXPECT_EQ(whole, Shape(table)) << nth;
-    }
-    EXPECT_GT(failedLoads, 0);
-}
-
-TEST(WithoutMemory, AnExceptionInALoadLeavesATableThatCanGo) {
-    Files files;
-    CLinkTable reference;
-    ASSERT_TRUE(config::LoadConfiguration(reference, files.path.c_str()));
-    int thrown = 0;
-    for (int nth = 1;; ++nth) {
-        ASSERT_LT(nth, 5000);
-        CLinkTable table;
-        bool threw = false;
-        {
-            FaultAlloc faults;
-            faults.FailNth(nth, 1, FaultAlloc::kThrow);
-            try {
-                config::LoadConfiguration(table, files.path.c_str());
-            } catch (const std::bad_alloc&) {
-                threw = true;
+    for (FaultAlloc::Mode mode : {FaultAlloc::kFail, FaultAlloc::kThrow}) {
+        int failed = 0;
+        for (int nth = 1;; ++nth) {
+            ASSERT_LT(nth, 5000) << "the load never ran out of allocations to fail";
+            CLinkTable table;
+            bool loaded = false, threw = false;
+            int fired;
+            {
+                FaultAlloc faults;
+                faults.FailNth(nth, 1, mode);
+                try {
+                    loaded = config::LoadConfiguration(table, files.path.c_str());
+                } catch (const std::bad_alloc&) {
+                    threw = true;
+                }
+                fired = faults.Fired();
             }
-            if (faults.Fired() == 0)
+            EXPECT_TRUE(mode == FaultAlloc::kThrow || !threw) << nth;
+            if (fired == 0) {
+                EXPECT_TRUE(loaded);
+                EXPECT_EQ(whole, Shape(table));
                 break;
+            }
+            if (loaded) {
+                EXPECT_EQ(whole, Shape(table)) << "a load that succeeds is complete; nth " << nth;
+            }
+            failed += (mode == FaultAlloc::kThrow ? threw : !loaded) ? 1 : 0;
+            ASSERT_TRUE(config::LoadConfiguration(table, files.path.c_str())) << nth;
+            EXPECT_EQ(whole, Shape(table)) << nth;
         }
-        thrown += threw ? 1 : 0;
-        // Nothing half built leaks (the leak checker watches) or breaks the table.
-        table.RemoveAll();
-        EXPECT_EQ(0u, table.LinkCount());
+        EXPECT_GT(failed, 0) << mode;
     }
-    EXPECT_GT(thrown, 0);
 }
 
 // A block of a loaded PLC, its window built, with the items' units filled.

@@ -201,26 +201,24 @@ TEST(ConvertValue, IntoTextFixedPointAndCutToCapacity) {
         EXPECT_EQ(c.text, Narrow(buf));
     }
 
-    const WString src = W("a,b\tc\r\nd");
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeText, src.c_str(), 16));
-    EXPECT_EQ(src, WString(buf));
-    std::fill(buf, buf + 16, WChar('#'));
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeText, src.c_str(), 4));
-    EXPECT_EQ(W("a,b"), WString(buf));
-    EXPECT_EQ(WChar('#'), buf[4]);
-    const uint64_t big = UINT64_MAX;
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeU64, &big, 5));
-    EXPECT_EQ("1844", Narrow(buf));
-    EXPECT_EQ(WChar('#'), buf[5]);
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeU64, &big, 1));
-    EXPECT_EQ(WChar(0), buf[0]);
-    EXPECT_EQ(WChar('8'), buf[1]);
-    // A cut falls before a surrogate pair, never inside it.
+    // Cut to the capacity, never inside a surrogate pair; nothing past it.
+    const WString text = W("a,b\tc\r\nd");
     const WChar pair[] = {'a', 0xD83D, 0xDE00, 'b', 0};
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeText, pair, 3));
-    EXPECT_EQ(W("a"), WString(buf));
-    ASSERT_TRUE(ConvertValue(TypeText, buf, TypeText, pair, 4));
-    EXPECT_EQ(WString(pair, 3), WString(buf));
+    const uint64_t big = UINT64_MAX;
+    const struct {
+        ValueType src;
+        const void* value;
+        int cap;
+        WString text;
+    } cuts[] = {{TypeText, text.c_str(), 16, text}, {TypeText, text.c_str(), 4, W("a,b")},
+                {TypeU64, &big, 5, W("1844")},      {TypeU64, &big, 1, W("")},
+                {TypeText, pair, 3, W("a")},        {TypeText, pair, 4, WString(pair, 3)}};
+    for (const auto& c : cuts) {
+        std::fill(buf, buf + kValueTextWork, WChar('#'));
+        ASSERT_TRUE(ConvertValue(TypeText, buf, c.src, c.value, c.cap));
+        EXPECT_EQ(c.text, WString(buf));
+        EXPECT_EQ(WChar('#'), buf[c.cap]) << c.cap;
+    }
 }
 
 TEST(ConvertValue, RefusedWritesNothingAndSourceTextIsKept) {
