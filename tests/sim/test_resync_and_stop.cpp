@@ -57,6 +57,7 @@ TEST(SimResync, FramesStartAtTheirLastEnqAndJunkGoesAtTheNext) {
          "tail"},
         // Junk goes as soon as an ENQ comes ...
         {"xyz" + r5, {{"", "xyz"}}, r5},
+        {"x" + r5, {{"", "x"}}, r5},
         // ... but bytes ending in a CR without one are answered (with a NAK).
         {"no enq\r", {{"no enq\r", ""}, {"", ""}}, ""},
     };
