@@ -93,6 +93,26 @@ inline std::unique_ptr<WChar[]> Exact(const std::vector<WChar>& text) {
     return block;
 }
 
+// v saturated to 32 bits, as the parsers' numbers are.
+inline int32_t Sat32(long long v) {
+    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+}
+// n digits of base 10 or 16 (either case) of s from at, when they all are.
+inline bool ReadDigits(const std::string& s, size_t at, size_t n, int base, uint32_t* value) {
+    static const char kDigits[] = "0123456789abcdef";
+    uint64_t v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+        // Worked out here, not by the parsers' own digit helper.
+        const char c = i < s.size() ? s[i] : '\0';
+        const char* d = c ? std::strchr(kDigits, c >= 'A' && c <= 'F' ? c + 32 : c) : nullptr;
+        if (!d || d - kDigits >= base)
+            return false;
+        v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d - kDigits);
+    }
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
 // ---- the byte channel ----
 // What the engine sends goes to a responder, and what that queues is what
 // Receive hands out, piece by piece. No socket, no clock: a piece is bytes, a

@@ -30,25 +30,6 @@ Piece NextPiece(fuzz::Input& in) {
     return fuzz::Bytes(in.Bytes(len));
 }
 
-int Digit(char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-}
-
-// Eight hexadecimal digits at s[at], or false.
-bool Hex8(const std::string& s, size_t at, uint32_t* value) {
-    *value = 0;
-    for (size_t i = at; i < at + 8; ++i) {
-        const int d = i < s.size() ? Digit(s[i]) : -1;
-        if (d < 0)
-            return false;
-        *value = *value << 4 | static_cast<uint32_t>(d);
-    }
-    return true;
-}
-
 struct Outcome {
     idec::ListReplyKind kind;
     std::vector<uint32_t> entries;
@@ -86,11 +67,12 @@ Outcome Judge(const std::vector<Piece>& pieces) {
     if (reply.size() > 3 && reply[3] == '2')
         return {idec::kListError, {}};
     uint32_t declared = 0;
-    if (!Hex8(reply, 4, &declared) || reply.size() != 12 + 8 * uint64_t{declared} + 2)
+    if (!fuzz::ReadDigits(reply, 4, 8, 16, &declared) ||
+        reply.size() != 12 + 8 * uint64_t{declared} + 2)
         return {idec::kListShort, {}};
     Outcome e{idec::kListEntries, std::vector<uint32_t>(declared)};
     for (uint32_t i = 0; i < declared; ++i)
-        if (!Hex8(reply, 12 + 8 * size_t{i}, &e.entries[i]))
+        if (!fuzz::ReadDigits(reply, 12 + 8 * size_t{i}, 8, 16, &e.entries[i]))
             return {idec::kListShort, {}};
     return e;
 }

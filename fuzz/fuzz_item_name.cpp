@@ -53,8 +53,7 @@ int32_t ExpectedAddress(const std::vector<WChar>& base) {
     int64_t v = 0;
     for (; i < base.size() && base[i] >= '0' && base[i] <= '9'; ++i)
         v = v > 3000000000LL ? v : v * 10 + (base[i] - '0');
-    v = negative ? -v : v;
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+    return fuzz::Sat32(negative ? -v : v);
 }
 
 bool KnownType(uint16_t vt) {

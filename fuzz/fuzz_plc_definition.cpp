@@ -67,8 +67,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
 
 int32_t Number(const std::string& field, int base) {
     const std::string cut = Field(field, 32);
-    const long long v = std::strtoll(cut.c_str(), nullptr, base);
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+    return fuzz::Sat32(std::strtoll(cut.c_str(), nullptr, base));
 }
 
 template <size_t N> bool Terminated(const char (&field)[N]) {

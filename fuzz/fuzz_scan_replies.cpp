@@ -39,7 +39,6 @@
 #include "driver/DrvIDec.h"
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
-#include "platform/ascii.h"
 
 namespace {
 
@@ -49,17 +48,9 @@ using fuzz::Piece;
 const char* const kBlocks[] = {"D", "M", "P", "TC", "T", "R", "I", "CC", "D", "D"};
 constexpr int kMaxRequests = 600;
 
-// n digits of s from at, when they are all digits of the base.
+// n digits of s from at, hexadecimal or decimal.
 bool Digits(const std::string& s, size_t at, size_t n, bool hex, uint32_t* value) {
-    uint64_t v = 0;
-    for (size_t i = at; i < at + n; ++i) {
-        const int d = i < s.size() ? plat::HexDigitValue(s[i]) : -1;
-        if (d < 0 || (!hex && d > 9))
-            return false;
-        v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-    }
-    *value = static_cast<uint32_t>(v);
-    return true;
+    return fuzz::ReadDigits(s, at, n, hex ? 16 : 10, value);
 }
 
 uint32_t ValueOf(const std::string& b) {

@@ -87,10 +87,6 @@ std::vector<KeyLine> KeyLines(const std::string& t, const Section& s) {
     return out;
 }
 
-int32_t Saturated(long long v) {
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
-}
-
 // ---- the file ----
 
 bool Load(CIniFile& ini, const std::string& text) {
@@ -139,7 +135,7 @@ void CheckSection(CIniFile& ini, const std::string& t, const std::vector<Section
         const std::string field = want.substr(0, 31);
         if (has && !(want.size() >= 2 && want[0] == '0' && (want[1] | 0x20) == 'x'))
             Check(ini.GetInt(name.c_str(), key.c_str(), -77) ==
-                      (field.empty() ? -77 : Saturated(std::strtoll(field.c_str(), nullptr, 10))),
+                      (field.empty() ? -77 : fuzz::Sat32(std::strtoll(field.c_str(), nullptr, 10))),
                   "GetInt differs from strtoll:", name + "/" + key);
     }
 }

@@ -1,5 +1,6 @@
 #include "sim_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -100,65 +101,49 @@ bool Client::Send(const std::string& bytes) {
     return true;
 }
 
-std::string Client::ReadOnce(uint32_t ms) {
-    if (!pending_.empty()) {
-        std::string out;
-        out.swap(pending_);
-        return out;
+// Receives into pending_ until a CR is there (untilCr), the peer closes
+// (true) or ms pass.
+bool Client::Fill(uint32_t ms, bool untilCr) {
+    const uint32_t start = plat::TickCount();
+    while (!untilCr || pending_.find('\r') == std::string::npos) {
+        const uint32_t spent = plat::TickCount() - start;
+        const int r = spent < ms ? plat::SockWait(s_, false, static_cast<int32_t>(ms - spent)) : 0;
+        if (r == 0)
+            return false;
+        char buf[2048];
+        const int n = r < 0 ? 0 : plat::SockRecv(s_, buf, sizeof buf);
+        if (n <= 0)
+            return true;
+        pending_.append(buf, static_cast<size_t>(n));
     }
-    if (plat::SockWait(s_, false, static_cast<int32_t>(ms)) != 1)
-        return std::string();
-    char buf[2048];
-    int n = plat::SockRecv(s_, buf, sizeof buf);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    return false;
 }
 
-std::string Client::ReadReply(uint32_t ms) {
-    const uint32_t start = plat::TickCount();
-    for (;;) {
-        size_t cr = pending_.find('\r');
-        if (cr != std::string::npos) {
-            std::string out = pending_.substr(0, cr + 1);
-            pending_.erase(0, cr + 1);
-            return out;
-        }
-        uint32_t spent = plat::TickCount() - start;
-        if (spent >= ms || plat::SockWait(s_, false, static_cast<int32_t>(ms - spent)) != 1)
-            break;
+std::string Client::ReadOnce(uint32_t ms) {
+    if (pending_.empty() && plat::SockWait(s_, false, static_cast<int32_t>(ms)) == 1) {
         char buf[2048];
-        int n = plat::SockRecv(s_, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        pending_.append(buf, static_cast<size_t>(n));
+        const int n = plat::SockRecv(s_, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
     std::string out;
     out.swap(pending_);
     return out;
 }
 
+std::string Client::ReadReply(uint32_t ms) {
+    Fill(ms, true);
+    const size_t end = std::min(pending_.find('\r'), pending_.size() - 1) + 1;
+    const std::string out = pending_.substr(0, end);
+    pending_.erase(0, end);
+    return out;
+}
+
 std::string Client::Ask(const std::string& frame, uint32_t ms) {
-    if (!Send(frame))
-        return std::string();
-    return ReadReply(ms);
+    return Send(frame) ? ReadReply(ms) : std::string();
 }
 
 bool Client::WaitClosed(uint32_t ms) {
-    const uint32_t start = plat::TickCount();
-    for (;;) {
-        uint32_t spent = plat::TickCount() - start;
-        if (spent >= ms)
-            return false;
-        int r = plat::SockWait(s_, false, static_cast<int32_t>(ms - spent));
-        if (r == 0)
-            return false;
-        if (r < 0)
-            return true;
-        char buf[512];
-        int n = plat::SockRecv(s_, buf, sizeof buf);
-        if (n <= 0)
-            return true;
-        pending_.append(buf, static_cast<size_t>(n));
-    }
+    return Fill(ms, false);
 }
 
 } // namespace simtest

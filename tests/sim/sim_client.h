@@ -49,6 +49,8 @@ public:
     void Close();
 
 private:
+    bool Fill(uint32_t ms, bool untilCr);
+
     plat::SocketHandle s_ = plat::kInvalidSocket;
     std::string pending_;
 };

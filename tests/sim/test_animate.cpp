@@ -65,32 +65,28 @@ TEST(SimAnimateSyntax, TheFourKindsAndTheirArguments) {
 }
 
 TEST(SimAnimateSyntax, MistakesAreNamed) {
-    struct Bad {
-        const char* text;
-        const char* says;
+    const char* rows[][2] = {
+        {"D100", "DEVADDR=KIND:ARGS"},
+        {"100=counter:1:1s", "DEVADDR=KIND:ARGS"},
+        {"D=counter:1:1s", "DEVADDR=KIND:ARGS"},
+        {"D1x=counter:1:1s", "DEVADDR=KIND:ARGS"},
+        {"D100=spin:1:1s", "unknown kind 'spin'"},
+        {"D100=ramp:0:1000", "ramp takes FROM:TO:PERIOD"},
+        {"D100=counter:1:2:1s", "counter takes STEP:INTERVAL"},
+        {"D100=counter:one:1s", "'one' is not a step"},
+        {"D100=ramp:0:x:1s", "'x' is not a value"},
+        {"D100=counter:1:500", "'500' is not a duration"},
+        {"D100=counter:1:5ms", "'5ms' is not a duration"},
+        {"D100=counter:1:2h", "'2h' is not a duration"},
+        {"D100=counter:1:3601s", "'3601s' is not a duration"},
+        {"D100=walk:5:0:1s", "STEP must be at least 1"},
     };
-    for (const Bad& b : std::vector<Bad>{
-             {"D100", "DEVADDR=KIND:ARGS"},
-             {"100=counter:1:1s", "DEVADDR=KIND:ARGS"},
-             {"D=counter:1:1s", "DEVADDR=KIND:ARGS"},
-             {"D1x=counter:1:1s", "DEVADDR=KIND:ARGS"},
-             {"D100=spin:1:1s", "unknown kind 'spin'"},
-             {"D100=ramp:0:1000", "ramp takes FROM:TO:PERIOD"},
-             {"D100=counter:1:2:1s", "counter takes STEP:INTERVAL"},
-             {"D100=counter:one:1s", "'one' is not a step"},
-             {"D100=ramp:0:x:1s", "'x' is not a value"},
-             {"D100=counter:1:500", "'500' is not a duration"},
-             {"D100=counter:1:5ms", "'5ms' is not a duration"},
-             {"D100=counter:1:2h", "'2h' is not a duration"},
-             {"D100=counter:1:3601s", "'3601s' is not a duration"},
-             {"D100=walk:5:0:1s", "STEP must be at least 1"},
-         }) {
+    for (const auto& b : rows) {
         Animation a;
         std::string error;
-        EXPECT_FALSE(ParseAnimation(b.text, &a, &error)) << b.text;
-        EXPECT_NE(error.find(std::string("--animate ") + b.text + ": "), std::string::npos)
-            << error;
-        EXPECT_NE(error.find(b.says), std::string::npos) << error;
+        EXPECT_FALSE(ParseAnimation(b[0], &a, &error)) << b[0];
+        EXPECT_NE(error.find(std::string("--animate ") + b[0] + ": "), std::string::npos) << error;
+        EXPECT_NE(error.find(b[1]), std::string::npos) << error;
     }
 }
 
@@ -140,10 +136,9 @@ TEST(SimAnimateMotion, ACounterThatFellFarBehindCatchesUpBoundedly) {
 }
 
 TEST(SimAnimateMotion, AWalkMovesWithinItsStepAndItsUnit) {
-    const uint32_t maxes[] = {kWordMax, 1};
-    const char* texts[] = {"D1=walk:3:10:10ms", "M1=walk:1:1:10ms"};
-    for (int k = 0; k < 2; ++k) {
-        Animator w(Parsed(texts[k]), maxes[k], 0);
+    for (const auto& k :
+         {std::make_pair("D1=walk:3:10:10ms", kWordMax), std::make_pair("M1=walk:1:1:10ms", 1u)}) {
+        Animator w(Parsed(k.first), k.second, 0);
         std::mt19937 rng(42);
         uint32_t v = 0;
         ASSERT_TRUE(w.Initial(&v));
@@ -154,11 +149,11 @@ TEST(SimAnimateMotion, AWalkMovesWithinItsStepAndItsUnit) {
             const int64_t delta = static_cast<int64_t>(next) - static_cast<int64_t>(v);
             EXPECT_LE(delta, w.Settings().step);
             EXPECT_GE(delta, -w.Settings().step);
-            EXPECT_LE(next, maxes[k]);
+            EXPECT_LE(next, k.second);
             moved = moved || next != v;
             v = next;
         }
-        EXPECT_TRUE(moved) << texts[k];
+        EXPECT_TRUE(moved) << k.first;
     }
 }
 

@@ -21,61 +21,29 @@ const char kExample[] = "; controller definition\r\n"
                         "I: I,Bit,DecOct,2,0,7,10,17,read,\r\n"
                         "Q: Q,Byte,Hex,1,0,FF,none\r\n";
 
-const DeviceType* Find(const std::vector<DeviceType>& types, const std::string& name) {
-    for (const DeviceType& t : types)
-        if (t.name == name)
-            return &t;
-    return nullptr;
+// "NAME bit|UNITSIZE RADIX FIRST-LAST ..." for each type, ";" between them.
+std::string Describe(const std::vector<DeviceType>& types) {
+    std::string out;
+    for (const DeviceType& t : types) {
+        out += (out.empty() ? "" : "; ") + t.name + (t.bitDevice ? " bit " : " ") +
+               std::to_string(t.unitSize) + " " + std::to_string(t.radix);
+        for (const auto& r : t.ranges)
+            out += " " + std::to_string(r.first) + "-" + std::to_string(r.second);
+    }
+    return out;
 }
-
-typedef std::vector<std::pair<uint32_t, uint32_t>> Ranges;
 
 } // namespace
 
 TEST(SimDefinition, ReadsUnitsNumberingAndRanges) {
     std::vector<DeviceType> types;
     std::string error;
-    ASSERT_TRUE(ParsePlcDefinition(kExample, &types, &error, nullptr)) << error;
-    ASSERT_EQ(types.size(), 3u);
-    const DeviceType* d = Find(types, "D");
-    const DeviceType* i = Find(types, "I");
-    const DeviceType* q = Find(types, "Q");
-    ASSERT_TRUE(d && i && q);
-    EXPECT_FALSE(d->bitDevice);
-    EXPECT_EQ(d->unitSize, 2);
-    EXPECT_EQ(d->radix, 10);
-    EXPECT_EQ(d->ranges, (Ranges{{0, 7999}}));
-    EXPECT_TRUE(i->bitDevice);
-    EXPECT_EQ(i->radix, -1);
-    EXPECT_EQ(i->ranges, (Ranges{{0, 7}, {10, 17}}));
-    EXPECT_EQ(q->unitSize, 1);
-    EXPECT_EQ(q->radix, 16);
-    EXPECT_EQ(q->ranges, (Ranges{{0, 255}}));
-}
-
-TEST(SimDefinition, KeysMustBeginALine) {
-    std::string v;
-    EXPECT_TRUE(FindKeyValue("CpuName: X", "CpuName", &v));
-    EXPECT_EQ(v, "X");
-    EXPECT_TRUE(FindKeyValue("a\n CpuName = Y  \nb", "CpuName", &v));
-    EXPECT_EQ(v, "Y  "); // blanks at the end belong to the value
-    EXPECT_TRUE(FindKeyValue("a\n\tCpuName,Z", "CpuName", &v));
-    EXPECT_EQ(v, "Z");
-    EXPECT_FALSE(FindKeyValue("a\n  CpuName: W", "CpuName", &v));
-    EXPECT_FALSE(FindKeyValue("x CpuName: W", "CpuName", &v));
-    // DM is not D; the later D line is.
-    EXPECT_TRUE(FindKeyValue("DM: wrong\nD: right", "D", &v));
-    EXPECT_EQ(v, "right");
-}
-
-TEST(SimDefinition, UnusableTextsAndLinesAreRejected) {
-    std::vector<DeviceType> types;
-    std::string error;
     std::vector<std::string> warnings;
-    EXPECT_FALSE(ParsePlcDefinition("CpuName:\nIndex: D\nD: D,Word,Dec,1,0,9,r,w,\n", &types,
-                                    &error, nullptr));
-    EXPECT_FALSE(
-        ParsePlcDefinition("Index: D\nD: D,Word,Dec,1,0,9,r,w,\n", &types, &error, nullptr));
+    ASSERT_TRUE(ParsePlcDefinition(kExample, &types, &error, nullptr)) << error;
+    EXPECT_EQ(Describe(types), "D 2 10 0-7999; I bit 1 -1 0-7 10-17; Q 1 16 0-255");
+    for (const char* text :
+         {"CpuName:\nIndex: D\nD: D,Word,Dec,1,0,9,r,w,\n", "Index: D\nD: D,Word,Dec,1,0,9,r,w,\n"})
+        EXPECT_FALSE(ParsePlcDefinition(text, &types, &error, nullptr)) << text;
     const char text[] = "CpuName: C\n"
                         "Index: A,B,C,E,,F,G,H\n"
                         "A: D,Word,Dec,0,\n"            // no ranges
@@ -87,12 +55,21 @@ TEST(SimDefinition, UnusableTextsAndLinesAreRejected) {
                         "H: CC,Dword,hex,1,10,1F,r,w,\n";
     ASSERT_TRUE(ParsePlcDefinition(text, &types, &error, &warnings)) << error;
     EXPECT_EQ(warnings.size(), 4u);
-    ASSERT_EQ(types.size(), 2u);
-    EXPECT_EQ(types[0].name, "TP");
-    EXPECT_EQ(types[0].radix, 16);
-    EXPECT_EQ(types[0].ranges, (Ranges{{10, 20}}));
-    EXPECT_EQ(types[1].unitSize, 4);
-    EXPECT_EQ(types[1].ranges, (Ranges{{16, 31}}));
+    EXPECT_EQ(Describe(types), "TP 2 16 10-20; CC 4 16 16-31");
+}
+
+TEST(SimDefinition, KeysMustBeginALine) {
+    // Text, key, the value found ("-" none). Blanks at the end belong to the
+    // value; DM is not D, the later D line is.
+    const char* rows[][3] = {
+        {"CpuName: X", "CpuName", "X"},     {"a\n CpuName = Y  \nb", "CpuName", "Y  "},
+        {"a\n\tCpuName,Z", "CpuName", "Z"}, {"a\n  CpuName: W", "CpuName", "-"},
+        {"x CpuName: W", "CpuName", "-"},   {"DM: wrong\nD: right", "D", "right"}};
+    for (const auto& r : rows) {
+        std::string v = "-";
+        EXPECT_EQ(FindKeyValue(r[0], r[1], &v), std::string(r[2]) != "-") << r[0];
+        EXPECT_EQ(v, r[2]) << r[0];
+    }
 }
 
 TEST(SimDefinition, TheSimulatorAnswersWithTheFileRanges) {

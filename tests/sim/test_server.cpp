@@ -2,9 +2,12 @@
 // the frame log and many connections.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <memory>
+#include <map>
+#include <sstream>
+#include <thread>
 #include <vector>
 
 #include "IdecSim.h"
@@ -22,19 +25,35 @@ namespace {
 
 const std::string kRead = simtest::Frame("010RA0000006404");
 const std::string kReadReply = Reply("+1234ABCD");
-const std::string kOk = Reply("+");
 // Generous: the machine is shared and Wine is slow.
 constexpr uint32_t kWait = 5000;
 
-std::string WriteD200(const std::string& hex4) {
-    return simtest::Frame("010WA000000C802" + hex4);
-}
-
-FaultRule Rule(FaultKind kind, int count = -1) {
+// "KIND [COUNT] [KEY=VALUE ...]": the kinds of FaultKind in its order, the
+// keys those of FaultRule.
+FaultRule Rule(const std::string& text) {
+    std::istringstream in(text);
+    std::string word;
+    in >> word;
+    std::map<std::string, double> v = {{"ms", -1}, {"code", -1}, {"p", 1}, {"count", -1}};
+    const std::string kinds = " noreply delay late split nak error garbage short ";
+    const size_t at = kinds.find(" " + word + " ");
+    v["kind"] = static_cast<double>(std::count(kinds.begin(), kinds.begin() + at + 1, ' ') - 1);
+    while (in >> word) {
+        const size_t eq = word.find('=');
+        v[eq == std::string::npos ? "count" : word.substr(0, eq)] =
+            word.substr(0, eq) == "cmd" ? word.back() : std::stod(word.substr(eq + 1));
+    }
     FaultRule r;
-    r.kind = kind;
-    if (count >= 0)
-        r.count = count;
+    r.kind = static_cast<FaultKind>(v["kind"]);
+    r.count = static_cast<int64_t>(v["count"]);
+    r.ms = static_cast<int64_t>(v["ms"]);
+    r.code = static_cast<int>(v["code"]);
+    r.parts = static_cast<int>(v["parts"]);
+    r.bytes = static_cast<int>(v["bytes"]);
+    r.skip = static_cast<uint32_t>(v["skip"]);
+    r.connection = static_cast<uint32_t>(v["conn"]);
+    r.command = static_cast<char>(v["cmd"]);
+    r.probability = v["p"];
     return r;
 }
 
@@ -47,6 +66,53 @@ protected:
         ASSERT_NE(port, 0) << "socket error " << sim.LastError();
     }
 
+    // Steps "ASK REPLY" (simtest::Steps). ASK: "R" reads D100-D101, "WHHHH"
+    // writes D200, "." sends nothing, "D200?" checks the value there (REPLY in
+    // hex), else simtest::Request. REPLY: simtest::Reply, none for silence,
+    // "/" before it when it must come in pieces, "@MS" after it when not
+    // sooner, "*N" for N bytes of garbage ending in CR. Returns all received.
+    std::string Talk(Client& c, const std::string& script) {
+        std::string all;
+        for (const auto& s : simtest::Steps(script)) {
+            SCOPED_TRACE(s.first + " " + s.second);
+            std::string ask = s.first, want = s.second;
+            if (ask == "D200?") {
+                EXPECT_EQ(sim.Value("D", 200), std::stoul(want, nullptr, 16));
+                continue;
+            }
+            const uint32_t start = plat::TickCount();
+            const std::string request = ask == "R" ? kRead
+                                        : ask[0] == 'W'
+                                            ? simtest::Frame("010WA000000C802" + ask.substr(1))
+                                        : ask == "." ? ""
+                                                     : simtest::Request(ask);
+            EXPECT_TRUE(request.empty() || c.Send(request));
+            if (want.empty()) {
+                EXPECT_EQ(c.ReadOnce(300), "");
+                continue;
+            }
+            if (want[0] == '*') {
+                const std::string got = c.ReadReply(kWait);
+                EXPECT_EQ(got.size(), std::stoul(want.substr(1)));
+                EXPECT_EQ(got.find('\r'), got.size() - 1);
+                EXPECT_TRUE(got[0] != '\x06' && got[0] != '\x15');
+                all += got;
+                continue;
+            }
+            const bool pieces = want[0] == '/';
+            const size_t at = want.find('@');
+            const uint32_t after = at == std::string::npos ? 0 : std::stoul(want.substr(at + 1));
+            want = Reply(want.substr(pieces, at - pieces));
+            std::string got = pieces ? c.ReadOnce(kWait) : "";
+            EXPECT_TRUE(!pieces || (!got.empty() && got.size() < want.size())) << got;
+            got += c.ReadReply(kWait);
+            EXPECT_EQ(got, want);
+            EXPECT_GE(plat::TickCount() - start, after);
+            all += got;
+        }
+        return all;
+    }
+
     Simulator sim;
     uint16_t port = 0;
 };
@@ -56,22 +122,19 @@ protected:
 TEST_F(SimServer, AnswersKnownFramesAndLogsThem) {
     Client c(port);
     ASSERT_TRUE(c.Connected());
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
-    EXPECT_EQ(c.Ask(WriteD200("BEEF")), kOk);
-    EXPECT_EQ(sim.Value("D", 200), 0xBEEFu);
+    Talk(c, "R +1234ABCD; WBEEF +; D200? BEEF");
     // A request in pieces, and two requests in one segment.
     ASSERT_TRUE(c.Send(kRead.substr(0, 7)));
     plat::SleepMs(50);
     ASSERT_TRUE(c.Send(kRead.substr(7)));
-    EXPECT_EQ(c.ReadReply(kWait), kReadReply);
+    Talk(c, ". +1234ABCD");
     ASSERT_TRUE(c.Send(kRead + kRead));
-    EXPECT_EQ(c.ReadReply(kWait), kReadReply);
-    EXPECT_EQ(c.ReadReply(kWait), kReadReply);
+    Talk(c, ". +1234ABCD; . +1234ABCD");
 
     std::vector<idecsim::Exchange> log = sim.FrameLog();
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[0].request + log[0].reply + log[1].request,
-              kRead + kReadReply + WriteD200("BEEF"));
+              kRead + kReadReply + simtest::Frame("010WA000000C802BEEF"));
     for (size_t i = 0; i < log.size(); ++i) {
         EXPECT_EQ(log[i].connection, 1u);
         EXPECT_EQ(log[i].fault, -1);
@@ -87,130 +150,78 @@ TEST_F(SimServer, AnswersKnownFramesAndLogsThem) {
 TEST_F(SimServer, EndlessBytesWithoutCrAndOtherStations) {
     Client c(port);
     ASSERT_TRUE(c.Send(std::string(1500, 'x')));
-    EXPECT_EQ(c.ReadReply(kWait), Reply("!01"));
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
-    ASSERT_TRUE(c.Send(simtest::Frame("020RA0000006404")));
-    EXPECT_EQ(c.ReadOnce(300), "");
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
+    Talk(c, ". !01; R +1234ABCD; 020RA0000006404; R +1234ABCD");
     EXPECT_EQ(sim.FrameLog().size(), 4u);
 }
 
-// Faults that replace a reply: each used once, then the plain answer.
-TEST_F(SimServer, NoReplyNakAndErrorFaultsReplaceTheReply) {
-    FaultRule err = Rule(FaultKind::kErrorCode, 1);
-    err.code = 0x07;
+// Per-request faults: each row's rules ("," between them), how often each
+// fires, and what a client sees. The log holds what was sent and which
+// requests a fault hit.
+TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
     const struct {
-        FaultRule rule;
-        const char* reply;
-        uint32_t d200; // a refused write changes nothing
-    } rows[] = {{Rule(FaultKind::kNoReply, 1), "", 0x42},
-                {Rule(FaultKind::kNak, 1), "!00", 0},
-                {err, "?07", 0}};
+        const char *rules, *fired, *script;
+    } rows[] = {
+        {"noreply 1", "1", "W0042; D200? 42; R +1234ABCD"},
+        {"nak 1", "1", "W0042 !00; D200? 0; R +1234ABCD"}, // a refused write changes nothing
+        {"error 1 code=07", "1", "W0042 ?07; D200? 0; R +1234ABCD"},
+        {"delay 1 ms=400", "1", "R +1234ABCD@280; R +1234ABCD"},
+        // A late reply arrives after the client gave up and asked again: it
+        // is the first thing the next read sees.
+        {"late 1 ms=600", "1", "W0001; R +; . +1234ABCD"},
+        {"split 1 parts=3 ms=300", "1", "R /+1234ABCD; R +1234ABCD"},
+        {"garbage 1 bytes=5", "1", "R *6; R +1234ABCD"},
+        {"short 1", "1", "R +1234AB; R +1234ABCD"}, // one data byte short, else well-formed
+        {"nak cmd=W, error 1 cmd=R skip=2", "1 1",
+         "R +1234ABCD; R +1234ABCD; R ?06; R +1234ABCD; W0001 !00"},
+    };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.reply);
+        SCOPED_TRACE(r.rules);
         sim.ClearFaults();
         sim.ClearFrameLog();
         ASSERT_TRUE(sim.SetValue("D", 200, 0));
-        const int id = sim.AddFault(r.rule);
+        std::vector<std::pair<int, FaultRule>> ids;
+        std::vector<uint64_t> before;
+        std::istringstream rules(r.rules);
+        for (std::string text; std::getline(rules, text, ',');) {
+            ids.emplace_back(sim.AddFault(Rule(text)), Rule(text));
+            before.push_back(sim.Fired(ids.back().second.kind));
+        }
         Client c(port);
-        ASSERT_TRUE(c.Send(WriteD200("0042")));
-        EXPECT_EQ(*r.reply ? c.ReadReply(kWait) : c.ReadOnce(400), Reply(r.reply));
-        EXPECT_EQ(sim.Value("D", 200), r.d200);
-        EXPECT_EQ(c.Ask(kRead), kReadReply); // count used up
-        EXPECT_EQ(sim.Fired(r.rule.kind), 1u);
-        EXPECT_EQ(sim.RuleFired(id), 1u);
-        EXPECT_EQ(sim.FrameLog()[0].fault, static_cast<int>(r.rule.kind));
-        EXPECT_EQ(sim.FrameLog()[0].reply, Reply(r.reply));
+        const std::string received = Talk(c, r.script);
+        std::istringstream fired(r.fired);
+        uint64_t total = 0;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            uint64_t n = 0;
+            fired >> n;
+            total += n;
+            EXPECT_EQ(sim.RuleFired(ids[i].first), n);
+            EXPECT_EQ(sim.Fired(ids[i].second.kind) - before[i], n);
+        }
+        std::string sent;
+        uint64_t hit = 0;
+        for (const idecsim::Exchange& e : sim.FrameLog()) {
+            sent += e.reply;
+            hit += e.fault >= 0;
+            EXPECT_TRUE(e.fault < 0 || e.fault == static_cast<int>(ids[0].second.kind) ||
+                        e.fault == static_cast<int>(ids.back().second.kind));
+        }
+        EXPECT_EQ(sent, received);
+        EXPECT_EQ(hit, total);
     }
-}
 
-TEST_F(SimServer, DelayedAndLateRepliesComeAfterTheirWait) {
-    FaultRule d = Rule(FaultKind::kDelay, 1);
-    d.ms = 400;
-    sim.AddFault(d);
-    Client c(port);
-    uint32_t start = plat::TickCount();
-    ASSERT_TRUE(c.Send(kRead));
-    EXPECT_EQ(c.ReadOnce(100), "");
-    EXPECT_EQ(c.ReadReply(kWait), kReadReply);
-    EXPECT_GE(plat::TickCount() - start, 280u);
-    EXPECT_EQ(sim.Fired(FaultKind::kDelay), 1u);
-
-    // A late reply arrives after the client gave up and asked again: it is
-    // the first thing the next read sees.
-    FaultRule l = Rule(FaultKind::kLate, 1);
-    l.ms = 600;
-    sim.AddFault(l);
-    ASSERT_TRUE(c.Send(WriteD200("0001")));
-    EXPECT_EQ(c.ReadOnce(200), "");
-    ASSERT_TRUE(c.Send(kRead));
-    EXPECT_EQ(c.ReadReply(kWait), kOk);
-    EXPECT_EQ(c.ReadReply(kWait), kReadReply);
-    EXPECT_EQ(sim.Fired(FaultKind::kLate), 1u);
-}
-
-TEST_F(SimServer, SplitGarbageAndShortReplies) {
-    FaultRule split = Rule(FaultKind::kSplit, 1);
-    split.parts = 3;
-    split.ms = 300;
-    sim.AddFault(split);
-    FaultRule g = Rule(FaultKind::kGarbage, 1);
-    g.bytes = 5;
-    sim.AddFault(g);
-    sim.AddFault(Rule(FaultKind::kShort, 1));
-    Client c(port);
-    ASSERT_TRUE(c.Send(kRead));
-    std::string first = c.ReadOnce(kWait);
-    EXPECT_FALSE(first.empty());
-    EXPECT_LT(first.size(), kReadReply.size());
-    EXPECT_EQ(first + c.ReadReply(kWait), kReadReply);
-
-    std::string garbage = c.Ask(kRead);
-    ASSERT_EQ(garbage.size(), 6u);
-    EXPECT_NE(garbage[0], '\x06');
-    EXPECT_NE(garbage[0], '\x15');
-    EXPECT_EQ(garbage.find('\r'), 5u);
-    // One data byte short, but otherwise a well-formed frame.
-    EXPECT_EQ(c.Ask(kRead), Reply("+1234AB"));
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
-    for (FaultKind k : {FaultKind::kSplit, FaultKind::kGarbage, FaultKind::kShort})
-        EXPECT_EQ(sim.Fired(k), 1u) << static_cast<int>(k);
-}
-
-TEST_F(SimServer, FaultFiltersPickTheirRequests) {
-    FaultRule w = Rule(FaultKind::kNak);
-    w.command = 'W';
-    int writes = sim.AddFault(w);
-    FaultRule third = Rule(FaultKind::kErrorCode, 1);
-    third.command = 'R';
-    third.skip = 2;
-    int thirdId = sim.AddFault(third);
-    Client c(port);
-    for (const char* r : {"+1234ABCD", "+1234ABCD", "?06", "+1234ABCD"})
-        EXPECT_EQ(c.Ask(kRead), Reply(r));
-    EXPECT_EQ(c.Ask(WriteD200("0001")), Reply("!00"));
-    EXPECT_EQ(sim.RuleFired(writes), 1u);
-    EXPECT_EQ(sim.RuleFired(thirdId), 1u);
-
-    // A fault for the second connection only.
+    // A fault for the second connection from here only.
     sim.ClearFaults();
-    FaultRule second = Rule(FaultKind::kNoReply);
-    second.connection = 2;
-    sim.AddFault(second);
-    Client c2(port);
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
-    ASSERT_TRUE(c2.Send(kRead));
-    EXPECT_EQ(c2.ReadOnce(300), "");
-    EXPECT_EQ(sim.Fired(FaultKind::kNoReply), 1u);
+    sim.AddFault(Rule("noreply conn=" + std::to_string(sim.TotalConnections() + 2)));
+    const uint64_t before = sim.Fired(FaultKind::kNoReply);
+    Client c1(port), c2(port);
+    Talk(c1, "R +1234ABCD");
+    Talk(c2, "R");
+    EXPECT_EQ(sim.Fired(FaultKind::kNoReply) - before, 1u);
 }
 
 TEST_F(SimServer, ProbabilitiesFireSometimes) {
-    FaultRule never = Rule(FaultKind::kGarbage);
-    never.probability = 0.0;
-    int neverId = sim.AddFault(never);
-    FaultRule half = Rule(FaultKind::kNak);
-    half.probability = 0.5;
-    int halfId = sim.AddFault(half);
+    const int neverId = sim.AddFault(Rule("garbage p=0"));
+    const int halfId = sim.AddFault(Rule("nak p=0.5"));
     Client c(port);
     int naks = 0;
     for (int i = 0; i < 200; ++i) {
@@ -228,7 +239,7 @@ TEST_F(SimServer, ConnectionFaults) {
     sim.SetCloseAfter(2);
     {
         Client c(port);
-        EXPECT_EQ(c.Ask(kRead) + c.Ask(kRead), kReadReply + kReadReply);
+        Talk(c, "R +1234ABCD; R +1234ABCD");
         EXPECT_TRUE(c.WaitClosed(kWait));
     }
     EXPECT_EQ(sim.Fired(FaultKind::kCloseAfter), 1u);
@@ -246,62 +257,41 @@ TEST_F(SimServer, ConnectionFaults) {
     sim.SetNeverAnswer(true);
     {
         Client c(port);
-        ASSERT_TRUE(c.Send(kRead));
-        EXPECT_EQ(c.ReadOnce(400), "");
+        Talk(c, "R");
         EXPECT_FALSE(c.WaitClosed(100));
         EXPECT_TRUE(testutil::WaitUntil([this] { return sim.ConnectionCount() == 1; }, kWait));
         EXPECT_TRUE(
             testutil::WaitUntil([this] { return sim.Fired(FaultKind::kNeverAnswer) == 1; }, kWait));
         sim.SetNeverAnswer(false); // only new connections speak again
-        ASSERT_TRUE(c.Send(kRead));
-        EXPECT_EQ(c.ReadOnce(300), "");
+        Talk(c, "R");
     }
     Client c(port);
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
+    Talk(c, "R +1234ABCD");
     EXPECT_EQ(sim.TotalConnections(), 4u);
 }
 
-namespace {
-
-struct Worker {
-    uint16_t port = 0;
-    int index = 0;
-    std::atomic<int> good{0};
-    plat::Thread thread;
-};
-
-unsigned RunWorker(void* p) {
-    Worker* w = static_cast<Worker*>(p);
-    Client c(w->port);
-    const unsigned reg = 300u + static_cast<unsigned>(w->index);
-    for (int i = 0; i < 40; ++i) {
-        const unsigned value = static_cast<unsigned>(i * 16 + w->index);
-        char write[40], read[40], want[8];
-        std::snprintf(write, sizeof write, "010WA%08X02%04X", reg, value);
-        std::snprintf(read, sizeof read, "010RA%08X02", reg);
-        std::snprintf(want, sizeof want, "+%04X", value);
-        if (c.Ask(simtest::Frame(write)) == kOk && c.Ask(simtest::Frame(read)) == Reply(want))
-            ++w->good;
-    }
-    return 0;
-}
-
-} // namespace
-
 TEST_F(SimServer, ManyClientsAtOnce) {
     const int kClients = 12;
-    std::vector<std::unique_ptr<Worker>> workers;
-    for (int i = 0; i < kClients; ++i) {
-        workers.emplace_back(new Worker);
-        workers.back()->port = port;
-        workers.back()->index = i;
+    std::atomic<int> good[kClients] = {};
+    std::vector<std::thread> clients;
+    for (int k = 0; k < kClients; ++k) {
+        clients.emplace_back([this, k, &good] {
+            Client c(port);
+            for (int i = 0; i < 40; ++i) {
+                char write[40], read[40], want[8];
+                const unsigned reg = 300u + k, value = static_cast<unsigned>(i * 16 + k);
+                std::snprintf(write, sizeof write, "010WA%08X02%04X", reg, value);
+                std::snprintf(read, sizeof read, "010RA%08X02", reg);
+                std::snprintf(want, sizeof want, "+%04X", value);
+                good[k] += c.Ask(simtest::Frame(write)) == Reply("+") &&
+                           c.Ask(simtest::Frame(read)) == Reply(want);
+            }
+        });
     }
-    for (auto& w : workers)
-        ASSERT_TRUE(w->thread.Start(RunWorker, w.get()));
-    for (auto& w : workers)
-        ASSERT_TRUE(w->thread.Join(60000));
-    for (auto& w : workers)
-        EXPECT_EQ(w->good.load(), 40) << "client " << w->index;
+    for (int k = 0; k < kClients; ++k) {
+        clients[k].join();
+        EXPECT_EQ(good[k].load(), 40) << "client " << k;
+    }
     EXPECT_EQ(sim.TotalConnections(), static_cast<uint32_t>(kClients));
     EXPECT_EQ(sim.FrameLog().size(), static_cast<size_t>(kClients * 80));
     EXPECT_TRUE(testutil::WaitUntil([this] { return sim.ConnectionCount() == 0; }, kWait));
@@ -309,7 +299,7 @@ TEST_F(SimServer, ManyClientsAtOnce) {
 
 TEST_F(SimServer, StopClosesConnectionsAndStartsAgain) {
     Client c(port);
-    EXPECT_EQ(c.Ask(kRead), kReadReply);
+    Talk(c, "R +1234ABCD");
     EXPECT_EQ(sim.ConnectionCount(), 1u);
     sim.Stop();
     EXPECT_FALSE(sim.Running());
