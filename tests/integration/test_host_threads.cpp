@@ -1,6 +1,6 @@
-// The host services where threads meet: a reload under a waiting listing, a
-// PLC whose connect hangs, and many host threads at once. Calls held in a
-// first enumeration are scenarios (scenarios/host_calls.scn).
+// The host services where threads meet: a PLC whose connect hangs, and many
+// host threads at once. Calls held in an enumeration are scenarios
+// (scenarios/host_calls.scn).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,52 +19,6 @@ namespace {
 using namespace itest;
 using testutil::W;
 using testutil::WaitUntil;
-
-const char kDeviceTypes[] = "I,Q,M,R,T,TC,TP,C,CC,CP,D,P";
-
-// ListItems with no name waits for an enumeration without holding the
-// table; a reload meanwhile destroys the link it waits on, and a new one
-// (often at the freed one's address) is held in its first enumeration.
-TEST(HostThreads, ListingWithNoNameMeetsAReload) {
-    Plant p;
-    PlantOptions o;
-    o.gated = true;
-    ASSERT_NO_FATAL_FAILURE(p.Start(o));
-    ASSERT_TRUE(WaitUntil([&] { return p.Link().EnumeratedOnce(); }, kBound));
-    gGate.store(2);
-    std::atomic<bool> answered{false};
-    std::string listed;
-    std::thread host([&] {
-        listed = p.List(nullptr);
-        answered.store(true);
-    });
-    EXPECT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound)) << "no wait began";
-    p.table.RemoveAll();
-    auto* link = new CPlcDrvLink(&p.table);
-    link->SetStationText("01");
-    link->SetAddressText(Endpoint(p.port).c_str());
-    link->SetChannelKind(idec::kChannelEthernet);
-    link->InsertPlc(new CPlc(link));
-    ASSERT_TRUE(p.table.InsertLink(link));
-    p.table.StartAll();
-    // The wait ends with its link, before its own bound of 10 s.
-    EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 5000));
-    gGateRelease.store(true);
-    host.join();
-    EXPECT_EQ(listed, kDeviceTypes);
-}
-
-TEST(HostThreads, EveryListingWithoutALinkSaysNotLink) {
-    CLinkTable table;
-    CDrvIDec driver(table);
-    const testutil::WString d = W("D"), none = W("");
-    for (const NimbroChar* name : {N(d), N(none), static_cast<const NimbroChar*>(nullptr)}) {
-        NimbroBstr b = driver.ListItems(name);
-        ASSERT_NE(b, nullptr);
-        EXPECT_EQ(testutil::Narrow(reinterpret_cast<const WChar*>(b)), "NOT LINK");
-        plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
-    }
-}
 
 // Connects wait at a gate the test opens: a PLC whose connect never ends.
 std::atomic<bool> gConnectOpen{true};
