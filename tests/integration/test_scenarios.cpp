@@ -41,6 +41,7 @@
 #endif
 
 #include "plant.h"
+#include "platform/socket.h"
 #include "platform/sync.h"
 #include "support/LockGuard.h"
 
@@ -211,6 +212,18 @@ Str Check(bool ok, const char* why) {
     return ok ? "" : why;
 }
 
+// Connects wait at a gate the test opens ("hang"): a PLC whose connect
+// never ends.
+std::atomic<bool> gConnectOpen{true};
+std::atomic<int> gConnects{0};
+int (*gRealConnect)(plat::SocketHandle, uint32_t, uint16_t) = nullptr;
+int GatedConnect(plat::SocketHandle s, uint32_t addr, uint16_t port) {
+    gConnects.fetch_add(1);
+    while (!gConnectOpen.load())
+        std::this_thread::yield();
+    return gRealConnect(s, addr, port);
+}
+
 struct Runner;
 struct X;
 typedef Str (*StepFn)(X&);
@@ -230,6 +243,7 @@ struct Runner {
     ~Runner() {
         gGateRelease.store(true); // what a failed step left held
         gWritesHeld.store(false);
+        Unhang();
         for (auto& b : bg)
             if (b->t.joinable())
                 b->t.join();
@@ -320,6 +334,29 @@ struct Runner {
         };
         return Check(!bg.empty() && Wait([&] { return sleeps(bg.back()->tid); }),
                      "the background step never slept");
+    }
+    // The socket table is plain data: it changes only while no other thread
+    // (the simulator's included) uses sockets. A thread of its own ticks the
+    // link into a connect that hangs.
+    Str Hang() {
+        saved = plat::SocketOpsTable();
+        gRealConnect = saved.connect;
+        gConnects.store(0);
+        gConnectOpen.store(false);
+        plat::SocketOpsTable().connect = &GatedConnect;
+        ticker = std::thread([this] {
+            while (gConnects.load() == 0 && !gConnectOpen.load())
+                p->Tick();
+        });
+        return Check(Wait([] { return gConnects.load() > 0; }), "no connect");
+    }
+    Str Unhang() {
+        gConnectOpen.store(true);
+        if (!ticker.joinable())
+            return "";
+        ticker.join();
+        plat::SocketOpsTable() = saved;
+        return "";
     }
     Str Tick(uint32_t n) {
         for (uint32_t i = 0; i < n; ++i)
@@ -577,6 +614,8 @@ struct Runner {
     std::vector<std::unique_ptr<Bg>> bg;
     bool started = false;
     int devices = 0;
+    std::thread ticker;
+    plat::SocketOps saved{};
 };
 
 // What a step's handler sees: the plant, the step and its first argument.
@@ -659,6 +698,8 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"join", {kStarted, [](X& x) { return x.r.Join(x.st); }}},
         // A lower bound: every unjoined background step still runs after MS.
         {"pending", {kStarted, [](X& x) { return plat::SleepMs(x.n()), x.r.Ended(); }}},
+        {"hang", {kStarted, [](X& x) { return x.r.Hang(); }}},
+        {"unhang", {kStarted, [](X& x) { return x.r.Unhang(); }}},
         {"sleeping", {kStarted, [](X& x) { return x.r.Sleeping(); }}},
     };
     return steps;
