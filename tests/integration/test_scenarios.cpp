@@ -90,7 +90,7 @@ std::vector<Tok> Split(const Str& line) {
                 s += static_cast<char>(std::strtoul(line.substr(i + 2, 2).c_str(), nullptr, 16));
                 i += 3;
             } else {
-                s += line[i] == '\\' ? line[++i] : line[i];
+                s += line[i];
             }
         }
         out.push_back({s, true});
@@ -637,24 +637,21 @@ struct X {
     Str Is(const Str& got) const { return Differs(st.args[0].s, got, Joined(st.want)); }
     Str Is(uint64_t got) const { return Is(std::to_string(got)); }
 };
-Str Ok() {
-    return "";
-}
 
 // Every verb: when it may run, and what it does.
 const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
     static const std::map<Str, std::pair<Phase, StepFn>> steps = {
         {"define", {kSetup, [](X& x) { return x.r.Setup(x.st); }}},
         {"item", {kSetup, [](X& x) { return x.r.Setup(x.st); }}},
-        {"unlist", {kSetup, [](X& x) { return x.r.o.unlisted.push_back(x.a1), Ok(); }}},
-        {"scan", {kSetup, [](X& x) { return x.r.o.scan = x.n(), Ok(); }}},
-        {"gated", {kSetup, [](X& x) { return x.r.o.gated = true, Ok(); }}},
-        {"testclock", {kSetup, [](X& x) { return x.r.o.testClock = true, Ok(); }}},
-        {"ticked", {kSetup, [](X& x) { return x.r.o.ticked = true, Ok(); }}},
+        {"unlist", {kSetup, [](X& x) { return x.r.o.unlisted.push_back(x.a1), Str(); }}},
+        {"scan", {kSetup, [](X& x) { return x.r.o.scan = x.n(), Str(); }}},
+        {"gated", {kSetup, [](X& x) { return x.r.o.gated = true, Str(); }}},
+        {"testclock", {kSetup, [](X& x) { return x.r.o.testClock = true, Str(); }}},
+        {"ticked", {kSetup, [](X& x) { return x.r.o.ticked = true, Str(); }}},
         {"set", {kAny, [](X& x) { return x.r.Memory(x.st); }}},
         {"text", {kAny, [](X& x) { return x.r.Memory(x.st); }}},
         // The enumeration gate, and with it the gated channel.
-        {"gate", {kAny, [](X& x) { return gGate.store(x.n()), x.r.o.gated = true, Ok(); }}},
+        {"gate", {kAny, [](X& x) { return gGate.store(x.n()), x.r.o.gated = true, Str(); }}},
         {"touch", {kStarted, [](X& x) { return x.r.OnItems(x.st, &Runner::Touch); }}},
         {"read", {kStarted, [](X& x) { return x.r.OnItems(x.st, &Runner::Read); }}},
         {"write", {kStarted, [](X& x) { return x.r.OnItems(x.st, &Runner::Write); }}},
@@ -666,21 +663,21 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"mem", {kStarted, [](X& x) { return x.r.Mem(x.st); }}},
         {"fault", {kStarted, [](X& x) { return x.r.Fault(x.st); }}},
         {"fired", {kStarted, [](X& x) { return x.r.Fault(x.st); }}},
-        {"clearfaults", {kStarted, [](X& x) { return x.p.sim.ClearFaults(), Ok(); }}},
-        {"stop", {kStarted, [](X& x) { return x.p.sim.Stop(), Ok(); }}},
+        {"clearfaults", {kStarted, [](X& x) { return x.p.sim.ClearFaults(), Str(); }}},
+        {"stop", {kStarted, [](X& x) { return x.p.sim.Stop(), Str(); }}},
         {"restart",
          {kStarted, [](X& x) { return Check(x.p.sim.Start(x.p.port) == x.p.port, "not back"); }}},
-        {"clock", {kStarted, [](X& x) { return gClock.fetch_add(x.n()), Ok(); }}},
+        {"clock", {kStarted, [](X& x) { return gClock.fetch_add(x.n()), Str(); }}},
         {"pause", {kStarted, [](X& x) { return Check(x.p.PauseScans(), "the scans go on"); }}},
-        {"resume", {kStarted, [](X&) { return gScanPaused.store(false), Ok(); }}},
-        {"order", {kStarted, [](X& x) { return x.p.driver->SetWordOrder(x.n()), Ok(); }}},
+        {"resume", {kStarted, [](X&) { return gScanPaused.store(false), Str(); }}},
+        {"order", {kStarted, [](X& x) { return x.p.driver->SetWordOrder(x.n()), Str(); }}},
         {"tick", {kStarted, [](X& x) { return x.r.Tick(x.st.args.size() > 1 ? x.n() : 1); }}},
-        {"interval", {kStarted, [](X& x) { return x.p.table.SetReadInterval(x.n()), Ok(); }}},
+        {"interval", {kStarted, [](X& x) { return x.p.table.SetReadInterval(x.n()), Str(); }}},
         // Host calls take the driver's lock before a block's: the test holds
         // the write passes back instead of a block's lock.
         {"lock", {kStarted, [](X& x) { return Check(x.p.HoldWrites(), "the writes go on"); }}},
-        {"unlock", {kStarted, [](X&) { return gWritesHeld.store(false), Ok(); }}},
-        {"rebuild", {kBlock, [](X& x) { return x.b().RebuildWindow(nullptr, false), Ok(); }}},
+        {"unlock", {kStarted, [](X&) { return gWritesHeld.store(false), Str(); }}},
+        {"rebuild", {kBlock, [](X& x) { return x.b().RebuildWindow(nullptr, false), Str(); }}},
         {"staged", {kBlock, [](X& x) { return x.r.Window(x.st); }}},
         {"window", {kBlock, [](X& x) { return x.r.Window(x.st); }}},
         {"items", {kBlock, [](X& x) { return x.Is(x.b().ItemCount()); }}},
@@ -690,8 +687,8 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"refusals", {kStarted, [](X& x) { return x.r.Frames(x.st); }}},
         {"addresses", {kStarted, [](X& x) { return x.r.Addresses(x.st); }}},
         {"enumerate", {kStarted, [](X& x) { return x.r.Enumerate(); }}},
-        {"release", {kStarted, [](X&) { return gGateRelease.store(true), Ok(); }}},
-        {"stoplink", {kStarted, [](X& x) { return x.p.Link().StopLink(), Ok(); }}},
+        {"release", {kStarted, [](X&) { return gGateRelease.store(true), Str(); }}},
+        {"stoplink", {kStarted, [](X& x) { return x.p.Link().StopLink(), Str(); }}},
         {"reload", {kStarted, [](X& x) { return x.r.Reload(x.st); }}},
         {"unload", {kStarted, [](X& x) { return x.r.Reload(x.st); }}},
         // A wait: a ticked plant's "soon" would tick into the held pass.
