@@ -107,7 +107,7 @@ const WChar kDeviceTypes[] = W16("I,Q,M,R,T,TC,TP,C,CC,CP,D,P");
 // The one text of a Status_str item, terminator included.
 constexpr int kStatusTextCap = 256;
 constexpr uint32_t kFirstEnumerationWaitMs = 10000;
-constexpr uint32_t kListWaitSteps = 100;
+constexpr uint32_t kListWaitMs = 10000;
 constexpr uint32_t kListWaitStepMs = 100;
 
 constexpr uint16_t kVtBstr = plat::kVtBstr;
@@ -550,7 +550,9 @@ NimbroBstr CDrvIDec::ListItems(const NimbroChar* deviceName) {
                         return test(*link);
                 return false;
             };
-            for (uint32_t i = 0; i < kListWaitSteps; ++i) {
+            // On the table's clock, as the first enumeration's wait.
+            const uint32_t start = table_.Now();
+            while (table_.Now() - start < kListWaitMs) {
                 if (!listed([](const CPlcDrvLink& l) { return !l.Stopping(); }))
                     break;
                 plat::SleepMs(kListWaitStepMs);

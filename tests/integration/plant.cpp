@@ -20,13 +20,13 @@ std::atomic<int> gGate{0};
 std::atomic<bool> gGateEntered{false};
 std::atomic<bool> gGateRelease{false};
 std::atomic<bool> gScanPaused{false};
-std::atomic<uint64_t> gScansSkipped{0};
 std::atomic<bool> gWritesHeld{false};
-std::atomic<uint64_t> gWritesSkipped{0};
-std::atomic<uint64_t> gScansSeen{0};
 std::atomic<uint32_t> gClock{5000000};
 
 namespace {
+
+std::atomic<uint64_t> gScansSkipped{0};
+std::atomic<uint64_t> gScansSeen{0};
 
 // WinSock needs starting before the simulator makes its sockets.
 class Network : public ::testing::Environment {
@@ -59,10 +59,7 @@ public:
         return false;
     }
     bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override {
-        if (!gWritesHeld.load())
-            return CEngineLinkChannel::WriteQueue(link, device);
-        gWritesSkipped.fetch_add(1);
-        return false;
+        return !gWritesHeld.load() && CEngineLinkChannel::WriteQueue(link, device);
     }
     static CLinkChannel* Create(const IDecOpenParams* params) {
         return new (std::nothrow) GatedChannel(params);

@@ -20,15 +20,12 @@ namespace itest {
 
 // Hooks of the gated channel. Enumeration gate: 0 passes, 1 holds until
 // released, 2 holds until released or the link stops. Read scans are skipped
-// (and counted) while paused; write passes likewise while writes are held.
+// while paused; write passes likewise while writes are held.
 extern std::atomic<int> gGate;
 extern std::atomic<bool> gGateEntered;
 extern std::atomic<bool> gGateRelease;
 extern std::atomic<bool> gScanPaused;
-extern std::atomic<uint64_t> gScansSkipped;
 extern std::atomic<bool> gWritesHeld;
-extern std::atomic<uint64_t> gWritesSkipped;
-extern std::atomic<uint64_t> gScansSeen;
 // The table's clock when a plant runs on the test clock.
 extern std::atomic<uint32_t> gClock;
 

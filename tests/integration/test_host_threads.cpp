@@ -1,6 +1,6 @@
-// The host services where threads meet: a reload under a waiting listing, a
-// PLC whose connect hangs, and many host threads at once. Calls held in a
-// first enumeration are scenarios (scenarios/host_calls.scn).
+// Many host threads at once on the host services. Calls held in an
+// enumeration, a reload under a waiting listing and a PLC whose connect
+// hangs are scenarios (scenarios/*.scn).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,152 +10,13 @@
 #include <vector>
 
 #include "plant.h"
-#include "platform/socket.h"
 #include "platform/sync.h"
-#include "platform/variant.h"
 
 namespace {
 
 using namespace itest;
 using testutil::W;
 using testutil::WaitUntil;
-
-const char kDeviceTypes[] = "I,Q,M,R,T,TC,TP,C,CC,CP,D,P";
-
-// ListItems with no name waits for an enumeration without holding the
-// table; a reload meanwhile destroys the link it waits on, and a new one
-// (often at the freed one's address) is held in its first enumeration.
-TEST(HostThreads, ListingWithNoNameMeetsAReload) {
-    Plant p;
-    PlantOptions o;
-    o.gated = true;
-    ASSERT_NO_FATAL_FAILURE(p.Start(o));
-    ASSERT_TRUE(WaitUntil([&] { return p.Link().EnumeratedOnce(); }, kBound));
-    gGate.store(2);
-    std::atomic<bool> answered{false};
-    std::string listed;
-    std::thread host([&] {
-        listed = p.List(nullptr);
-        answered.store(true);
-    });
-    EXPECT_TRUE(WaitUntil([&] { return gGateEntered.load(); }, kBound)) << "no wait began";
-    p.table.RemoveAll();
-    auto* link = new CPlcDrvLink(&p.table);
-    link->SetStationText("01");
-    link->SetAddressText(Endpoint(p.port).c_str());
-    link->SetChannelKind(idec::kChannelEthernet);
-    link->InsertPlc(new CPlc(link));
-    ASSERT_TRUE(p.table.InsertLink(link));
-    p.table.StartAll();
-    // The wait ends with its link, before its own bound of 10 s.
-    EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 5000));
-    gGateRelease.store(true);
-    host.join();
-    EXPECT_EQ(listed, kDeviceTypes);
-}
-
-TEST(HostThreads, EveryListingWithoutALinkSaysNotLink) {
-    CLinkTable table;
-    CDrvIDec driver(table);
-    const testutil::WString d = W("D"), none = W("");
-    for (const NimbroChar* name : {N(d), N(none), static_cast<const NimbroChar*>(nullptr)}) {
-        NimbroBstr b = driver.ListItems(name);
-        ASSERT_NE(b, nullptr);
-        EXPECT_EQ(testutil::Narrow(reinterpret_cast<const WChar*>(b)), "NOT LINK");
-        plat::BstrFree(reinterpret_cast<plat::Bstr>(b));
-    }
-}
-
-// Connects wait at a gate the test opens: a PLC whose connect never ends.
-std::atomic<bool> gConnectOpen{true};
-std::atomic<int> gConnects{0};
-int (*gRealConnect)(plat::SocketHandle, uint32_t, uint16_t) = nullptr;
-int GatedConnect(plat::SocketHandle s, uint32_t addr, uint16_t port) {
-    gConnects.fetch_add(1);
-    while (!gConnectOpen.load())
-        std::this_thread::yield();
-    return gRealConnect(s, addr, port);
-}
-
-// The PLC goes away and its next connect hangs: host calls still answer at
-// once, nothing read before counts as good, Status says why, writes are
-// refused. Back again, values are good only once read anew.
-TEST(HostThreads, APlcThatGoesAwayIsNeverReportedGoodAndNeverBlocksTheHost) {
-    Plant p;
-    PlantOptions o;
-    o.ticked = true;
-    ASSERT_NO_FATAL_FAILURE(p.Start(o));
-    p.Link().OnTick();
-    CPlcDevice* d = p.Block("D");
-    CPlcDevice* tc = p.Block("TC");
-    ASSERT_TRUE(d && tc);
-    ASSERT_TRUE(p.sim.SetValue("D", 100, 100));
-    // Two runs of D: the first meets the closed connection, the second must
-    // not connect under the device lock.
-    const auto settle = [&](CPlcDevice* b, const char* item) {
-        uint32_t v = 0;
-        for (int i = 0; i < 6 && p.ReadU32(b, item, &v) != ResultOk; ++i)
-            p.Tick();
-        return p.ReadU32(b, item, &v) == ResultOk;
-    };
-    ASSERT_TRUE(settle(d, "D300") && settle(d, "D100") && settle(tc, "TC7"));
-    EXPECT_EQ(p.Write(d, "D101", TypeU16, 7), ResultOk);
-    p.Tick();
-    EXPECT_EQ(p.sim.Value("D", 101), 7u);
-
-    // The table is plain data: it changes only while no other thread (the
-    // simulator's included) uses sockets.
-    p.sim.Stop();
-    const plat::SocketOps saved = plat::SocketOpsTable();
-    gRealConnect = saved.connect;
-    gConnectOpen.store(false);
-    plat::SocketOpsTable().connect = &GatedConnect;
-    std::atomic<bool> ticking{true};
-    std::thread worker([&] {
-        while (ticking.load() && gConnects.load() == 0)
-            p.Tick();
-    });
-    const bool inConnect = WaitUntil([] { return gConnects.load() > 0; }, 20000);
-    std::atomic<bool> answered{false};
-    int32_t results[6] = {};
-    uint32_t statuses[2] = {};
-    std::thread host([&] {
-        uint32_t x = 0;
-        int32_t type = TypeDefault, count = -1;
-        results[0] = p.ReadU32(d, "D100", &x);
-        results[1] = p.ReadU32(tc, "TC7", &x);
-        results[2] = p.Write(d, "D102", TypeU16, 9);
-        results[3] = p.Write(tc, "TC8", TypeU16, 9);
-        results[4] = p.Register(d, "D103");
-        results[5] = p.ReadU32(d, "D100.Long", &x);
-        for (int i = 0; i < 2; ++i) {
-            statuses[i] = 0xFFFFFFFFu;
-            type = TypeDefault;
-            p.Read(i ? tc : d, "Status", &type, &statuses[i], 1, &count);
-        }
-        answered.store(true);
-    });
-    const bool inTime = WaitUntil([&] { return answered.load(); }, 10000);
-    gConnectOpen.store(true);
-    host.join();
-    ticking.store(false);
-    worker.join();
-    plat::SocketOpsTable() = saved;
-    ASSERT_TRUE(inConnect);
-    ASSERT_TRUE(inTime) << "a host call waited on the connect";
-    for (int i : {0, 1, 2, 3, 5})
-        EXPECT_NE(results[i], ResultOk) << "call " << i << " answered good without a connection";
-    EXPECT_EQ(results[4], 1);
-    EXPECT_NE(statuses[0], 0u);
-    EXPECT_NE(statuses[1], 0u);
-
-    ASSERT_EQ(p.sim.Start(p.port), p.port);
-    ASSERT_TRUE(p.sim.SetValue("D", 100, 4321));
-    EXPECT_TRUE(settle(d, "D100"));
-    uint32_t v = 0;
-    ASSERT_EQ(p.ReadU32(d, "D100", &v), ResultOk);
-    EXPECT_EQ(v, 4321u);
-}
 
 // Eight host threads register, read, write and list while the link scans
 // and the simulator changes its values. Every value of D[n] is n plus a
