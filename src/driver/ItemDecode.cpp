@@ -284,23 +284,9 @@ Whole WholeOf(const Variant& v, uint16_t vt, const WChar* text) {
     }
 }
 
+// A truth value is no integer here.
 int IntegerWidth(int32_t type) {
-    switch (type) {
-    case TypeU8:
-    case TypeI8:
-        return 1;
-    case TypeU16:
-    case TypeI16:
-        return 2;
-    case TypeU32:
-    case TypeI32:
-        return 4;
-    case TypeU64:
-    case TypeI64:
-        return 8;
-    default:
-        return 0;
-    }
+    return type == TypeBool ? 0 : IntegerBytes(static_cast<ValueType>(type));
 }
 
 // The destination's bits of w, at the destination's limits when beyond

@@ -94,26 +94,6 @@ void StoreLE(void* p, int bytes, uint64_t v) {
         b[i] = static_cast<unsigned char>(v & 0xFF);
 }
 
-int IntWidth(ValueType t) {
-    switch (t) {
-    case TypeBool:
-    case TypeU8:
-    case TypeI8:
-        return 1;
-    case TypeU16:
-    case TypeI16:
-        return 2;
-    case TypeU32:
-    case TypeI32:
-        return 4;
-    case TypeU64:
-    case TypeI64:
-        return 8;
-    default:
-        return 0;
-    }
-}
-
 bool IsSignedInt(ValueType t) {
     return t == TypeI8 || t == TypeI16 || t == TypeI32 || t == TypeI64;
 }
@@ -125,7 +105,7 @@ bool IsFloat(ValueType t) {
 // An integer source widened to 64 bits. A TypeI8 source is sign-extended only
 // into signed destinations: the host reads an 8-bit -1 as 255 in unsigned ones.
 uint64_t WidenInt(ValueType src, const void* p, bool signedDst) {
-    const int width = IntWidth(src);
+    const int width = IntegerBytes(src);
     uint64_t v = LoadLE(p, width);
     const bool signExtend = src == TypeI8 ? signedDst : IsSignedInt(src);
     if (signExtend && width < 8) {
@@ -149,7 +129,7 @@ double LoadFloat(ValueType src, const void* p) {
 // The integer destinations, ValueType codes already known and TypeDefault
 // already mapped to TypeU32.
 void ToInteger(ValueType dstType, void* dst, ValueType srcType, const void* src) {
-    const int width = IntWidth(dstType);
+    const int width = IntegerBytes(dstType);
     const bool signedDst = IsSignedInt(dstType);
     uint64_t bits;
     if (srcType == TypeText) {
@@ -301,6 +281,26 @@ int HugeFloatText(WChar* work, int room, double value) {
 }
 
 } // namespace
+
+int IntegerBytes(ValueType t) {
+    switch (t) {
+    case TypeBool:
+    case TypeU8:
+    case TypeI8:
+        return 1;
+    case TypeU16:
+    case TypeI16:
+        return 2;
+    case TypeU32:
+    case TypeI32:
+        return 4;
+    case TypeU64:
+    case TypeI64:
+        return 8;
+    default:
+        return 0;
+    }
+}
 
 int64_t ParseInt64(const WChar* text) {
     const Magnitude m = ReadMagnitude(text);

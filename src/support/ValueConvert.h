@@ -26,6 +26,10 @@ constexpr int kValueTextWork = 64;
 // others); NaN gives 0.
 bool ConvertValue(ValueType dstType, void* dst, ValueType srcType, const void* src, int dstCap);
 
+// Bytes of an integer type, a truth value counted as one byte; 0 for any
+// other type.
+int IntegerBytes(ValueType t);
+
 // The number in the first field of text, the field ending at the first of
 // ",\t\r\n" or the NUL. Leading blanks are skipped; what follows the number
 // is ignored; no number gives 0. Null text gives 0.
