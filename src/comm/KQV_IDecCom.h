@@ -67,6 +67,12 @@ public:
     // makes code the last socket error.
     virtual void GetErrorText(int code, WChar* text, int capacity);
     virtual int GetLastSocketError();
+    // How long the line takes to carry this many characters: 0 where that
+    // is no part of the wait (TCP); a serial line adds it to its time-outs.
+    virtual int32_t LineMs(int32_t) const { return 0; }
+    // Close for good, from any thread: a blocked operation wakes and every
+    // later Open does nothing.
+    virtual int Abort() { return Close(); }
     // The error that ended the last Receive: 0 for a time-out or when it
     // took bytes. GetLastSocketError keeps the last error until a receive
     // takes bytes, so that a look that finds nothing does not hide it.
@@ -118,10 +124,9 @@ public:
     int Receive(void* buffer, int capacity, int32_t timeoutMs) override;
     void GetErrorText(int code, WChar* text, int capacity) override;
     virtual bool IsSocketValid();
-    // Close for good: wakes a blocked operation like Close, and every later
-    // Open does nothing. Lets a stopping link close a channel that its worker
-    // may be about to reopen.
-    virtual int Abort();
+    // Lets a stopping link close a channel that its worker may be about to
+    // reopen.
+    int Abort() override;
 
     uint32_t RemoteAddress() const { return remoteAddr_; } // network order
     uint16_t RemotePort() const { return remotePort_; }    // network order

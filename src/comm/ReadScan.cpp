@@ -681,5 +681,8 @@ bool CEngineLinkChannel::ReadScan(CPlcDrvLink& link, CPlcDevice& device) {
 }
 
 void CEngineLinkChannel::ErrorText(int code, WChar* text, int cap) {
-    idec::FormatSocketError(code, text, cap);
+    if (serial_)
+        serial_->FormatError(code, text, cap);
+    else
+        idec::FormatSocketError(code, text, cap);
 }

@@ -19,6 +19,9 @@ namespace {
 // Receive calls spent discarding what an earlier exchange left behind before
 // the stream counts as flooded.
 constexpr int kMaxDiscardCalls = 64;
+// The longest read reply: ACK, station, code, 240 bytes as 480 digits, block
+// check and CR.
+constexpr int32_t kLongestReadReply = 1 + 2 + 1 + 480 + 2 + 1;
 // Pause after a receive error, so that a failing socket is not hammered.
 constexpr uint32_t kErrorPauseMs = 100;
 
@@ -51,12 +54,15 @@ void DiscardLeftovers(CIDecComBase& channel) {
     channel.Close();
 }
 
-void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c) {
+// lineMs: what a slow line adds for the request's characters and the
+// reply's (0 on TCP).
+void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c, int32_t lineMs) {
     uint8_t piece[kReceiveChunk];
     const uint32_t start = plat::TickCount();
+    const int32_t total = kReadTimeoutMs + lineMs;
     for (;;) {
         const uint32_t spent = Since(start);
-        if (spent >= static_cast<uint32_t>(kReadTimeoutMs))
+        if (spent >= static_cast<uint32_t>(total))
             return;
         const int32_t room = kMaxReplyLen - reply.Length();
         if (room <= 0) {
@@ -64,7 +70,7 @@ void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c) {
             return;
         }
         const int n = channel.Receive(piece, room < kReceiveChunk ? room : kReceiveChunk,
-                                      kReadTimeoutMs - static_cast<int32_t>(spent));
+                                      total - static_cast<int32_t>(spent));
         if (n == 0)
             return;
         if (n < 0) {
@@ -88,17 +94,21 @@ void CollectRead(CIDecComBase& channel, CBuf& reply, Collected* c) {
     }
 }
 
-void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* c) {
+void CollectUntilCr(CIDecComBase& channel, CBuf& reply, int32_t cap, Collected* c, int32_t sendMs,
+                    int32_t lineMs) {
     uint8_t piece[kReceiveChunk];
     const uint32_t start = plat::TickCount();
+    const uint32_t total = static_cast<uint32_t>(kWriteTotalMs + lineMs);
+    // The first wait also covers the request still on its way down the line.
+    uint32_t each = static_cast<uint32_t>(kWriteTimeoutMs + sendMs);
     int failures = 0;
     for (;;) {
         const uint32_t spent = Since(start);
-        if (spent >= static_cast<uint32_t>(kWriteTotalMs))
+        if (spent >= total)
             return;
-        const uint32_t left = static_cast<uint32_t>(kWriteTotalMs) - spent;
-        const int32_t wait = static_cast<int32_t>(
-            left < static_cast<uint32_t>(kWriteTimeoutMs) ? left : kWriteTimeoutMs);
+        const uint32_t left = total - spent;
+        const int32_t wait = static_cast<int32_t>(left < each ? left : each);
+        each = static_cast<uint32_t>(kWriteTimeoutMs);
         const int n = channel.Receive(piece, kReceiveChunk, wait);
         if (n == 0)
             return;
@@ -140,10 +150,13 @@ Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, in
     c.sent = true;
     if (trace)
         trace->Request(frame.Data(), frame.Length());
+    // A serial line's characters take time of their own; TCP's take none.
+    const int32_t sendMs = channel.LineMs(frame.Length());
     if (pattern == Pattern::kRead)
-        CollectRead(channel, reply, &c);
+        CollectRead(channel, reply, &c, sendMs + channel.LineMs(kLongestReadReply));
     else
-        CollectUntilCr(channel, reply, cap, &c);
+        CollectUntilCr(channel, reply, cap, &c, sendMs,
+                       sendMs + channel.LineMs(cap < kMaxListReplyLen ? cap : kMaxListReplyLen));
     c.length = reply.Length();
     // The rest of a reply without its CR may still come, and nothing in the
     // protocol tells it from the next reply: the next request goes out on a
@@ -342,6 +355,16 @@ bool QueryLetters(CPlcDrvLink& link, CPlc& plc, CIDecComBase& channel, CFrameTra
 void EnumeratePlcWith(CPlcDrvLink& link, CPlc& plc, CEngineLinkChannel* registry) {
     if (link.Stopping())
         return;
+    if (link.OpenParams().channelKind == model::kChannelSerial) {
+        // One line, one conversation: the lists come over the link's own
+        // port, between its passes.
+        CIDecComBase* line = registry ? registry->Channel() : nullptr;
+        if (!line || !line->IsConnected(true) || link.Stopping())
+            return;
+        const bool refused = QueryLetters(link, plc, *line, registry->Trace());
+        registry->SetEnumerationStatus(refused ? kStatusNak : kStatusOk);
+        return;
+    }
     TemporaryChannel temporary(link, registry);
     if (!temporary.Attach()) {
         if (!temporary.Made())
@@ -511,27 +534,34 @@ int32_t EnumerationStatus(const CPlcDrvLink& link) {
 
 CEngineLinkChannel::CEngineLinkChannel(const IDecOpenParams* params)
     : channel_(params), tickThread_(idec::ThisThreadId()), stopped_(false),
-      enumerationStatus_(idec::kStatusOk), temporary_(nullptr), traceChecked_(false) {}
+      enumerationStatus_(idec::kStatusOk), temporary_(nullptr), traceChecked_(false) {
+    if (params && params->channelKind == model::kChannelSerial)
+        serial_.reset(plat::NewObject<CIDecComSerial>(params));
+}
 
 CEngineLinkChannel::~CEngineLinkChannel() = default;
 
 CLinkChannel* CEngineLinkChannel::Create(const IDecOpenParams* params) {
-    return plat::NewObject<CEngineLinkChannel>(params);
+    std::unique_ptr<CEngineLinkChannel> made(plat::NewObject<CEngineLinkChannel>(params));
+    // Without its line a serial link's channel would be a TCP one that never connects.
+    if (made && params && params->channelKind == model::kChannelSerial && !made->serial_)
+        return nullptr;
+    return made.release();
 }
 
 int32_t CEngineLinkChannel::Open(bool blocking) {
     NoteTicking();
-    return channel_.Open(blocking);
+    return Line().Open(blocking);
 }
 
 bool CEngineLinkChannel::IsConnected(bool openIfClosed) {
     NoteTicking();
-    return channel_.IsConnected(openIfClosed);
+    return Line().IsConnected(openIfClosed);
 }
 
 int CEngineLinkChannel::Close() {
     if (idec::ThisThreadId() == tickThread_.load())
-        return channel_.Close();
+        return Line().Close();
     // A stop. Set before the lock, so that AttachTemporary either sees it or
     // leaves its channel here to be aborted.
     stopped_.store(true);
@@ -539,7 +569,7 @@ int CEngineLinkChannel::Close() {
     if (temporary_)
         temporary_->Abort();
     temporaryLock_.Leave();
-    return channel_.Abort();
+    return Line().Abort();
 }
 
 void CEngineLinkChannel::PrepareTrace(CPlcDrvLink& link) {

@@ -21,6 +21,7 @@
 #include "comm/FrameTrace.h"
 #include "comm/Frames.h"
 #include "comm/KQV_IDecCom.h"
+#include "comm/SerialChannel.h"
 #include "model/LinkChannel.h"
 #include "model/LinkModel.h"
 #include "platform/sync.h"
@@ -114,7 +115,8 @@ uint32_t ThisThreadId();
 
 } // namespace idec
 
-// The channel a link keeps for its life, over TCP. It also carries what the
+// The channel a link keeps for its life, over TCP or a serial line (by the
+// open parameters' channel kind). It also carries what the
 // engine keeps per link: the enumeration status, and the enumeration's
 // temporary channel while one is in use.
 //
@@ -132,12 +134,12 @@ public:
     // The byte channel, for the exchanges of the passes. A derived channel
     // may hand out another one (an in-process channel in the fuzz targets);
     // it then also answers Open, IsConnected, Close and LastSocketError.
-    virtual CIDecComBase* Channel() { return &channel_; }
+    virtual CIDecComBase* Channel() { return &Line(); }
     void EnumeratePlc(CPlcDrvLink& link, CPlc& plc) override;
     bool WriteQueue(CPlcDrvLink& link, CPlcDevice& device) override;
     bool ReadScan(CPlcDrvLink& link, CPlcDevice& device) override;
-    int LastSocketError() override { return channel_.GetLastSocketError(); }
-    uint32_t Session() const override { return channel_.Session(); }
+    int LastSocketError() override { return Line().GetLastSocketError(); }
+    uint32_t Session() const override { return Line().Session(); }
     void ErrorText(int code, WChar* text, int cap) override;
 
     // For CLinkTable::SetChannelFactory.
@@ -168,8 +170,14 @@ private:
     // Opens the trace once, on the worker, when the table names a file.
     void PrepareTrace(CPlcDrvLink& link);
 
+    CIDecComBase& Line() { return serial_ ? static_cast<CIDecComBase&>(*serial_) : channel_; }
+    const CIDecComBase& Line() const {
+        return serial_ ? static_cast<const CIDecComBase&>(*serial_) : channel_;
+    }
+
     CIDecComEthernet channel_;
-    std::atomic<uint32_t> tickThread_; // the thread that last used the channel
+    std::unique_ptr<CIDecComSerial> serial_; // a serial link's line; channel_ then stays closed
+    std::atomic<uint32_t> tickThread_;       // the thread that last used the channel
     std::atomic<bool> stopped_;
     std::atomic<int32_t> enumerationStatus_;
     plat::CriticalSection temporaryLock_; // guards temporary_

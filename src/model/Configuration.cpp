@@ -10,6 +10,7 @@
 #include "platform/alloc.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/serial.h"
 #include "support/Strings.h"
 
 namespace config {
@@ -250,6 +251,67 @@ bool LoadPlc(CPlc& plc, CIniFile& ini, const char* section, int32_t fileVersion,
     return ok;
 }
 
+// The line keys of a serial link; a value out of range gives way to the
+// computer link's usual 9600 7E1 and is named in the link's message.
+// Whole decimal text up to 999999; -1 for anything else.
+int32_t StrictDecimal(const char* text) {
+    int32_t v = 0;
+    int n = 0;
+    for (; text[n]; ++n) {
+        if (text[n] < '0' || text[n] > '9' || n >= 6)
+            return -1;
+        v = v * 10 + (text[n] - '0');
+    }
+    return n ? v : -1;
+}
+
+void LoadLine(CPlcDrvLink& link, CIniFile& ini, const char* section) {
+    const plat::SerialSettings usual;
+    char note[96] = {};
+    auto noteBad = [&](const char* key, const char* value) {
+        const size_t used = std::strlen(note);
+        std::snprintf(note + used, sizeof note - used, "%s%s=%s", used ? ", " : "", key, value);
+    };
+    char text[32];
+    uint32_t baud = usual.baud;
+    ini.GetString(section, "BaudRate", "", text, sizeof text);
+    if (text[0]) {
+        const int32_t v = StrictDecimal(text);
+        if (v > 0 && plat::IsSerialSpeed(static_cast<uint32_t>(v)))
+            baud = static_cast<uint32_t>(v);
+        else
+            noteBad("BaudRate", text);
+    }
+    uint8_t dataBits = usual.dataBits;
+    ini.GetString(section, "DataBits", "", text, sizeof text);
+    if (text[0]) {
+        const int32_t v = StrictDecimal(text);
+        if (v == 7 || v == 8)
+            dataBits = static_cast<uint8_t>(v);
+        else
+            noteBad("DataBits", text);
+    }
+    char parity = usual.parity;
+    ini.GetString(section, "Parity", "", text, sizeof text);
+    if (text[0]) {
+        const char p = static_cast<char>(text[0] & ~0x20);
+        if (!text[1] && (p == 'E' || p == 'O' || p == 'N'))
+            parity = p;
+        else
+            noteBad("Parity", text);
+    }
+    uint8_t stopBits = usual.stopBits;
+    ini.GetString(section, "StopBits", "", text, sizeof text);
+    if (text[0]) {
+        const int32_t v = StrictDecimal(text);
+        if (v == 1 || v == 2)
+            stopBits = static_cast<uint8_t>(v);
+        else
+            noteBad("StopBits", text);
+    }
+    link.SetLine(baud, dataBits, parity, stopBits, note);
+}
+
 bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fileVersion,
               const WChar* configFolder, const WChar* plcFolder) {
     link.RemovePlcs();
@@ -265,7 +327,14 @@ bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fil
     char stationText[8];
     std::snprintf(stationText, sizeof stationText, "%02X", station);
     link.SetStationText(stationText);
-    link.SetChannelKind(model::kChannelEthernet);
+    // A name without a colon that names a serial port is a serial line.
+    if (!std::strchr(address, ':') && plat::IsSerialPortName(address)) {
+        link.SetChannelKind(model::kChannelSerial);
+        LoadLine(link, ini, section);
+    } else {
+        link.SetChannelKind(model::kChannelEthernet);
+        link.SetLine(0, 0, 0, 0, nullptr);
+    }
 
     bool ok = true;
     char plcSection[64];

@@ -47,6 +47,7 @@ constexpr uint32_t kMsgNoError = 999;
 constexpr uint32_t kMsgNoMemory = 1000;
 constexpr uint32_t kMsgInvalidDevice = 1010;
 constexpr uint32_t kMsgTickFailed = 1014;
+constexpr uint32_t kMsgLineSetting = 1015;
 
 // Device status code of a block that has not exchanged anything yet.
 constexpr int32_t kStatusNotInitialised = 11;
@@ -390,6 +391,11 @@ public:
     void SetAddressText(const char* text);
     const IDecOpenParams& OpenParams() const { return openParams_; }
     void SetChannelKind(uint16_t kind) { openParams_.channelKind = kind; }
+    // The line of a serial link. A setting that the configuration gave out
+    // of range is named in note ("BaudRate=1234"): the link's message says
+    // so from its start, instead of "No Error.".
+    void SetLine(uint32_t baud, uint8_t dataBits, char parity, uint8_t stopBits, const char* note);
+    const char* LineNote() const { return lineNote_; }
     uint32_t PortOverride() const { return portOverride_; }
     // Keeps port and, when it is not 0, puts it after the first ':' of the
     // address text.
@@ -427,6 +433,7 @@ private:
     WChar name_[model::kNameCap];
     char station_[32];
     IDecOpenParams openParams_;
+    char lineNote_[96];
     CErrorString status_;
     uint32_t portOverride_;
     std::atomic<uint32_t> enumerationWanted_;

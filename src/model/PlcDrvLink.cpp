@@ -12,6 +12,7 @@ CPlcDrvLink::CPlcDrvLink(CLinkTable* owner)
       enumeratedOnce_(0), owner_(owner), lastReadTime_(0), channel_(nullptr), stop_(0) {
     name_[0] = 0;
     station_[0] = 0;
+    lineNote_[0] = 0;
     std::memset(&openParams_, 0, sizeof openParams_);
     plcs_.Configure(&model::CompareNames<CPlc>, sizeof(void*));
     status_.SetText(W16("Not connected"));
@@ -32,6 +33,15 @@ void CPlcDrvLink::SetName(const WChar* name) {
 
 void CPlcDrvLink::SetStationText(const char* text) {
     CopyTextA(station_, text, sizeof station_);
+}
+
+void CPlcDrvLink::SetLine(uint32_t baud, uint8_t dataBits, char parity, uint8_t stopBits,
+                          const char* note) {
+    openParams_.baudRate = baud;
+    openParams_.dataBits = dataBits;
+    openParams_.parity = parity;
+    openParams_.stopBits = stopBits;
+    CopyTextA(lineNote_, note ? note : "", sizeof lineNote_);
 }
 
 void CPlcDrvLink::SetAddressText(const char* text) {
@@ -115,7 +125,10 @@ bool CPlcDrvLink::StartLink() {
         stop_.store(1);
         return false;
     }
-    SetMessage(model::kMsgNoError);
+    if (lineNote_[0])
+        SetMessage(model::kMsgLineSetting, Name(), lineNote_);
+    else
+        SetMessage(model::kMsgNoError);
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/file.h"
 #include "platform/module.h"
 #include "platform/registry_write.h"
+#include "platform/serial.h"
 #include "testutil/testutil.h"
 
 using testutil::Narrow;
@@ -317,6 +318,39 @@ TEST(ConfigLoad, ALoadReplacesTheModelAndAnUnreadableFileLeavesNone) {
     EXPECT_FALSE(config::LoadConfiguration(
         cfg.table, cfg.dir.Write("big.cfg", std::string(CIniFile::kMaxFileSize, ' ')).c_str()));
     EXPECT_EQ(0u, cfg.table.LinkCount());
+}
+
+TEST(ConfigLoad, ASerialPortNameMakesASerialLinkWithItsLineSettings) {
+    // A port name of this platform: the other platform's stays host:port.
+    const std::string port = plat::IsSerialPortName("COM3") ? "COM3" : "/dev/ttyS0";
+    const std::string other = plat::IsSerialPortName("COM3") ? "/dev/ttyS0" : "COM3";
+    struct Row {
+        std::string keys;
+        uint16_t kind;
+        std::string line; // baud data parity stop
+        std::string note;
+    } rows[] = {
+        {"OpenName=" + port + "\n", model::kChannelSerial, "9600 7E1", ""},
+        {"OpenName=" + port + "\nBaudRate=19200\nDataBits=8\nParity=n\nStopBits=2\n",
+         model::kChannelSerial, "19200 8N2", ""},
+        {"OpenName=" + port + "\nBaudRate=1234\nDataBits=9\nParity=X\nStopBits=0\n",
+         model::kChannelSerial, "9600 7E1", "BaudRate=1234, DataBits=9, Parity=X, StopBits=0"},
+        {"OpenName=" + port + "\nBaudRate=9600x\nParity=Even\nDataBits=8\n", model::kChannelSerial,
+         "9600 8E1", "BaudRate=9600x, Parity=Even"},
+        {"OpenName=" + other + "\nBaudRate=19200\n", model::kChannelEthernet, "0 0-0", ""},
+        {"OpenName=127.0.0.1:2101\nBaudRate=19200\n", model::kChannelEthernet, "0 0-0", ""},
+    };
+    for (const Row& r : rows) {
+        Loaded cfg("[Link0]\n" + r.keys);
+        ASSERT_NE(nullptr, cfg.Link()) << r.keys;
+        const IDecOpenParams& p = cfg.Link()->OpenParams();
+        EXPECT_EQ(r.kind, p.channelKind) << r.keys;
+        const std::string line = std::to_string(p.baudRate) + " " + std::to_string(p.dataBits) +
+                                 (p.parity ? std::string(1, p.parity) : "-") +
+                                 std::to_string(p.stopBits);
+        EXPECT_EQ(r.line, line) << r.keys;
+        EXPECT_EQ(r.note, cfg.Link()->LineNote()) << r.keys;
+    }
 }
 
 TEST(ConfigLoad, ConfiguredItemsSizeTheirBlocksButLeaveItsAccessToTheDefinition) {
