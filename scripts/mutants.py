@@ -323,6 +323,9 @@ def main():
                     passed, _, failed = test(args, guard)
                     verdict = "missed" if passed else "caught"
                     detail = ", ".join(failed[:4]) if failed else ""
+                    # Every test that caught it, to find tests no fault needs alone.
+                    with open(os.path.join(SCRATCH, "caught-by.txt"), "a") as out:
+                        out.write(f"{e.id}\t{' '.join(n.split(' ')[0] for n in failed)}\n")
             finally:
                 # Written anew, so that its time is later than the mutant's
                 # objects and the next build compiles it again.

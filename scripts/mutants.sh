@@ -10,7 +10,8 @@
 # Each fault is planted in a copy of the tracked files (build/mutants/src),
 # built with the `mutants` preset in build/mutants/build and tested with
 # CTest; the working tree is never written. Results are also appended to
-# build/mutants/results.txt.
+# build/mutants/results.txt, and the names of every test that caught a fault
+# to build/mutants/caught-by.txt (one line per fault: id, tab, names).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 scripts/mutants.py "$@"
