@@ -152,6 +152,40 @@ TEST_F(SerialChannelTest, ACloseFromAnotherThreadEndsAWaitAndAnAbortEveryOpen) {
     EXPECT_FALSE(ch.IsConnected(true));
 }
 
+plat::SerialSettings gAsked;
+plat::SerialHandle Capture(const char*, const plat::SerialSettings& s, int* error) {
+    gAsked = s;
+    *error = plat::kSerialNoPort;
+    return kInvalidSerial;
+}
+
+TEST(SerialLine, ThePortIsAskedForTheLinksLineSettings) {
+    IDecOpenParams p = LineParams("/dev/ttyS0", 19200);
+    p.dataBits = 8;
+    p.parity = 'O';
+    p.stopBits = 2;
+    IDecOpenParams unset = LineParams("/dev/ttyS0", 0); // no settings: 9600 7E1
+    unset.dataBits = 0;
+    plat::SerialOpsTable().open = &Capture;
+    for (IDecOpenParams* params : {&p, &unset}) {
+        CIDecComSerial ch(params);
+        EXPECT_EQ(idec::kStateFailed, ch.Open(false));
+    }
+    plat::ResetSerialOps();
+    EXPECT_EQ(9600u, gAsked.baud);
+    EXPECT_EQ(7, gAsked.dataBits);
+    EXPECT_EQ('E', gAsked.parity);
+    EXPECT_EQ(1, gAsked.stopBits);
+    plat::SerialOpsTable().open = &Capture;
+    CIDecComSerial ch(&p);
+    ch.Open(false);
+    plat::ResetSerialOps();
+    EXPECT_EQ(19200u, gAsked.baud);
+    EXPECT_EQ(8, gAsked.dataBits);
+    EXPECT_EQ('O', gAsked.parity);
+    EXPECT_EQ(2, gAsked.stopBits);
+}
+
 TEST(SerialLine, LineTimeGrowsWithCharactersAndSlowerLines) {
     IDecOpenParams fast = LineParams("/dev/ttyS0", 9600), slow = LineParams("/dev/ttyS0", 1200);
     CIDecComSerial a(&fast), b(&slow);
