@@ -19,9 +19,10 @@ for p in "${presets[@]}"; do
     plain)      pkgs+=(make g++) ;;
     linux)      pkgs+=(g++ binutils libgtest-dev libgmock-dev libbenchmark-dev) ;;
     linux-tsan) pkgs+=(g++ binutils libgtest-dev libgmock-dev) ;;
-    # wine64 makes the Wine prefix that both Windows presets share.
-    win64)      pkgs+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64) ;;
-    win32)      pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine64 wine32:i386) ;;
+    # wine64 makes the Wine prefix that both Windows presets share; python3
+    # runs the relay that gives the serial port tests a COM port.
+    win64)      pkgs+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64 python3) ;;
+    win32)      pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine64 wine32:i386 python3) ;;
     # clang alone lacks the fuzzer and sanitizer runtimes (a recommends only).
     linux-fuzz) pkgs+=(clang libclang-rt-dev) ;;
     *) echo "install-deps.sh: unknown preset '$p'" \

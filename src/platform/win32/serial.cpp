@@ -1,8 +1,13 @@
 // Serial ports as COM devices: opened without sharing, DCB line settings,
-// and reads that return as soon as anything arrived (COMMTIMEOUTS).
+// and reads that return as soon as anything arrived (COMMTIMEOUTS). The port
+// is held alone twice over: Windows refuses a second open of a device opened
+// without sharing, but Wine does not, so a named event per port also
+// refuses a second open by this code.
 #include "platform/serial.h"
 
 #include <windows.h>
+
+#include <new>
 
 #include "platform/ascii.h"
 
@@ -12,8 +17,29 @@ namespace {
 
 constexpr DWORD kWriteStallMs = 1000;
 
+struct Port {
+    HANDLE file;
+    HANDLE claim; // the named event that says the port is taken
+};
+
 HANDLE H(SerialHandle h) {
-    return reinterpret_cast<HANDLE>(h);
+    return reinterpret_cast<Port*>(h)->file;
+}
+
+// Writes "COMn" after prefix into out (room for 32 characters).
+void PortPath(const wchar_t* prefix, int port, wchar_t* out) {
+    int at = 0;
+    while (*prefix)
+        out[at++] = *prefix++;
+    for (const wchar_t* c = L"COM"; *c; ++c)
+        out[at++] = *c;
+    wchar_t digits[4];
+    int nd = 0;
+    for (int n = port; n > 0; n /= 10)
+        digits[nd++] = static_cast<wchar_t>(L'0' + n % 10);
+    while (nd > 0)
+        out[at++] = digits[--nd];
+    out[at] = 0;
 }
 
 // The port number of "COMn", 1 ... 256; 0 for any other name.
@@ -57,7 +83,16 @@ bool Apply(HANDLE h, const SerialSettings& s) {
     dcb.fNull = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fAbortOnError = FALSE;
-    return SetCommState(h, &dcb) != 0;
+    if (SetCommState(h, &dcb))
+        return true;
+    // A pseudo-terminal behind the port (Wine) carries 8 bits without parity
+    // whatever it is told, and refuses a change of framing alone: the port
+    // has the line when speed and stop bits took.
+    DCB now;
+    ZeroMemory(&now, sizeof now);
+    now.DCBlength = sizeof now;
+    return GetCommState(h, &now) && now.BaudRate == dcb.BaudRate && now.StopBits == dcb.StopBits &&
+           now.ByteSize == 8 && now.Parity == NOPARITY;
 }
 
 SerialHandle DoOpen(const char* name, const SerialSettings& settings, int* error) {
@@ -67,44 +102,64 @@ SerialHandle DoOpen(const char* name, const SerialSettings& settings, int* error
     const int port = PortNumber(name);
     if (port == 0)
         return kInvalidSerial;
+    // Every session sees the claim; it goes with the last handle to it.
+    wchar_t claimName[32];
+    PortPath(L"Global\\NimbroSerial", port, claimName);
+    HANDLE claim = CreateEventW(nullptr, TRUE, FALSE, claimName);
+    if (!claim)
+        return kInvalidSerial;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(claim);
+        *err = kSerialBusy;
+        return kInvalidSerial;
+    }
     // \\.\COMn reaches ports above 9 too.
-    wchar_t path[16] = L"\\\\.\\COM";
-    int at = 7;
-    char digits[4];
-    int nd = 0;
-    for (int n = port; n > 0; n /= 10)
-        digits[nd++] = static_cast<char>('0' + n % 10);
-    while (nd > 0)
-        path[at++] = static_cast<wchar_t>(digits[--nd]);
-    path[at] = 0;
+    wchar_t path[32];
+    PortPath(L"\\\\.\\", port, path);
     HANDLE h =
         CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
             *err = kSerialBusy;
+        CloseHandle(claim);
         return kInvalidSerial;
     }
     DCB probe;
     ZeroMemory(&probe, sizeof probe);
     probe.DCBlength = sizeof probe;
-    if (!GetCommState(h, &probe)) {
-        CloseHandle(h);
-        return kInvalidSerial;
-    }
-    if (!Apply(h, settings)) {
-        CloseHandle(h);
+    bool ok = GetCommState(h, &probe) != 0;
+    if (ok && !Apply(h, settings)) {
         *err = kSerialSettings;
+        ok = false;
+    }
+    Port* p = ok ? new (std::nothrow) Port{h, claim} : nullptr;
+    if (!p) {
+        CloseHandle(h);
+        CloseHandle(claim);
         return kInvalidSerial;
     }
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
     *err = kSerialOk;
-    return reinterpret_cast<SerialHandle>(h);
+    return reinterpret_cast<SerialHandle>(p);
 }
 
 void DoClose(SerialHandle h) {
-    if (h != kInvalidSerial)
-        CloseHandle(H(h));
+    if (h == kInvalidSerial)
+        return;
+    Port* p = reinterpret_cast<Port*>(h);
+    CloseHandle(p->file);
+    CloseHandle(p->claim);
+    delete p;
+}
+
+// False when the device went away: Windows fails the call for a removed
+// adapter, Wine for a line whose other side hung up (ReadFile there only
+// times out).
+bool Present(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    return ClearCommError(h, &errors, &stat) != 0;
 }
 
 int DoWrite(SerialHandle h, const void* data, int len) {
@@ -131,7 +186,7 @@ int DoRead(SerialHandle h, void* buf, int cap, int32_t ms) {
     if (cap <= 0)
         return 0;
     COMMTIMEOUTS t;
-    if (!GetCommTimeouts(H(h), &t))
+    if (!Present(H(h)) || !GetCommTimeouts(H(h), &t))
         return -1;
     // Whatever is there at once; else the first bytes that come within ms.
     t.ReadIntervalTimeout = MAXDWORD;
@@ -141,6 +196,8 @@ int DoRead(SerialHandle h, void* buf, int cap, int32_t ms) {
         return -1;
     DWORD got = 0;
     if (!ReadFile(H(h), buf, static_cast<DWORD>(cap), &got, nullptr))
+        return -1;
+    if (got == 0 && !Present(H(h)))
         return -1;
     return static_cast<int>(got);
 }

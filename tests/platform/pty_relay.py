@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Runs a Windows test program under Wine with a COM port it can test.
+
+Usage: pty_relay.py COMMAND [ARGUMENT]...
+
+Windows has no pseudo-terminals, but Wine opens COMn through the link
+$WINEPREFIX/dosdevices/comN, and a link to a pseudo-terminal works like a
+line. This script listens on a loopback TCP port, named to the program in
+NIMBRO_SERIAL_RELAY=127.0.0.1:PORT, and answers each connection by its first
+byte:
+
+  P  makes a pseudo-terminal pair, links a free dosdevices/comN to its port
+     side and answers "COMn COMm\\n" (m: a port number with no link, for a
+     missing port); then carries bytes both ways between the connection and
+     the controlling side, unchanged. When the connection closes the pair
+     goes, as a line whose other side went away.
+  S  answers "BAUD STOPBITS\\n": the speed and stop bits the controlling side
+     of the newest pair sees.
+
+The exit status is the program's.
+"""
+
+import os
+import pty
+import select
+import socket
+import subprocess
+import sys
+import termios
+import threading
+import tty
+
+FIRST_PORT = 200  # well above the ports Wine finds on the machine
+LAST_PORT = 256
+
+SPEEDS = {getattr(termios, "B%d" % b): b for b in
+          (300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400)}
+
+
+# Holds a terminal as the controlling terminal of a session of its own.
+# Wine opens a COM port's device in the wineserver, a session leader, and
+# without O_NOCTTY: a pair nobody controls would become the wineserver's
+# terminal, and the wineserver would get the hangup when the pair goes.
+HOLDER = """
+import fcntl, signal, sys, termios
+signal.signal(signal.SIGHUP, signal.SIG_IGN)
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+sys.stdout.write("held\\n")
+sys.stdout.flush()
+signal.pause()
+"""
+
+
+def dosdevices():
+    prefix = os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+    return os.path.join(prefix, "dosdevices")
+
+
+def claim_link(target):
+    """Links the first free comN to target; returns (N, link path)."""
+    folder = dosdevices()
+    for n in range(FIRST_PORT, LAST_PORT + 1):
+        link = os.path.join(folder, "com%d" % n)
+        if os.path.islink(link) and not os.path.exists(link) and \
+                os.readlink(link).startswith("/dev/pts/"):
+            os.unlink(link)  # left by a run that was killed
+        try:
+            os.symlink(target, link)
+            return n, link
+        except FileExistsError:
+            continue
+    raise RuntimeError("no free COM port number in %s" % folder)
+
+
+def missing_port():
+    folder = dosdevices()
+    for n in range(LAST_PORT, FIRST_PORT - 1, -1):
+        if not os.path.lexists(os.path.join(folder, "com%d" % n)):
+            return n
+    raise RuntimeError("no COM port number without a link in %s" % folder)
+
+
+class Relay:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.master = None  # the newest pair's controlling side
+
+    def serve(self, listener):
+        while True:
+            conn, _ = listener.accept()
+            threading.Thread(target=self.answer, args=(conn,), daemon=True).start()
+
+    def answer(self, conn):
+        with conn:
+            kind = conn.recv(1)
+            if kind == b"P":
+                self.pair(conn)
+            elif kind == b"S":
+                with self.lock:
+                    master = self.master
+                try:
+                    attrs = termios.tcgetattr(master)
+                    stop = 2 if attrs[2] & termios.CSTOPB else 1
+                    conn.sendall(b"%d %d\n" % (SPEEDS.get(attrs[5], 0), stop))
+                except (OSError, TypeError, termios.error):
+                    conn.sendall(b"0 0\n")
+
+    def pair(self, conn):
+        master, port = pty.openpty()
+        # Raw from the start: bytes that arrive before the program sets the
+        # line are neither echoed nor edited. The relay keeps the port side
+        # open, so that the pair lives between the program's opens.
+        tty.setraw(port)
+        holder = subprocess.Popen([sys.executable, "-c", HOLDER], stdin=port,
+                                  stdout=subprocess.PIPE, start_new_session=True)
+        holder.stdout.readline()
+        n, link = claim_link(os.ttyname(port))
+        with self.lock:
+            self.master = master
+        try:
+            conn.sendall(b"COM%d COM%d\n" % (n, missing_port()))
+            self.carry(conn, master)
+        finally:
+            os.unlink(link)
+            with self.lock:
+                if self.master == master:
+                    self.master = None
+            os.close(master)
+            os.close(port)
+            holder.kill()
+            holder.wait()
+
+    @staticmethod
+    def carry(conn, master):
+        while True:
+            ready, _, _ = select.select([conn, master], [], [])
+            if conn in ready:
+                data = conn.recv(4096)
+                if not data:
+                    return
+                os.write(master, data)
+            if master in ready:
+                try:
+                    data = os.read(master, 4096)
+                except OSError:
+                    return
+                conn.sendall(data)
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    threading.Thread(target=Relay().serve, args=(listener,), daemon=True).start()
+    env = dict(os.environ)
+    env["NIMBRO_SERIAL_RELAY"] = "127.0.0.1:%d" % listener.getsockname()[1]
+    sys.exit(subprocess.call(sys.argv[1:], env=env))
+
+
+if __name__ == "__main__":
+    main()
