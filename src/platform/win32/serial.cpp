@@ -106,9 +106,13 @@ SerialHandle DoOpen(const char* name, const SerialSettings& settings, int* error
     wchar_t claimName[32];
     PortPath(L"Global\\NimbroSerial", port, claimName);
     HANDLE claim = CreateEventW(nullptr, TRUE, FALSE, claimName);
-    if (!claim)
+    // Another user's claim cannot even be opened: the port is theirs. Any
+    // other failure leaves the refusal to the device alone.
+    if (!claim && GetLastError() == ERROR_ACCESS_DENIED) {
+        *err = kSerialBusy;
         return kInvalidSerial;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    }
+    if (claim && GetLastError() == ERROR_ALREADY_EXISTS) {
         CloseHandle(claim);
         *err = kSerialBusy;
         return kInvalidSerial;
@@ -122,7 +126,8 @@ SerialHandle DoOpen(const char* name, const SerialSettings& settings, int* error
         const DWORD e = GetLastError();
         if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
             *err = kSerialBusy;
-        CloseHandle(claim);
+        if (claim)
+            CloseHandle(claim);
         return kInvalidSerial;
     }
     DCB probe;
@@ -136,7 +141,8 @@ SerialHandle DoOpen(const char* name, const SerialSettings& settings, int* error
     Port* p = ok ? new (std::nothrow) Port{h, claim} : nullptr;
     if (!p) {
         CloseHandle(h);
-        CloseHandle(claim);
+        if (claim)
+            CloseHandle(claim);
         return kInvalidSerial;
     }
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
@@ -149,7 +155,8 @@ void DoClose(SerialHandle h) {
         return;
     Port* p = reinterpret_cast<Port*>(h);
     CloseHandle(p->file);
-    CloseHandle(p->claim);
+    if (p->claim)
+        CloseHandle(p->claim);
     delete p;
 }
 
