@@ -266,7 +266,11 @@ TEST_F(HostProgram, ConnectReadsTheSimulatorAndRemovesItsFolder) {
     const size_t at = out_.find("staged ");
     ASSERT_NE(at, std::string::npos) << out_;
     const std::string folder = out_.substr(at + 7, out_.find(" for ", at) - at - 7);
-    EXPECT_NE(out_.find("removed " + folder + "\n"), std::string::npos) << out_;
+    // Through a file, Windows ends lines with CR LF.
+    const size_t removed = out_.find("removed " + folder);
+    ASSERT_NE(removed, std::string::npos) << out_;
+    EXPECT_NE(std::string("\r\n").find(out_[removed + 8 + folder.size()]), std::string::npos)
+        << out_;
     EXPECT_FALSE(plat::PathExists(W(folder).c_str())) << folder;
     EXPECT_GT(sim.FrameLog().size(), 0u);
 }
