@@ -14,6 +14,9 @@
 #include "testutil/testutil.h"
 #include "host_helpers.h"
 #include "module_folder.h"
+#if NIMBRO_TEST_HAVE_SIM
+#include "IdecSim.h"
+#endif
 
 namespace {
 
@@ -238,5 +241,39 @@ TEST_F(HostProgram, AgainstTheModule) {
     EXPECT_NE(RunProgram("--module " + Narrow(dir_.Join("none").c_str()) + " resolve D"), 0);
     EXPECT_NE(err_.find("cannot load the module"), std::string::npos) << err_;
 }
+
+#if NIMBRO_TEST_HAVE_SIM
+// Commissioning without a configuration: the program stages one for the
+// simulator's port and station, reads its value and leaves no folder behind.
+TEST_F(HostProgram, ConnectReadsTheSimulatorAndRemovesItsFolder) {
+    idecsim::Simulator sim;
+    sim.SetStation(7);
+    ASSERT_TRUE(sim.SetValue("D", 100, 4321));
+    ASSERT_TRUE(sim.SetValue("M", 17, 1));
+    const uint16_t port = sim.Start(0);
+    ASSERT_NE(port, 0);
+    // The first read brings an item into use; later rounds see its value.
+    EXPECT_EQ(RunProgram("--connect 127.0.0.1:" + std::to_string(port) +
+                         " --station 7 repeat 40 150 read D D100 u16 read M M17 bool end"),
+              0)
+        << err_;
+    EXPECT_NE(out_.find("ReadItem(\"D\", \"D100\", TypeU16) -> ResultOk (0): 4321"),
+              std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("ReadItem(\"M\", \"M17\", TypeBool) -> ResultOk (0): 1 ["),
+              std::string::npos)
+        << out_;
+    const size_t at = out_.find("staged ");
+    ASSERT_NE(at, std::string::npos) << out_;
+    const std::string folder = out_.substr(at + 7, out_.find(" for ", at) - at - 7);
+    // Through a file, Windows ends lines with CR LF.
+    const size_t removed = out_.find("removed " + folder);
+    ASSERT_NE(removed, std::string::npos) << out_;
+    EXPECT_NE(std::string("\r\n").find(out_[removed + 8 + folder.size()]), std::string::npos)
+        << out_;
+    EXPECT_FALSE(plat::PathExists(W(folder).c_str())) << folder;
+    EXPECT_GT(sim.FrameLog().size(), 0u);
+}
+#endif
 
 } // namespace

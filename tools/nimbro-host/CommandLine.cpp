@@ -1,5 +1,6 @@
 #include "HostCli.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -222,6 +223,83 @@ void SplitOption(const std::string& arg, std::string* name, std::string* value, 
         *value = arg.substr(eq + 1);
 }
 
+bool AllDigits(const std::string& s) {
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// One line setting, judged by the platform with the others at their defaults.
+bool LineValue(const std::string& option, const std::string& text, plat::SerialSettings* line,
+               std::string* error) {
+    plat::SerialSettings one;
+    uint64_t n = 0;
+    const bool number = AllDigits(text) && ParseUnsigned(text, UINT32_MAX, &n);
+    if (option == "--baud")
+        one.baud = static_cast<uint32_t>(n);
+    else if (option == "--data-bits")
+        one.dataBits = static_cast<uint8_t>(n > 255 ? 0 : n);
+    else if (option == "--stop-bits")
+        one.stopBits = static_cast<uint8_t>(n > 255 ? 0 : n);
+    else
+        one.parity = text.size() == 1 ? static_cast<char>(std::toupper(text[0])) : '?';
+    const bool ok = option == "--parity" ? one.parity != '?' : number;
+    if (!ok || !plat::SerialSettingsValid(one)) {
+        const char* allowed = option == "--baud"        ? "a speed from 300 to 230400"
+                              : option == "--data-bits" ? "7 or 8"
+                              : option == "--stop-bits" ? "1 or 2"
+                                                        : "E, O or N";
+        *error = option + ": '" + text + "' is not " + allowed;
+        return false;
+    }
+    if (option == "--baud")
+        line->baud = one.baud;
+    else if (option == "--data-bits")
+        line->dataBits = one.dataBits;
+    else if (option == "--stop-bits")
+        line->stopBits = one.stopBits;
+    else
+        line->parity = one.parity;
+    return true;
+}
+
+// host:port with a port from 1 to 65535, or a serial port name.
+bool ConnectTarget(const std::string& target, Connect* c, std::string* error) {
+    if (target.empty()) {
+        *error = "--connect: empty target";
+        return false;
+    }
+    for (char ch : target) {
+        if (static_cast<unsigned char>(ch) < 0x20) {
+            *error = "--connect: control character in the target";
+            return false;
+        }
+    }
+    // What the driver takes as OpenName.
+    if (target.size() > 254) {
+        *error = "--connect: the target is longer than 254 bytes";
+        return false;
+    }
+    c->target = target;
+    c->serial = plat::IsSerialPortName(target.c_str());
+    if (c->serial)
+        return true;
+    const size_t colon = target.find(':');
+    uint64_t port = 0;
+    if (colon == std::string::npos || colon == 0 ||
+        target.find(':', colon + 1) != std::string::npos || !AllDigits(target.substr(colon + 1)) ||
+        !ParseUnsigned(target.substr(colon + 1), 65535, &port) || port == 0) {
+        *error = "--connect: '" + target + "' is neither HOST:PORT (port 1-65535) nor " +
+                 (plat::IsSerialPortName("COM1") ? "a serial port COM1 ... COM256"
+                                                 : "a serial port's absolute path");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
@@ -231,7 +309,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
         *error = why;
         return false;
     };
-    const char* const valueOptions[] = {"--module", "--port", "--word-order"};
+    const char* const valueOptions[] = {"--module",    "--port",    "--word-order",
+                                        "--connect",   "--station", "--baud",
+                                        "--data-bits", "--parity",  "--stop-bits"};
     for (int i = 0; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
         const std::string arg = argv[i];
         const size_t eq = arg.find('=');
@@ -248,7 +328,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     for (int i = argc; i-- > 0;)
         args.push_back(argv[i]);
     Options o;
-    std::string port, wordOrder;
+    std::string port, wordOrder, connect, station;
+    std::string line[4]; // --baud, --data-bits, --parity, --stop-bits
     std::vector<std::string> rest;
     try {
         CLI::App app;
@@ -260,6 +341,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
         app.add_option(valueOptions[0], o.module)->type_name("PATH");
         app.add_option(valueOptions[1], port)->type_name("N");
         app.add_option(valueOptions[2], wordOrder)->type_name("N");
+        app.add_option(valueOptions[3], connect)->type_name("TARGET");
+        app.add_option(valueOptions[4], station)->type_name("N");
+        for (int i = 0; i < 4; ++i)
+            app.add_option(valueOptions[5 + i], line[i])->type_name("V");
         app.parse(args);
         if (app.count(valueOptions[0]) && o.module.empty())
             return fail("--module: empty path");
@@ -271,6 +356,35 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
         if (app.count(valueOptions[2]) && !ParseSigned(wordOrder, INT32_MIN, INT32_MAX, &mode))
             return fail("--word-order: '" + wordOrder + "' is not a 32-bit number");
         o.wordOrder = static_cast<int32_t>(mode);
+        const bool hasConnect = app.count(valueOptions[3]) > 0;
+        for (int i = 4; i < 9; ++i)
+            if (app.count(valueOptions[i]) && !hasConnect)
+                return fail(std::string(valueOptions[i]) + " belongs to --connect");
+        if (hasConnect) {
+            // The port is part of the target; an override would contradict it.
+            if (app.count(valueOptions[1]))
+                return fail("--port and --connect: give the port in --connect HOST:PORT");
+            if (!ConnectTarget(connect, &o.connect, error))
+                return false;
+            n = 0;
+            if (app.count(valueOptions[4]) &&
+                (!AllDigits(station) || !ParseUnsigned(station, 255, &n)))
+                return fail("--station: '" + station + "' is not a station number from 0 to 255");
+            o.connect.station = static_cast<uint32_t>(n);
+            bool* given[] = {&o.connect.hasBaud, &o.connect.hasDataBits, &o.connect.hasParity,
+                             &o.connect.hasStopBits};
+            for (int i = 0; i < 4; ++i) {
+                const std::string option = valueOptions[5 + i];
+                if (!app.count(option))
+                    continue;
+                if (!o.connect.serial)
+                    return fail(option + ": '" + connect +
+                                "' is HOST:PORT; line settings are for a serial port");
+                if (!LineValue(option, line[i], &o.connect.line, error))
+                    return false;
+                *given[i] = true;
+            }
+        }
         rest = app.remaining();
     } catch (const std::exception& e) { // CLI::ParseError says what was wrong
         return fail(e.what());
@@ -295,12 +409,28 @@ std::string HelpText() {
            "\n"
            "Options (before the actions; --opt VALUE or --opt=VALUE):\n"
            "  --module PATH      the driver module (default: NimbroDrvIDec beside this\n"
-           "                     program, else the one in the build tree)\n"
+           "                     program, else the one in the build tree); with\n"
+           "                     --connect, the module that is copied\n"
            "  --port N           NimbroInterface's port override, 0-65535 (default 0:\n"
            "                     the configured ports stay)\n"
            "  --word-order N     NimbroInterface's word-order mode: 0 (default) puts the\n"
            "                     high 16 bits of 32-bit values first, 1 the low; other\n"
            "                     values are passed as given\n"
+           "  --connect TARGET   try a link without writing a configuration: TARGET is\n"
+           "                     HOST:PORT or a serial port (COM1 ... COM256 on Windows,\n"
+           "                     a device path such as /dev/ttyUSB0 elsewhere). The\n"
+           "                     module is copied into a new folder under the system's\n"
+           "                     temporary folder with Nimbro.ini, a configuration of\n"
+           "                     one link to TARGET and one PLC with the shipped idec.plc\n"
+           "                     and a device block for each of its device types (D, M,\n"
+           "                     TP ...); the folder is removed when the run ends, also\n"
+           "                     after an error or Ctrl+C. Not with --port\n"
+           "  --station N        with --connect: the PLC's station number, DeviceNo,\n"
+           "                     decimal 0-255 (default 0)\n"
+           "  --baud N, --data-bits 7|8, --parity E|O|N, --stop-bits 1|2\n"
+           "                     with --connect to a serial port: the line settings\n"
+           "                     (speeds 300 to 230400); those not given are the\n"
+           "                     driver's defaults\n"
            "  --help, -h         this text\n"
            "\n"
            "Actions:\n"
@@ -340,7 +470,11 @@ std::string HelpText() {
            "Ctrl+C ends a wait or a watch and skips the remaining actions; the driver\n"
            "is still released.\n"
            "\n"
-           "Example:\n"
+           "Examples:\n"
+           "  nimbro-host --connect 192.168.1.5:2101 --station 1 read D D100 wait 1000 \\\n"
+           "      read D D100\n"
+           "  nimbro-host --connect /dev/ttyUSB0 --baud 19200 --data-bits 8 --parity N \\\n"
+           "      watch D D100 D101 --count 5\n"
            "  nimbro-host --port 2101 resolve D register D D100 read D D100 wait 1000 \\\n"
            "      repeat 3 500 read D D100 read D Status_str text end list D\n"
            "  nimbro-host watch D D100 D102.Long Status --interval 500\n";

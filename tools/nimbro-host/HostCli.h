@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial.h"
+
 namespace nimbrohost {
 
 enum class ActionKind { kResolve, kRegister, kRead, kWrite, kList, kWait, kRepeat, kWatch };
@@ -25,11 +27,26 @@ struct Action {
     std::vector<std::string> items; // watch
 };
 
+// --connect: the link of a configuration staged for this run alone.
+struct Connect {
+    std::string target; // host:port or a serial port; empty: no --connect
+    bool serial = false;
+    uint32_t station = 0; // DeviceNo, the driver's default
+    // Serial line settings; only those given are written, the driver's
+    // defaults stand for the rest.
+    plat::SerialSettings line;
+    bool hasBaud = false;
+    bool hasDataBits = false;
+    bool hasParity = false;
+    bool hasStopBits = false;
+};
+
 struct Options {
     std::string module; // empty: the default search
     uint32_t port = 0;
     int32_t wordOrder = 0;
     bool help = false;
+    Connect connect;
     // Standard output is a terminal: watch redraws its table in place. Not
     // from the arguments; the program asks the platform.
     bool terminal = false;
@@ -60,8 +77,40 @@ const char* TypeName(int32_t type);
 // where the build put it. The first that exists, else the first candidate.
 std::string DefaultModulePath();
 
+// The PLC definition file shipped as config/idec.plc, built in.
+const char* ShippedPlcDefinition();
+
+// The device types that a PLC definition's Index line names, in its order.
+std::vector<std::string> PlcDeviceTypes(const std::string& definition);
+
+// The configuration file that --connect stages: one link to the target, one
+// PLC with the shipped definition and a device block for each of its types.
+std::string ConnectConfiguration(const Connect& connect);
+
+// A temporary module folder: a copy of the module beside Nimbro.ini, the
+// configuration and the PLC definition, since the driver reads its settings
+// beside itself. The folder and all in it go with the object.
+class StagedModule {
+public:
+    StagedModule() = default;
+    ~StagedModule();
+    StagedModule(const StagedModule&) = delete;
+    StagedModule& operator=(const StagedModule&) = delete;
+
+    bool Stage(const std::string& module, const Connect& connect, std::string* error);
+    // False when something in the folder could not be removed.
+    bool Remove();
+    const std::string& Folder() const { return folder_; }
+    const std::string& ModulePath() const { return module_; }
+
+private:
+    std::string folder_; // empty: nothing staged
+    std::string module_;
+};
+
 // Loads the module, creates the driver, runs the actions in order, releases
-// the driver and frees the module. stop (may be null) cuts waits short and
+// the driver and frees the module. With --connect the module is a copy in a
+// staged folder, removed before Run returns. stop (may be null) cuts waits short and
 // skips the actions still to come.
 int Run(const Options& options, std::ostream& out, std::ostream& err,
         const std::atomic<bool>* stop = nullptr);

@@ -345,9 +345,10 @@ std::string DefaultModulePath() {
     return candidates.front();
 }
 
-int Run(const Options& options, std::ostream& out, std::ostream& err,
-        const std::atomic<bool>* stop) {
-    const std::string path = options.module.empty() ? DefaultModulePath() : options.module;
+namespace {
+
+int RunModule(const std::string& path, const Options& options, std::ostream& out, std::ostream& err,
+              const std::atomic<bool>* stop) {
     WString wpath = Wide(path);
     bool hasFolder = false;
     for (WChar c : wpath)
@@ -399,6 +400,37 @@ int Run(const Options& options, std::ostream& out, std::ostream& err,
     out << "Release() -> " << left << "\n";
     plat::ModuleFree(module);
     out << "module freed\n";
+    out.flush();
+    return rc;
+}
+
+} // namespace
+
+int Run(const Options& options, std::ostream& out, std::ostream& err,
+        const std::atomic<bool>* stop) {
+    const std::string path = options.module.empty() ? DefaultModulePath() : options.module;
+    if (options.connect.target.empty())
+        return RunModule(path, options, out, err, stop);
+    // The staged folder goes on every path out of here: a failed stage, a
+    // module that does not load, a stop request.
+    StagedModule staged;
+    std::string why;
+    const bool ok = staged.Stage(path, options.connect, &why);
+    if (!staged.Folder().empty())
+        out << "staged " << staged.Folder() << " for " << options.connect.target << "\n";
+    int rc = kExitHostFailed;
+    if (ok)
+        rc = RunModule(staged.ModulePath(), options, out, err, stop);
+    else
+        err << "nimbro-host: --connect: " << why << "\n";
+    const std::string folder = staged.Folder();
+    if (staged.Remove()) {
+        if (!folder.empty())
+            out << "removed " << folder << "\n";
+    } else {
+        err << "nimbro-host: cannot remove " << folder << "\n";
+        rc = kExitHostFailed;
+    }
     out.flush();
     return rc;
 }
