@@ -10,6 +10,7 @@
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "sim_client.h"
+#include "testutil/testutil.h"
 
 using idecsim::FaultKind;
 using idecsim::Simulator;
@@ -180,7 +181,10 @@ TEST_F(SimSerial, AClientMayCloseAndOpenThePortAgain) {
         EXPECT_EQ(client.Ask(kRead), Reply("1234ABCD")) << round;
         ASSERT_TRUE(client.Send(kRead.substr(0, 6)));
         client.Close();
-        plat::SleepMs(60);
+        // ... it goes as the client leaves.
+        EXPECT_TRUE(testutil::WaitUntil(
+            [this, round] { return sim_.DiscardedBytes() == 6u * (round + 1); }, kWait))
+            << round;
     }
     EXPECT_EQ(sim_.FrameLog().size(), 3u);
     EXPECT_EQ(sim_.ConnectionCount(), 1u);

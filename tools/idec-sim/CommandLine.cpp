@@ -236,7 +236,7 @@ bool SetFaultKey(const std::string& key, const std::string& value, FaultRule* r)
     return true;
 }
 
-void PrintTrace(std::ostream& out, const TraceEvent& ev) {
+std::string TraceLine(const TraceEvent& ev) {
     char head[48];
     std::snprintf(head, sizeof head, "%6llu.%03llu [%u] ",
                   static_cast<unsigned long long>(ev.timeMs / 1000),
@@ -265,8 +265,7 @@ void PrintTrace(std::ostream& out, const TraceEvent& ev) {
             line += std::string(" (fault ") + FaultName(static_cast<FaultKind>(ev.fault)) + ")";
         break;
     }
-    out << line << '\n';
-    out.flush();
+    return line + '\n';
 }
 
 } // namespace
@@ -608,8 +607,30 @@ int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
     sim.SetCloseAfter(o.closeAfter);
     sim.SetRefuseConnections(o.refuse);
     sim.SetNeverAnswer(o.neverAnswer);
+    // A line is served, and traced, from its start, before the banner that
+    // names its port is out: the trace waits for the banner.
+    plat::CriticalSection outLock;
+    bool bannerOut = false;
+    std::string held;
+    const auto openTrace = [&] {
+        outLock.Enter();
+        out << held;
+        out.flush();
+        bannerOut = true;
+        outLock.Leave();
+    };
     if (o.trace)
-        sim.SetTrace([&out](const TraceEvent& ev) { PrintTrace(out, ev); });
+        sim.SetTrace([&](const TraceEvent& ev) {
+            const std::string line = TraceLine(ev);
+            outLock.Enter();
+            if (bannerOut) {
+                out << line;
+                out.flush();
+            } else {
+                held += line;
+            }
+            outLock.Leave();
+        });
 
     char station[8];
     std::snprintf(station, sizeof station, "%02X", static_cast<unsigned>(o.station));
@@ -637,12 +658,14 @@ int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
             << static_cast<int>(l.dataBits) << l.parity << static_cast<int>(l.stopBits)
             << " (Ctrl+C stops)\n";
         out.flush();
+        openTrace();
         if (onServing)
             onServing(port);
     } else {
         const int rc = Listen(sim, o, station, out, err, onListening);
         if (rc != 0)
             return rc;
+        openTrace();
     }
     while (!stop.load())
         plat::SleepMs(50);

@@ -429,6 +429,8 @@ public:
             if (!c.stream->Stays())
                 break;
             // A half frame of a client that left is no start for the next.
+            if (!pending.empty())
+                Discard(c, pending);
             pending.clear();
             stopEvent.Wait(kLineRetryMs);
         }
