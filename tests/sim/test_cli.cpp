@@ -213,19 +213,9 @@ TEST(SimCli, ServesAPtyAndNamesItsPortOnALineOfItsOwn) {
     ASSERT_TRUE(run.thread.Start(RunCli, &run));
     ASSERT_TRUE(testutil::WaitUntil([&run] { return run.served.load(); }, 10000));
     {
-        plat::SerialSettings line;
-        line.baud = 19200;
-        const plat::SerialHandle port = plat::SerialOpen(run.tty.c_str(), line, nullptr);
-        ASSERT_NE(port, plat::kInvalidSerial) << run.tty;
-        const std::string ask = simtest::Frame("030RA0000006404");
-        ASSERT_EQ(plat::SerialWrite(port, ask.data(), static_cast<int>(ask.size())),
-                  static_cast<int>(ask.size()));
-        std::string got;
-        char buf[64];
-        for (int n; got.find('\r') == std::string::npos &&
-                    (n = plat::SerialRead(port, buf, sizeof buf, 5000)) > 0;)
-            got.append(buf, static_cast<size_t>(n));
-        plat::SerialClose(port);
+        simtest::SerialClient port(run.tty, plat::SerialSettings{19200, 7, 'E', 1});
+        ASSERT_TRUE(port.Open()) << run.tty;
+        const std::string got = port.Ask(simtest::Frame("030RA0000006404"));
         EXPECT_EQ(idecsim::Printable(got), "<ACK>0301234ABCD 35<CR>");
     }
     run.stop.store(true);

@@ -18,6 +18,7 @@ using plat::kInvalidSerial;
 using plat::SerialHandle;
 using plat::SerialSettings;
 using simtest::Frame;
+using Port = simtest::SerialClient;
 
 namespace {
 
@@ -36,61 +37,6 @@ std::string StationReply(const std::string& station, const std::string& data) {
     const std::string f = "\x06" + station + "0" + data;
     return f + simtest::Xor(f) + "\r";
 }
-
-SerialSettings Line(uint32_t baud, uint8_t dataBits = 7, char parity = 'E', uint8_t stopBits = 1) {
-    SerialSettings s;
-    s.baud = baud;
-    s.dataBits = dataBits;
-    s.parity = parity;
-    s.stopBits = stopBits;
-    return s;
-}
-
-// One open of a serial port.
-class Port {
-public:
-    Port(const std::string& name, const SerialSettings& s = SerialSettings()) {
-        h_ = plat::SerialOpen(name.c_str(), s, nullptr);
-    }
-    explicit Port(SerialHandle h) : h_(h) {}
-    ~Port() { Close(); }
-    Port(const Port&) = delete;
-    Port& operator=(const Port&) = delete;
-
-    bool Open() const { return h_ != kInvalidSerial; }
-    void Close() {
-        if (h_ != kInvalidSerial)
-            plat::SerialClose(h_);
-        h_ = kInvalidSerial;
-    }
-    bool Send(const std::string& bytes) {
-        return plat::SerialWrite(h_, bytes.data(), static_cast<int>(bytes.size())) ==
-               static_cast<int>(bytes.size());
-    }
-    // Up to the first CR, or what came within ms.
-    std::string ReadReply(int32_t ms) {
-        std::string got;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (got.find('\r') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  until - std::chrono::steady_clock::now())
-                                  .count();
-            char buf[256];
-            const int n =
-                left > 0 ? plat::SerialRead(h_, buf, sizeof buf, static_cast<int32_t>(left)) : -1;
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
-    std::string Ask(const std::string& frame, int32_t ms = kWait) {
-        return Send(frame) ? ReadReply(ms) : "(send failed)";
-    }
-
-private:
-    SerialHandle h_ = kInvalidSerial;
-};
 
 class SimSerial : public ::testing::Test {
 protected:
@@ -195,7 +141,8 @@ TEST_F(SimSerial, AClientMayCloseAndOpenThePortAgain) {
 }
 
 TEST_F(SimSerial, AReplyTakesTheTimeOfItsBytesOnTheLine) {
-    const SerialSettings rows[] = {Line(1200), Line(2400, 8, 'N', 2)};
+    const SerialSettings rows[] = {SerialSettings{1200, 7, 'E', 1},
+                                   SerialSettings{2400, 8, 'N', 2}};
     const std::string read = Frame("010RA0000006420"); // 32 bytes: 71 reply characters
     for (const SerialSettings& s : rows) {
         Serve(s);
@@ -244,7 +191,7 @@ TEST_F(SimSerial, APortOpenedByNameIsServedAndStartsThatCannotAreRefused) {
     Port client(plat::SerialOpenPty(path, sizeof path));
     std::vector<idecsim::TraceEvent::Kind> events;
     sim_.SetTrace([&events](const idecsim::TraceEvent& ev) { events.push_back(ev.kind); });
-    ASSERT_TRUE(sim_.StartSerial(path, Line(19200)));
+    ASSERT_TRUE(sim_.StartSerial(path, SerialSettings{19200, 7, 'E', 1}));
     EXPECT_EQ(sim_.SerialPort(), path);
     EXPECT_EQ(sim_.Start(0), 0) << "one line, not TCP beside it";
     EXPECT_TRUE(sim_.StartPty(SerialSettings()).empty());
@@ -260,8 +207,8 @@ TEST_F(SimSerial, APortOpenedByNameIsServedAndStartsThatCannotAreRefused) {
         int error;
     } rows[] = {
         {"/nonexistent/tty", SerialSettings(), plat::kSerialNoPort},
-        {path, Line(1234), plat::kSerialSettings},
-        {nullptr, Line(9600, 6), plat::kSerialSettings}, // StartPty
+        {path, SerialSettings{1234, 7, 'E', 1}, plat::kSerialSettings},
+        {nullptr, SerialSettings{9600, 6, 'E', 1}, plat::kSerialSettings}, // StartPty
     };
     for (const auto& r : rows) {
         if (r.port)
