@@ -146,4 +146,28 @@ bool Client::WaitClosed(uint32_t ms) {
     return Fill(ms, false);
 }
 
+bool SerialClient::Send(const std::string& bytes) {
+    const int n = static_cast<int>(bytes.size());
+    return plat::SerialWrite(h_, bytes.data(), n) == n;
+}
+
+std::string SerialClient::ReadReply(int32_t ms) {
+    std::string got;
+    char buf[256];
+    for (int n; got.find('\r') == std::string::npos &&
+                (n = plat::SerialRead(h_, buf, sizeof buf, ms)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
+std::string SerialClient::Ask(const std::string& frame, int32_t ms) {
+    return Send(frame) ? ReadReply(ms) : "(send failed)";
+}
+
+void SerialClient::Close() {
+    if (h_ != plat::kInvalidSerial)
+        plat::SerialClose(h_);
+    h_ = plat::kInvalidSerial;
+}
+
 } // namespace simtest

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial.h"
 #include "platform/socket.h"
 
 namespace simtest {
@@ -53,6 +54,28 @@ private:
 
     plat::SocketHandle s_ = plat::kInvalidSocket;
     std::string pending_;
+};
+
+// One open of a serial port, by name or an open handle (taken over).
+class SerialClient {
+public:
+    explicit SerialClient(const std::string& port,
+                          const plat::SerialSettings& s = plat::SerialSettings())
+        : h_(plat::SerialOpen(port.c_str(), s, nullptr)) {}
+    explicit SerialClient(plat::SerialHandle h) : h_(h) {}
+    ~SerialClient() { Close(); }
+    SerialClient(const SerialClient&) = delete;
+    SerialClient& operator=(const SerialClient&) = delete;
+
+    bool Open() const { return h_ != plat::kInvalidSerial; }
+    bool Send(const std::string& bytes);
+    // Up to the first CR; what came when a read waits ms in vain.
+    std::string ReadReply(int32_t ms);
+    std::string Ask(const std::string& frame, int32_t ms = 5000);
+    void Close();
+
+private:
+    plat::SerialHandle h_;
 };
 
 } // namespace simtest

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "CommandLine.h"
+#include "platform/serial.h"
 #include "platform/signals.h"
 #include "platform/sync.h"
 #include "sim_client.h"
@@ -52,6 +53,35 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     EXPECT_TRUE(o.help);
 }
 
+TEST(SimCli, ReadsSerialLines) {
+    const struct {
+        const char* line;
+        const char* serial;
+        uint32_t baud;
+        int dataBits;
+        char parity;
+        int stopBits;
+    } rows[] = {
+        {"--pty", "", 9600, 7, 'E', 1},
+        {"--serial /dev/ttyUSB0", "/dev/ttyUSB0", 9600, 7, 'E', 1},
+        {"--serial=COM3 --baud 1200 --data-bits 8 --parity N --stop-bits 2", "COM3", 1200, 8, 'N',
+         2},
+        {"--pty --baud=230400 --parity o --never-answer", "", 230400, 7, 'O', 1},
+        {"--pty --baud 300 --data-bits 7 --parity E", "", 300, 7, 'E', 1},
+    };
+    for (const auto& r : rows) {
+        CliOptions o;
+        std::string error;
+        ASSERT_TRUE(Parse(r.line, &o, &error)) << r.line << ": " << error;
+        EXPECT_EQ(o.serial, r.serial) << r.line;
+        EXPECT_EQ(o.pty, !*r.serial) << r.line;
+        EXPECT_EQ(o.line.baud, r.baud) << r.line;
+        EXPECT_EQ(o.line.dataBits, r.dataBits) << r.line;
+        EXPECT_EQ(o.line.parity, r.parity) << r.line;
+        EXPECT_EQ(o.line.stopBits, r.stopBits) << r.line;
+    }
+}
+
 TEST(SimCli, RejectsWhatItDoesNotKnow) {
     const struct {
         const char* line;
@@ -78,6 +108,20 @@ TEST(SimCli, RejectsWhatItDoesNotKnow) {
         {"--fault nak:cout=1", ""},
         {"--fault split:parts=1", ""},
         {"--animate D100=ramp:0:1000", "ramp takes FROM:TO:PERIOD"},
+        {"--pty --baud 1234", "300 to 230400"},
+        {"--pty --baud 0", "--baud"},
+        {"--pty --data-bits 6", "7 or 8"},
+        {"--pty --parity M", "E, O or N"},
+        {"--pty --parity EE", "--parity"},
+        {"--pty --stop-bits 3", "1 or 2"},
+        {"--serial", "--serial"},
+        {"--serial /dev/ttyS0 --pty", "exclude"},
+        {"--pty --port 2101", "--port is for TCP"},
+        {"--serial /dev/ttyS0 --bind 0.0.0.0", "--bind is for TCP"},
+        {"--pty --refuse", "--refuse"},
+        {"--close-after 1 --pty", "--close-after"},
+        {"--baud 9600", "needs --serial or --pty"},
+        {"--port 2101 --stop-bits 2", "needs --serial or --pty"},
     };
     for (const auto& r : rows) {
         CliOptions o;
@@ -90,9 +134,11 @@ TEST(SimCli, RejectsWhatItDoesNotKnow) {
 
 TEST(SimCli, HelpExplainsEveryOption) {
     const std::string help = idecsim::HelpText();
-    for (const char* name : {"--port", "--bind", "--station", "--plc", "--set", "--list", "--trace",
-                             "--lock-presets", "--fault", "--delay", "--no-reply", "--close-after",
-                             "--refuse", "--never-answer", "--seed", "--help"}) {
+    for (const char* name :
+         {"--port",   "--bind",         "--serial",  "--pty",   "--baud",     "--data-bits",
+          "--parity", "--stop-bits",    "--station", "--plc",   "--set",      "--list",
+          "--trace",  "--lock-presets", "--fault",   "--delay", "--no-reply", "--close-after",
+          "--refuse", "--never-answer", "--seed",    "--help"}) {
         EXPECT_NE(help.find(std::string("  ") + name), std::string::npos) << name;
         CliOptions o;
         std::string error;
@@ -111,14 +157,21 @@ struct CliRun {
     std::ostringstream err;
     std::atomic<bool> stop{false};
     std::atomic<uint16_t> port{0};
+    std::string tty; // set before served turns true
+    std::atomic<bool> served{false};
     int rc = -1;
     plat::Thread thread;
 };
 
 unsigned RunCli(void* p) {
     CliRun* run = static_cast<CliRun*>(p);
-    run->rc = idecsim::RunSimulator(run->options, run->out, run->err, run->stop,
-                                    [run](uint16_t port) { run->port.store(port); });
+    run->rc = idecsim::RunSimulator(
+        run->options, run->out, run->err, run->stop,
+        [run](uint16_t port) { run->port.store(port); },
+        [run](const std::string& tty) {
+            run->tty = tty;
+            run->served.store(true);
+        });
     return 0;
 }
 
@@ -147,12 +200,43 @@ TEST(SimCli, TracesASessionAndStopsOnRequest) {
     EXPECT_TRUE(run.err.str().empty()) << run.err.str();
 }
 
+TEST(SimCli, ServesAPtyAndNamesItsPortOnALineOfItsOwn) {
+    char probe[128];
+    const plat::SerialHandle h = plat::SerialOpenPty(probe, sizeof probe);
+    if (h == plat::kInvalidSerial)
+        GTEST_SKIP() << "no pseudo-terminals here";
+    plat::SerialClose(h);
+    CliRun run;
+    std::string error;
+    ASSERT_TRUE(Parse("--pty --station 3 --baud 19200 --set D100=0x1234 --set D101=43981 --trace",
+                      &run.options, &error));
+    ASSERT_TRUE(run.thread.Start(RunCli, &run));
+    ASSERT_TRUE(testutil::WaitUntil([&run] { return run.served.load(); }, 10000));
+    {
+        simtest::SerialClient port(run.tty, plat::SerialSettings{19200, 7, 'E', 1});
+        ASSERT_TRUE(port.Open()) << run.tty;
+        const std::string got = port.Ask(simtest::Frame("030RA0000006404"));
+        EXPECT_EQ(idecsim::Printable(got), "<ACK>0301234ABCD 35<CR>");
+    }
+    run.stop.store(true);
+    ASSERT_TRUE(run.thread.Join(10000));
+    EXPECT_EQ(run.rc, 0);
+    const std::string out = run.out.str();
+    EXPECT_EQ(out.compare(0, 6 + run.tty.size(), "pty: " + run.tty + "\n"), 0) << out;
+    for (const char* line : {"station 03 on /", "at 19200 7E1", "[1] connected",
+                             "[1] < <ACK>0301234ABCD 35<CR>", "[1] closed", "stopped"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+    EXPECT_TRUE(run.err.str().empty()) << run.err.str();
+}
+
 TEST(SimCli, BadSettingsStopTheStart) {
     testutil::TempDir dir;
-    for (const char* line : {"--set X100=1", "--set D9000=1", "--bind localhost", ""}) {
+    for (const char* line :
+         {"--set X100=1", "--set D9000=1", "--bind localhost", "", "--serial /nonexistent/tty"}) {
         CliOptions o;
         std::string error;
-        ASSERT_TRUE(Parse(std::string("--port 0 ") + line, &o, &error)) << error;
+        const bool tcp = std::string(line).find("--serial") == std::string::npos;
+        ASSERT_TRUE(Parse(std::string(tcp ? "--port 0 " : "") + line, &o, &error)) << error;
         if (!*line)
             o.plcFile = testutil::Narrow(dir.Join("none.plc").c_str());
         std::ostringstream out, err;

@@ -28,6 +28,17 @@ const OptionInfo kOptions[] = {
     {"--port", "N", "TCP port to listen on (default 2101; 0 picks a free one and prints it)"},
     {"--bind", "ADDR",
      "IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)"},
+    {"--serial", "PORT",
+     "answer on this serial port instead of TCP (/dev/ttyUSB0, COM3), opened with the line "
+     "settings below; the replies take the time the line needs for them"},
+    {"--pty", nullptr,
+     "answer on a new pseudo-terminal pair instead of TCP (not on Windows) and print the "
+     "port a client opens on a line of its own, as \"pty: /dev/pts/7\"; clients may open, "
+     "close and open it again"},
+    {"--baud", "N", "serial line speed in bit/s, 300 to 230400 (default 9600)"},
+    {"--data-bits", "N", "serial data bits, 7 or 8 (default 7)"},
+    {"--parity", "P", "serial parity, E, O or N (default E)"},
+    {"--stop-bits", "N", "serial stop bits, 1 or 2 (default 1)"},
     {"--station", "N",
      "station number 0-255 (default 1); frames for FF are answered as this station, frames "
      "for other stations get no reply"},
@@ -67,8 +78,8 @@ const OptionInfo kOptions[] = {
     {"--delay", "MS", "answer every request MS milliseconds late (as --fault delay:ms=MS)"},
     {"--no-reply", "P",
      "leave each request unanswered with probability P (as --fault no-reply:prob=P)"},
-    {"--close-after", "N", "close each connection after its N-th request (0: on accept)"},
-    {"--refuse", nullptr, "close every new connection as soon as it is accepted"},
+    {"--close-after", "N", "close each connection after its N-th request (0: on accept); TCP only"},
+    {"--refuse", nullptr, "close every new connection as soon as it is accepted; TCP only"},
     {"--never-answer", nullptr, "accept connections and read requests, but never answer"},
     {"--seed", "N", "seed for fault probabilities and garbage bytes (default 1)"},
     {"--help", nullptr, "show this text (also -h)"},
@@ -225,7 +236,7 @@ bool SetFaultKey(const std::string& key, const std::string& value, FaultRule* r)
     return true;
 }
 
-void PrintTrace(std::ostream& out, const TraceEvent& ev) {
+std::string TraceLine(const TraceEvent& ev) {
     char head[48];
     std::snprintf(head, sizeof head, "%6llu.%03llu [%u] ",
                   static_cast<unsigned long long>(ev.timeMs / 1000),
@@ -254,8 +265,7 @@ void PrintTrace(std::ostream& out, const TraceEvent& ev) {
             line += std::string(" (fault ") + FaultName(static_cast<FaultKind>(ev.fault)) + ")";
         break;
     }
-    out << line << '\n';
-    out.flush();
+    return line + '\n';
 }
 
 } // namespace
@@ -296,6 +306,7 @@ namespace {
 // One occurrence of an option, its value as given ("true" for a switch).
 bool ApplyOption(const std::string& name, const std::string& value, CliOptions& o,
                  std::string* error) {
+    plat::SerialSettings line = o.line;
     const std::string bad = "bad value '" + value + "' for " + name;
     uint64_t n = 0;
     const auto fail = [error](const std::string& why) {
@@ -308,6 +319,31 @@ bool ApplyOption(const std::string& name, const std::string& value, CliOptions& 
         o.port = static_cast<uint16_t>(n);
     } else if (name == "--bind") {
         o.bind = value;
+    } else if (name == "--serial") {
+        if (value.empty())
+            return fail(bad);
+        o.serial = value;
+    } else if (name == "--pty") {
+        o.pty = true;
+    } else if (name == "--baud" || name == "--data-bits" || name == "--stop-bits" ||
+               name == "--parity") {
+        if (name == "--parity" && value.size() == 1)
+            line.parity = static_cast<char>(value[0] & ~0x20); // e as E
+        else if (name == "--parity" || !ParseUnsigned(value, UINT32_MAX, &n))
+            return fail(bad);
+        else if (name == "--baud")
+            line.baud = static_cast<uint32_t>(n);
+        else
+            (name == "--data-bits" ? line.dataBits : line.stopBits) =
+                static_cast<uint8_t>(n > 255 ? 0 : n);
+        if (!plat::SerialSettingsValid(line))
+            return fail(bad + (name == "--baud"        ? " (300 to 230400 bit/s: 300, 600, 1200, "
+                                                         "2400, 4800, 9600, 19200, 38400, 57600, "
+                                                         "115200 or 230400)"
+                               : name == "--parity"    ? " (E, O or N)"
+                               : name == "--data-bits" ? " (7 or 8)"
+                                                       : " (1 or 2)"));
+        o.line = line;
     } else if (name == "--station") {
         if (!ParseUnsigned(value, 255, &n))
             return fail(bad);
@@ -426,6 +462,23 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             if (!ApplyOption(opt->get_name(), value, o, error))
                 return false;
         }
+        const auto given = [&app](const char* name) { return app.count(name) > 0; };
+        const bool line = !o.serial.empty() || o.pty;
+        if (!o.serial.empty() && o.pty) {
+            *error = "--serial and --pty exclude each other";
+            return false;
+        }
+        for (const char* tcpOnly : {"--port", "--bind", "--close-after", "--refuse"})
+            if (line && given(tcpOnly)) {
+                *error = std::string(tcpOnly) + " is for TCP and cannot go with " +
+                         (o.pty ? "--pty" : "--serial");
+                return false;
+            }
+        for (const char* lineOnly : {"--baud", "--data-bits", "--parity", "--stop-bits"})
+            if (!line && given(lineOnly)) {
+                *error = std::string(lineOnly) + " needs --serial or --pty";
+                return false;
+            }
     } catch (const CLI::ParseError& e) {
         *error = e.what();
         return false;
@@ -440,8 +493,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
 std::string HelpText() {
     std::string t =
         "Usage: idec-sim [options]\n"
-        "Simulates an IDEC PLC answering the computer-link protocol on TCP, for testing the\n"
-        "driver without hardware. Stops on Ctrl+C or SIGTERM.\n\nOptions:\n";
+        "Simulates an IDEC PLC answering the computer-link protocol on TCP or a serial line,\n"
+        "for testing the driver without hardware. Stops on Ctrl+C or SIGTERM.\n\nOptions:\n";
     for (const OptionInfo& o : kOptions) {
         std::string head = std::string("  ") + o.name + (o.arg ? std::string(" ") + o.arg : "");
         t += head + "\n";
@@ -470,12 +523,43 @@ std::string HelpText() {
          "  idec-sim --port 2101 --station 1 --plc config/idec.plc --set D100=1234 --set M5=1 "
          "--trace\n"
          "  idec-sim --animate D100=ramp:0:1000:1s --animate D101=counter:1:500ms \\\n"
-         "           --animate D102=square:0:1:2s --animate D103=walk:500:10:200ms\n";
+         "           --animate D102=square:0:1:2s --animate D103=walk:500:10:200ms\n"
+         "  idec-sim --serial /dev/ttyUSB0 --baud 19200 --data-bits 7 --parity E --stop-bits 1\n"
+         "  idec-sim --pty --station 2 --trace\n";
     return t;
 }
 
+namespace {
+
+// Starts on TCP; 0, or the exit code when it cannot.
+int Listen(Simulator& sim, const CliOptions& o, const char* station, std::ostream& out,
+           std::ostream& err, const std::function<void(uint16_t)>& onListening) {
+    plat::NetStartup();
+    const uint32_t addrNet = plat::InetAddr(o.bind.c_str());
+    plat::NetCleanup();
+    if (addrNet == plat::kInaddrNone && o.bind != "255.255.255.255") {
+        err << "idec-sim: --bind " << o.bind << ": not an IPv4 address\n";
+        return 1;
+    }
+    const uint16_t port = sim.Start(o.port, plat::NetToHost32(addrNet));
+    if (port == 0) {
+        err << "idec-sim: cannot listen on " << o.bind << ":" << o.port << " (socket error "
+            << sim.LastError() << ")\n";
+        return 1;
+    }
+    out << "idec-sim: station " << station << " listening on " << o.bind << ":" << port
+        << " (Ctrl+C stops)\n";
+    out.flush();
+    if (onListening)
+        onListening(port);
+    return 0;
+}
+
+} // namespace
+
 int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
-                 const std::atomic<bool>& stop, const std::function<void(uint16_t)>& onListening) {
+                 const std::atomic<bool>& stop, const std::function<void(uint16_t)>& onListening,
+                 const std::function<void(const std::string&)>& onServing) {
     Simulator sim;
     if (!o.plcFile.empty()) {
         int n = plat::MultiByteToWide(plat::kCpAcp, 0, o.plcFile.c_str(), -1, nullptr, 0);
@@ -523,29 +607,66 @@ int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
     sim.SetCloseAfter(o.closeAfter);
     sim.SetRefuseConnections(o.refuse);
     sim.SetNeverAnswer(o.neverAnswer);
+    // A line is served, and traced, from its start, before the banner that
+    // names its port is out: the trace waits for the banner.
+    plat::CriticalSection outLock;
+    bool bannerOut = false;
+    std::string held;
+    const auto openTrace = [&] {
+        outLock.Enter();
+        out << held;
+        out.flush();
+        bannerOut = true;
+        outLock.Leave();
+    };
     if (o.trace)
-        sim.SetTrace([&out](const TraceEvent& ev) { PrintTrace(out, ev); });
+        sim.SetTrace([&](const TraceEvent& ev) {
+            const std::string line = TraceLine(ev);
+            outLock.Enter();
+            if (bannerOut) {
+                out << line;
+                out.flush();
+            } else {
+                held += line;
+            }
+            outLock.Leave();
+        });
 
-    plat::NetStartup();
-    const uint32_t addrNet = plat::InetAddr(o.bind.c_str());
-    plat::NetCleanup();
-    if (addrNet == plat::kInaddrNone && o.bind != "255.255.255.255") {
-        err << "idec-sim: --bind " << o.bind << ": not an IPv4 address\n";
-        return 1;
-    }
-    const uint16_t port = sim.Start(o.port, plat::NetToHost32(addrNet));
-    if (port == 0) {
-        err << "idec-sim: cannot listen on " << o.bind << ":" << o.port << " (socket error "
-            << sim.LastError() << ")\n";
-        return 1;
-    }
     char station[8];
     std::snprintf(station, sizeof station, "%02X", static_cast<unsigned>(o.station));
-    out << "idec-sim: station " << station << " listening on " << o.bind << ":" << port
-        << " (Ctrl+C stops)\n";
-    out.flush();
-    if (onListening)
-        onListening(port);
+    if (!o.serial.empty() || o.pty) {
+        const plat::SerialSettings& l = o.line;
+        std::string port = o.serial;
+        if (o.pty)
+            port = sim.StartPty(l);
+        else if (!sim.StartSerial(port, l))
+            port.clear();
+        if (port.empty()) {
+            static const char* const kWhy[] = {"", "no such serial port", "in use",
+                                               "line settings refused"};
+            const int e = sim.LastError();
+            err << "idec-sim: "
+                << (o.pty ? std::string("cannot make a pseudo-terminal pair")
+                          : "cannot open " + o.serial + ": " +
+                                (e > 0 && e < 4 ? kWhy[e] : "error " + std::to_string(e)))
+                << "\n";
+            return 1;
+        }
+        if (o.pty)
+            out << "pty: " << port << "\n";
+        out << "idec-sim: station " << station << " on " << port << " at " << l.baud << " "
+            << static_cast<int>(l.dataBits) << l.parity << static_cast<int>(l.stopBits)
+            << " (Ctrl+C stops)\n";
+        out.flush();
+        openTrace();
+        if (onServing)
+            onServing(port);
+    } else {
+        const int rc = Listen(sim, o, station, out, err, onListening);
+        if (rc != 0)
+            return rc;
+        openTrace();
+    }
     while (!stop.load())
         plat::SleepMs(50);
     sim.Stop();

@@ -23,6 +23,10 @@ struct ValueSetting {
 struct CliOptions {
     uint16_t port = kDefaultPort;
     std::string bind = "127.0.0.1";
+    // A serial line instead of TCP: a port by name, or a pseudo-terminal pair.
+    std::string serial;
+    bool pty = false;
+    plat::SerialSettings line; // 9600 7E1
     int station = 1;
     std::string plcFile;
     std::vector<ValueSetting> sets;
@@ -50,9 +54,11 @@ bool ParseFaultOption(const std::string& text, FaultRule* out, std::string* erro
 
 // Runs the simulator until stop turns true. 0 after a clean stop, 1 when it
 // cannot start, 2 for an --animate that the controller cannot carry out.
-// onListening (may be empty) gets the bound port.
+// onListening (may be empty) gets the bound port, onServing the serial port
+// that a client opens.
 int RunSimulator(const CliOptions& options, std::ostream& out, std::ostream& err,
                  const std::atomic<bool>& stop,
-                 const std::function<void(uint16_t)>& onListening = nullptr);
+                 const std::function<void(uint16_t)>& onListening = nullptr,
+                 const std::function<void(const std::string&)>& onServing = nullptr);
 
 } // namespace idecsim

@@ -1,11 +1,14 @@
-// A simulated IDEC PLC on the computer-link protocol over TCP, for tests and
-// for commissioning without hardware.
+// A simulated IDEC PLC on the computer-link protocol over TCP or a serial
+// line, for tests and for commissioning without hardware.
 //
 //   idecsim::Simulator sim;
 //   sim.SetValue("D", 100, 1234);
 //   uint16_t port = sim.Start(0);      // ephemeral loopback port
 //   ... point the driver at 127.0.0.1:port ...
 //   sim.Stop();
+//
+//   std::string tty = sim.StartPty(plat::SerialSettings()); // 9600 7E1
+//   ... point the driver at tty (e.g. /dev/pts/7) ...
 #pragma once
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial.h"
 #include "platform/socket.h"
 #include "platform/types.h"
 
@@ -32,6 +36,8 @@ enum class FaultKind : int {
     kGarbage,     // `bytes` random bytes and a CR instead of the reply
     kShort,       // the reply loses its last `bytes` data characters
     // Per connection (SetCloseAfter, SetRefuseConnections, SetNeverAnswer).
+    // A serial line is one connection that is never accepted nor closed:
+    // only kNeverAnswer applies to it.
     kCloseAfter,  // a connection closed after its N-th request
     kRefuse,      // a new connection closed as soon as it was accepted
     kNeverAnswer, // a request read and left unanswered on a mute connection
@@ -119,11 +125,24 @@ public:
     // Listens on addrHost:port (port 0: any free one) and answers until Stop.
     // Returns the bound port, 0 on failure (see LastError).
     uint16_t Start(uint16_t port = 0, uint32_t addrHost = plat::kInaddrLoopback);
-    // Closes the listener and every connection; waits for their threads.
+    // Instead of TCP: answers on one serial line until Stop. The line is
+    // connection 1 from start to Stop, whoever is on its other side; the
+    // reply to each request goes out after the time the line takes to carry
+    // it (SerialCharMicros per byte). StartSerial opens a port by name
+    // ("/dev/ttyUSB0", "COM3") as a client would; false on failure
+    // (LastError: a plat::SerialError). StartPty makes a pseudo-terminal
+    // pair, serves its controlling side and returns the port of the other
+    // side for a client to open, which may open, close and open it again;
+    // empty where there are none (Windows) or the settings are invalid.
+    bool StartSerial(const std::string& port, const plat::SerialSettings& settings);
+    std::string StartPty(const plat::SerialSettings& settings);
+    // Closes the listener or the line, and every connection; waits for their
+    // threads.
     void Stop();
     bool Running() const;
-    uint16_t Port() const;
-    int LastError() const; // WinSock code of the last failed Start
+    uint16_t Port() const;          // 0 on a serial line
+    std::string SerialPort() const; // the port a client opens; empty on TCP
+    int LastError() const;          // of the last failed start: WinSock or plat::SerialError
 
     // Memory, in the device's own numbering: D100 is ("D", 100), I15 is
     // ("I", 15). Words, bytes and dwords by value (high byte first on the

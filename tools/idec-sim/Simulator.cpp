@@ -24,6 +24,9 @@ const char* const kFaultNames[kFaultKindCount] = {
 constexpr size_t kMaxPending = 1024;
 // How often idle threads look at the stop flag.
 constexpr int32_t kPollMs = 50;
+// How often a serial line without anyone on its other side is looked at
+// again (a pty reads as hung up until a client opens it).
+constexpr uint32_t kLineRetryMs = 25;
 // How often animated values are brought up to date.
 constexpr uint32_t kAnimateTickMs = 10;
 constexpr int kAcceptBacklog = 64;
@@ -78,6 +81,85 @@ std::string Shorten(const std::string& reply, int drop) {
     return out;
 }
 
+// What a connection reads requests from and writes replies to.
+class Stream {
+public:
+    virtual ~Stream() {}
+    // What arrives within ms: the count, 0 when nothing came, -1 when the
+    // other side is gone.
+    virtual int Read(char* buf, int cap, int32_t ms) = 0;
+    // All of data; false when it cannot go, or on a stop.
+    virtual bool Write(const char* data, size_t n) = 0;
+    // True when the stream outlives its other side, for a client to come
+    // back: a serial line does, a TCP connection ends with its client.
+    virtual bool Stays() const = 0;
+};
+
+class SocketStream : public Stream {
+public:
+    SocketStream(plat::SocketHandle s, const std::atomic<bool>& stopping)
+        : s_(s), stopping_(stopping) {}
+    ~SocketStream() override {
+        plat::SockShutdown(s_, plat::kShutBoth);
+        plat::SockClose(s_);
+    }
+    void Begin() { plat::SockSetNonBlocking(s_, true); }
+    int Read(char* buf, int cap, int32_t ms) override {
+        const int r = plat::SockWait(s_, false, ms);
+        if (r <= 0)
+            return r;
+        const int n = plat::SockRecv(s_, buf, cap);
+        if (n < 0 && plat::NetLastError() == plat::wsa::kEwouldblock)
+            return 0;
+        return n > 0 ? n : -1;
+    }
+    // The socket does not block: a client that stops reading must not hold
+    // up a stop, so a stop drops a connection whose send cannot go on.
+    bool Write(const char* data, size_t n) override {
+        while (n > 0) {
+            int sent = plat::SockSend(s_, data, static_cast<int>(n));
+            if (sent < 0 && plat::NetLastError() == plat::wsa::kEwouldblock) {
+                if (stopping_.load() || plat::SockWait(s_, true, kPollMs) < 0)
+                    return false;
+                continue;
+            }
+            if (sent <= 0)
+                return false;
+            data += sent;
+            n -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+    bool Stays() const override { return false; }
+
+private:
+    plat::SocketHandle s_;
+    const std::atomic<bool>& stopping_;
+};
+
+class SerialStream : public Stream {
+public:
+    SerialStream(plat::SerialHandle h, uint32_t charMicros, plat::Event& stop)
+        : h_(h), charMicros_(charMicros), stop_(stop) {}
+    ~SerialStream() override { plat::SerialClose(h_); }
+    int Read(char* buf, int cap, int32_t ms) override { return plat::SerialRead(h_, buf, cap, ms); }
+    // A line carries a reply no faster than its speed: the bytes go out
+    // once the time they take on the line has passed.
+    bool Write(const char* data, size_t n) override {
+        const uint64_t micros = static_cast<uint64_t>(charMicros_) * n;
+        const uint32_t ms = static_cast<uint32_t>((micros + 999) / 1000);
+        if (ms > 0 && stop_.Wait(ms) == plat::kWaitFirst)
+            return false;
+        return plat::SerialWrite(h_, data, static_cast<int>(n)) == static_cast<int>(n);
+    }
+    bool Stays() const override { return true; }
+
+private:
+    plat::SerialHandle h_;
+    uint32_t charMicros_;
+    plat::Event& stop_;
+};
+
 } // namespace
 
 const char* FaultName(FaultKind kind) {
@@ -100,7 +182,7 @@ public:
     struct Conn {
         Impl* owner = nullptr;
         uint32_t id = 0;
-        plat::SocketHandle s = plat::kInvalidSocket;
+        std::unique_ptr<Stream> stream; // closed as the connection's thread ends
         bool mute = false;
         uint64_t handled = 0;
         size_t junk = 0; // dropped since its last frame
@@ -130,6 +212,7 @@ public:
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     plat::SocketHandle listener = plat::kInvalidSocket;
     uint16_t port = 0;
+    std::string serialPort; // the line served instead of TCP
     int lastError = 0;
 
     plat::CriticalSection traceLock;
@@ -219,27 +302,9 @@ public:
         return g;
     }
 
-    // The socket does not block: a client that stops reading must not hold
-    // up a stop, so a stop drops a connection whose send cannot go on.
-    bool SendAll(plat::SocketHandle s, const char* data, size_t n) {
-        while (n > 0) {
-            int sent = plat::SockSend(s, data, static_cast<int>(n));
-            if (sent < 0 && plat::NetLastError() == plat::wsa::kEwouldblock) {
-                if (stopping.load() || plat::SockWait(s, true, kPollMs) < 0)
-                    return false;
-                continue;
-            }
-            if (sent <= 0)
-                return false;
-            data += sent;
-            n -= static_cast<size_t>(sent);
-        }
-        return true;
-    }
-
     bool SendReply(Conn& c, const std::string& reply, const Chosen& f) {
         if (f.kind != static_cast<int>(FaultKind::kSplit))
-            return SendAll(c.s, reply.data(), reply.size());
+            return c.stream->Write(reply.data(), reply.size());
         size_t parts = f.rule.parts > 0 ? static_cast<size_t>(f.rule.parts) : 2;
         if (parts > reply.size())
             parts = reply.size();
@@ -249,7 +314,7 @@ public:
             size_t len = i + 1 == parts ? reply.size() - pos : reply.size() / parts;
             if (i > 0 && stopEvent.Wait(pause) == plat::kWaitFirst)
                 return false;
-            if (!SendAll(c.s, reply.data() + pos, len))
+            if (!c.stream->Write(reply.data() + pos, len))
                 return false;
             pos += len;
         }
@@ -293,7 +358,8 @@ public:
                         reply = Shorten(reply, f.rule.bytes > 0 ? f.rule.bytes : 2);
                     answer = kind != FaultKind::kNoReply;
                     ++c.handled;
-                    if (closeAfter > 0 && c.handled >= static_cast<uint64_t>(closeAfter)) {
+                    if (closeAfter > 0 && !c.stream->Stays() &&
+                        c.handled >= static_cast<uint64_t>(closeAfter)) {
                         closeNow = true;
                         ++fired[static_cast<int>(FaultKind::kCloseAfter)];
                     }
@@ -331,24 +397,20 @@ public:
         Emit(TraceEvent::kDiscarded, c.id, junk);
     }
 
+    // Reads until the stream ends or a stop. Frames may arrive split and
+    // after junk. A stream that stays (a serial line) is looked at again
+    // when its other side went away, as a client may come back.
     void ConnLoop(Conn& c) {
         Emit(TraceEvent::kConnected, c.id);
-        plat::SockSetNonBlocking(c.s, true);
         std::string pending;
         char buf[1024];
-        bool keep = true;
-        while (keep && !stopping.load()) {
-            int r = plat::SockWait(c.s, false, kPollMs);
-            if (r == 0)
+        while (!stopping.load()) {
+            const int n = c.stream->Read(buf, static_cast<int>(sizeof buf), kPollMs);
+            if (n == 0)
                 continue;
-            if (r < 0)
-                break;
-            int n = plat::SockRecv(c.s, buf, static_cast<int>(sizeof buf));
-            if (n < 0 && plat::NetLastError() == plat::wsa::kEwouldblock)
-                continue;
-            if (n <= 0)
-                break;
-            pending.append(buf, static_cast<size_t>(n));
+            bool keep = n > 0;
+            if (keep)
+                pending.append(buf, static_cast<size_t>(n));
             while (keep) {
                 std::string frame, junk;
                 const bool got = NextFrame(&pending, &frame, &junk);
@@ -362,9 +424,17 @@ public:
                 keep = HandleFrame(c, pending);
                 pending.clear();
             }
+            if (keep)
+                continue;
+            if (!c.stream->Stays())
+                break;
+            // A half frame of a client that left is no start for the next.
+            if (!pending.empty())
+                Discard(c, pending);
+            pending.clear();
+            stopEvent.Wait(kLineRetryMs);
         }
-        plat::SockShutdown(c.s, plat::kShutBoth);
-        plat::SockClose(c.s);
+        c.stream.reset();
         --openCount;
         Emit(TraceEvent::kClosed, c.id);
         c.done.store(true);
@@ -429,7 +499,9 @@ public:
             std::unique_ptr<Conn> c(new Conn);
             c->owner = this;
             c->id = id;
-            c->s = s;
+            SocketStream* stream = new SocketStream(s, stopping);
+            c->stream.reset(stream);
+            stream->Begin();
             c->mute = mute;
             ++openCount;
             Conn* raw = c.get();
@@ -438,7 +510,7 @@ public:
                 conns.push_back(std::move(c));
             }
             if (!raw->thread.Start(ConnMain, raw)) {
-                plat::SockClose(s);
+                raw->stream.reset();
                 --openCount;
                 raw->done.store(true);
             }
@@ -468,6 +540,56 @@ public:
     static unsigned AnimateMain(void* p) {
         static_cast<Impl*>(p)->AnimateLoop();
         return 0;
+    }
+
+    // Counters, animations and the stop signal afresh for a start.
+    void Reset() {
+        started = std::chrono::steady_clock::now();
+        {
+            Guard g(lock);
+            for (uint64_t& f : fired)
+                f = 0;
+            discarded = 0;
+            for (Animator& a : animators)
+                a.Restart(0);
+        }
+        totalCount.store(0);
+        stopping.store(false);
+        stopEvent.Reset();
+    }
+
+    // Serves an open line as connection 1 until a stop; takes the handle.
+    bool ServeLine(plat::SerialHandle h, const plat::SerialSettings& settings,
+                   const std::string& name) {
+        Reset();
+        std::unique_ptr<Conn> c(new Conn);
+        c->owner = this;
+        c->id = ++totalCount;
+        c->stream.reset(new SerialStream(h, plat::SerialCharMicros(settings), stopEvent));
+        Conn* raw = c.get();
+        ++openCount;
+        {
+            Guard g(lock);
+            c->mute = neverAnswer;
+            conns.push_back(std::move(c));
+        }
+        if (!animator.Start(AnimateMain, this) || !raw->thread.Start(ConnMain, raw)) {
+            stopping.store(true);
+            stopEvent.Set();
+            animator.Join(plat::kInfinite);
+            if (!raw->thread.Started()) {
+                raw->stream.reset();
+                --openCount;
+                raw->done.store(true);
+            }
+            Reap(true);
+            lastError = plat::kSerialNoPort;
+            return false;
+        }
+        port = 0;
+        serialPort = name;
+        running.store(true);
+        return true;
     }
 
     // Under lock: the largest value a unit of the device holds; false when
@@ -561,18 +683,7 @@ uint16_t Simulator::Start(uint16_t port, uint32_t addrHost) {
         plat::NetCleanup();
         return 0;
     }
-    m.started = std::chrono::steady_clock::now();
-    {
-        Guard g(m.lock);
-        for (uint64_t& f : m.fired)
-            f = 0;
-        m.discarded = 0;
-        for (Animator& a : m.animators)
-            a.Restart(0);
-    }
-    m.totalCount.store(0);
-    m.stopping.store(false);
-    m.stopEvent.Reset();
+    m.Reset();
     if (!m.animator.Start(Impl::AnimateMain, &m) || !m.acceptor.Start(Impl::AcceptMain, &m)) {
         m.stopEvent.Set();
         m.animator.Join(plat::kInfinite);
@@ -583,8 +694,39 @@ uint16_t Simulator::Start(uint16_t port, uint32_t addrHost) {
         return 0;
     }
     m.port = bound;
+    m.serialPort.clear();
     m.running.store(true);
     return bound;
+}
+
+bool Simulator::StartSerial(const std::string& port, const plat::SerialSettings& settings) {
+    Impl& m = *impl_;
+    if (m.running.load())
+        return false;
+    int error = plat::kSerialNoPort;
+    const plat::SerialHandle h = plat::SerialOpen(port.c_str(), settings, &error);
+    if (h == plat::kInvalidSerial) {
+        m.lastError = error;
+        return false;
+    }
+    return m.ServeLine(h, settings, port);
+}
+
+std::string Simulator::StartPty(const plat::SerialSettings& settings) {
+    Impl& m = *impl_;
+    if (m.running.load())
+        return std::string();
+    if (!plat::SerialSettingsValid(settings)) {
+        m.lastError = plat::kSerialSettings;
+        return std::string();
+    }
+    char path[256] = {};
+    const plat::SerialHandle h = plat::SerialOpenPty(path, static_cast<int>(sizeof path));
+    if (h == plat::kInvalidSerial) {
+        m.lastError = plat::kSerialNoPort;
+        return std::string();
+    }
+    return m.ServeLine(h, settings, path) ? std::string(path) : std::string();
 }
 
 void Simulator::Stop() {
@@ -595,10 +737,13 @@ void Simulator::Stop() {
     m.stopEvent.Set();
     m.acceptor.Join(plat::kInfinite);
     m.animator.Join(plat::kInfinite);
-    plat::SockClose(m.listener);
+    const bool tcp = m.listener != plat::kInvalidSocket;
+    if (tcp)
+        plat::SockClose(m.listener);
     m.listener = plat::kInvalidSocket;
     m.Reap(true);
-    plat::NetCleanup();
+    if (tcp)
+        plat::NetCleanup();
     m.running.store(false);
 }
 
@@ -607,6 +752,9 @@ bool Simulator::Running() const {
 }
 uint16_t Simulator::Port() const {
     return impl_->port;
+}
+std::string Simulator::SerialPort() const {
+    return impl_->serialPort;
 }
 int Simulator::LastError() const {
     return impl_->lastError;
