@@ -6,17 +6,21 @@
 # and lists items through the host, watches a few of them live for a few
 # seconds, and shows what both sides did.
 #
-# Usage: scripts/demo.sh [--check]
+# Usage: scripts/demo.sh [--check] [--serial]
 #   --check   also fail unless the driver delivered the simulator's values
+#   --serial  the same over a serial line: the simulator on a pseudo-terminal
+#             (9600 bit/s, 7E1), the driver on the port it prints
 # Environment: NIMBRO_JOBS build jobs (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 check=0
+serial=0
 for arg in "$@"; do
   case "$arg" in
     --check) check=1 ;;
-    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --serial) serial=1 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -69,24 +73,33 @@ step "simulator"
 # value (high word first) = 100000. D120-D123 move by themselves: a counter,
 # a ramp, a square wave and a random walk.
 animate=(D120=counter:1:100ms D121=ramp:0:1000:5s D122=square:0:1:2s D123=walk:500:10:200ms)
-sim_args=(--port 0 --station 1 --plc config/idec.plc
+endpoint_args=(--port 0)
+[ "$serial" -eq 0 ] || endpoint_args=(--pty)
+sim_args=("${endpoint_args[@]}" --station 1 --plc config/idec.plc
   --set D100=1234 --set D102=1 --set D103=0x86A0 --set D110=0)
 for a in "${animate[@]}"; do sim_args+=(--animate "$a"); done
 echo "idec-sim ${sim_args[*]} --trace"
 "$sim" "${sim_args[@]}" --trace >"$work/sim.log" 2>&1 &
 sim_pid=$!
-port=""
+# The driver's endpoint: the TCP port the simulator took, or the other side
+# of its pseudo-terminal.
+endpoint=""
 for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on [0-9.]*:\([0-9][0-9]*\).*/\1/p' "$work/sim.log" | head -n 1)
-  [ -n "$port" ] && break
+  if [ "$serial" -eq 1 ]; then
+    endpoint=$(sed -n 's/^pty: \(.*\)$/\1/p' "$work/sim.log" | head -n 1)
+  else
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9][0-9]*\).*/\1/p' "$work/sim.log" | head -n 1)
+    [ -z "$port" ] || endpoint=127.0.0.1:$port
+  fi
+  [ -n "$endpoint" ] && break
   kill -0 "$sim_pid" 2>/dev/null || break
   sleep 0.1
 done
-if [ -z "$port" ]; then
+if [ -z "$endpoint" ]; then
   cat "$work/sim.log" >&2
   fail "the simulator did not start"
 fi
-echo "idec-sim (pid $sim_pid) listens on 127.0.0.1:$port"
+echo "idec-sim (pid $sim_pid) answers on $endpoint"
 
 step "configuration ($work)"
 # The driver reads Nimbro.ini and its configuration beside its own module.
@@ -105,7 +118,7 @@ PlcFileVersion=3
 OPCScanTiming=50
 ReadDeviceTimer=200
 [Link0]
-OpenName=127.0.0.1:$port
+OpenName=$endpoint
 DeviceNo=1
 [Link0.Plc0]
 Name=PLC1

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <thread>
 
@@ -84,6 +85,10 @@ Plant::~Plant() {
     driver.reset();
     table.RemoveAll();
     sim.Stop();
+    table.SetResLang(nullptr);
+    lang_.Unselect();
+    if (texts_)
+        plat::ModuleFree(texts_);
 }
 
 void Plant::Start(const PlantOptions& o) {
@@ -101,13 +106,25 @@ void Plant::Start(const PlantOptions& o) {
         ASSERT_TRUE(sim.SetAddressList(letter, {})) << letter;
     for (const auto& set : o.memory)
         set(sim);
-    port = sim.Start(0);
-    ASSERT_NE(port, 0);
     dir_.Write("idec.plc", def);
+    std::string endpoint;
+    if (o.serial) {
+        texts_ = plat::ModuleLoad(W(NIMBRO_TEST_MODULE).c_str());
+        ASSERT_NE(texts_, nullptr);
+        lang_.Select(texts_);
+        table.SetResLang(&lang_);
+        portName_ = Narrow(dir_.Join("port").c_str());
+        ASSERT_TRUE(StartLine(o.simLine)) << "no pseudo-terminal";
+        endpoint = portName_ + "\n" + o.line;
+    } else {
+        port = sim.Start(0);
+        ASSERT_NE(port, 0);
+        endpoint = Endpoint(port);
+    }
     const std::string scan = std::to_string(o.scan);
     const testutil::WString path = dir_.Write(
         "a.cfg", "[PlcConfig]\nOPCScanTiming=" + scan + "\nReadDeviceTimer=" + scan +
-                     "\n[Link0]\nOpenName=" + Endpoint(port) +
+                     "\n[Link0]\nOpenName=" + endpoint +
                      "\nDeviceNo=1\n[Link0.Plc0]\nName=P\nStationNumber=01\n" + o.devices);
     table.SetChannelFactory(o.gated ? &GatedChannel::Create : &CEngineLinkChannel::Create);
     if (o.testClock)
@@ -122,6 +139,16 @@ void Plant::Start(const PlantOptions& o) {
     else
         table.StartAll();
     driver.reset(new CDrvIDec(table));
+}
+
+bool Plant::StartLine(const plat::SerialSettings& line) {
+    const std::string path = sim.StartPty(line);
+    if (path.empty())
+        return false;
+    std::error_code ec;
+    std::filesystem::remove(portName_, ec);
+    std::filesystem::create_symlink(path, portName_, ec);
+    return !ec;
 }
 
 void Plant::Tick() {

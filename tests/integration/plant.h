@@ -14,6 +14,9 @@
 #include "NimbroDriver.h"
 #include "driver/DrvIDec.h"
 #include "harness.h"
+#include "platform/module.h"
+#include "platform/serial.h"
+#include "support/ResLang.h"
 #include "testutil/testutil.h"
 
 namespace itest {
@@ -41,6 +44,12 @@ struct PlantOptions {
     bool testClock = false;                                       // the table runs on gClock
     bool ticked = false; // no timer: the test ticks the link
     uint32_t scan = 10;  // scan period and read interval
+    // A serial link to the simulator on a pseudo-terminal, reached through a
+    // link in the plant's folder (so that a restarted simulator's new
+    // terminal is the same port); line holds [Link0] line keys.
+    bool serial = false;
+    std::string line;
+    plat::SerialSettings simLine;
 };
 
 inline const NimbroChar* N(const testutil::WString& text) {
@@ -57,6 +66,9 @@ public:
     // Fatal failures when the plant cannot start.
     void Start(const PlantOptions& o);
     void Tick(); // ticked plants: one turn, after the clock has moved
+    // Serial plants: the simulator on a new pseudo-terminal behind the port.
+    bool StartLine(const plat::SerialSettings& line);
+    const std::string& PortName() const { return portName_; }
     CPlcDrvLink& Link() { return *table.GetLink(0); }
     CPlcDevice* Block(const std::string& name);
     NimbroDevice Resolve(const std::string& name);
@@ -85,6 +97,10 @@ public:
 
 private:
     testutil::TempDir dir_;
+    std::string portName_;
+    // Serial plants: the link's messages come from the module's string table.
+    plat::ModuleHandle texts_ = nullptr;
+    CResLang lang_;
 };
 
 } // namespace itest

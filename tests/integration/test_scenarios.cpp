@@ -22,6 +22,9 @@
 //   A failed read leaves the host's buffer, count and type as they were, a
 //   refused registration the block's items; a good number read has count 1
 //   and nothing past its type's bytes written, a text nothing past the cap.
+//   serial links: serial K=V... (setup: the link's line keys), holdport and
+//     freeport (another program has the port), station N (the simulator's),
+//     linkmessage -> TEXT
 //   the plant: the rest; a verb with "-> N" compares a count or state.
 #include <gtest/gtest.h>
 
@@ -43,6 +46,7 @@
 #endif
 
 #include "plant.h"
+#include "platform/serial.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
 #include "support/LockGuard.h"
@@ -251,6 +255,8 @@ struct Runner {
         gGateRelease.store(true); // what a failed step left held
         gWritesHeld.store(false);
         Unhang();
+        if (held != plat::kInvalidSerial)
+            plat::SerialClose(held);
         for (auto& b : bg)
             if (b->t.joinable())
                 b->t.join();
@@ -405,6 +411,33 @@ struct Runner {
                          Joined({st.args.begin() + 4, st.args.end()}) + "\n";
         std::replace(o.devices.begin(), o.devices.end(), ' ', '\n');
         return "";
+    }
+
+    // "serial K=V...": a serial link with these [Link0] keys; the simulator's
+    // line runs at the BaudRate given, when it is one.
+    Str Serial(const Step& st) {
+        o.serial = true;
+        for (size_t i = 1; i < st.args.size(); ++i) {
+            const Str& kv = st.args[i].s;
+            o.line += kv + "\n";
+            const uint32_t baud = U(kv.substr(kv.find('=') + 1));
+            if (kv.rfind("BaudRate=", 0) == 0 && plat::IsSerialSpeed(baud))
+                o.simLine.baud = baud;
+        }
+        return "";
+    }
+
+    // Another program takes the link's port, or lets it go.
+    Str HoldPort(bool hold) {
+        if (!hold) {
+            plat::SerialClose(held);
+            held = plat::kInvalidSerial;
+            return "";
+        }
+        int error = 0;
+        held = plat::SerialOpen(p->PortName().c_str(), plat::SerialSettings(), &error);
+        return held != plat::kInvalidSerial ? Str()
+                                            : "the port is not free: " + std::to_string(error);
     }
 
     Str Memory(const Step& st) {
@@ -623,6 +656,7 @@ struct Runner {
     int devices = 0;
     std::thread ticker;
     plat::SocketOps saved{};
+    plat::SerialHandle held = plat::kInvalidSerial;
 };
 
 // What a step's handler sees: the plant, the step and its first argument.
@@ -666,7 +700,24 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"clearfaults", {kStarted, [](X& x) { return x.p.sim.ClearFaults(), Str(); }}},
         {"stop", {kStarted, [](X& x) { return x.p.sim.Stop(), Str(); }}},
         {"restart",
-         {kStarted, [](X& x) { return Check(x.p.sim.Start(x.p.port) == x.p.port, "not back"); }}},
+         {kStarted,
+          [](X& x) {
+              return Check(x.r.o.serial ? x.p.StartLine(x.r.o.simLine)
+                                        : x.p.sim.Start(x.p.port) == x.p.port,
+                           "not back");
+          }}},
+        {"serial", {kSetup, [](X& x) { return x.r.Serial(x.st); }}},
+        {"holdport", {kStarted, [](X& x) { return x.r.HoldPort(true); }}},
+        {"freeport", {kStarted, [](X& x) { return x.r.HoldPort(false); }}},
+        {"station",
+         {kStarted, [](X& x) { return x.p.sim.SetStation(static_cast<int>(x.n())), Str(); }}},
+        {"linkmessage",
+         {kStarted,
+          [](X& x) {
+              WChar text[CErrorString::kCapacity] = {};
+              x.p.Link().Status().GetText(text, CErrorString::kCapacity);
+              return x.Is(testutil::Narrow(text));
+          }}},
         {"clock", {kStarted, [](X& x) { return gClock.fetch_add(x.n()), Str(); }}},
         {"pause", {kStarted, [](X& x) { return Check(x.p.PauseScans(), "the scans go on"); }}},
         {"resume", {kStarted, [](X&) { return gScanPaused.store(false), Str(); }}},
