@@ -121,6 +121,8 @@ TEST_F(SocketTest, ClosedHandlesAddressesAndNames) {
     ASSERT_EQ(0, plat::SockClose(s));
     EXPECT_EQ(-1, plat::SockGetType(s, &type));
     EXPECT_EQ(plat::wsa::kEnotsock, plat::NetLastError());
+    EXPECT_EQ(-1, plat::SockWait(s, false, 0)); // not ready: an error
+    EXPECT_EQ(plat::wsa::kEnotsock, plat::NetLastError());
 
     uint32_t a = plat::InetAddr("192.168.1.20");
     EXPECT_EQ(0, std::memcmp(&a, "\xC0\xA8\x01\x14", 4)); // network order: bytes as written
