@@ -140,7 +140,8 @@ TEST_F(Channel, OpenChecksTheNameAndResolvesOnce) {
     EXPECT_EQ(faults.Calls(SockOp::kResolve), 2);
 }
 
-TEST_F(Channel, CarriesBytesAndClosesOnDestruction) {
+// A receive time-out (-1: the default one) leaves the connection open.
+TEST_F(Channel, CarriesBytesTimesOutAndClosesOnDestruction) {
     SocketHandle remote;
     {
         CIDecComEthernet c(&params);
@@ -160,40 +161,20 @@ TEST_F(Channel, CarriesBytesAndClosesOnDestruction) {
         EXPECT_EQ(small[2], 'Z');
         EXPECT_EQ(c.Receive(small, 0, 2000), -1);
         EXPECT_EQ(c.GetLastSocketError(), 0);
+        EXPECT_EQ(c.Receive(buf, sizeof buf, 2000), 1); // the "c" left over
+        EXPECT_EQ(c.SetDefaultTimeout(300), -1);
+        for (int32_t timeout : {1000, -1}) {
+            const uint32_t start = plat::TickCount();
+            EXPECT_EQ(c.Receive(buf, sizeof buf, timeout), -1);
+            EXPECT_GE(plat::TickCount() - start, timeout < 0 ? 210u : 700u);
+            EXPECT_EQ(c.GetState(), idec::kStateConnected);
+        }
+        ASSERT_TRUE(Write(remote, "late"));
+        EXPECT_EQ(c.Receive(buf, sizeof buf, 2000), 4);
     }
     ASSERT_EQ(plat::SockWait(remote, false, 3000), 1);
     char c;
     EXPECT_LE(plat::SockRecv(remote, &c, 1), 0);
-}
-
-TEST_F(Channel, PeerCloseGives102ThenReconnects) {
-    plat::SockClose(Connect());
-    peer.accepted.clear();
-    char buf[16];
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 0);
-    EXPECT_EQ(ch.GetLastSocketError(), idec::kErrRemoteClosed);
-    EXPECT_EQ(ch.GetState(), idec::kStateClosed);
-    EXPECT_FALSE(ch.IsSocketValid());
-    EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()), "Disconnected by remote.");
-    ASSERT_TRUE(Write(Connect(), "x"));
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 1);
-    EXPECT_EQ(ch.GetLastSocketError(), 0);
-}
-
-TEST_F(Channel, ReceiveTimeOutLeavesTheConnectionOpen) {
-    SocketHandle remote = Connect();
-    char buf[16];
-    uint32_t start = plat::TickCount();
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), -1);
-    EXPECT_GE(plat::TickCount() - start, 1400u);
-    EXPECT_EQ(ch.GetState(), idec::kStateConnected);
-    // -1 takes the default time-out.
-    EXPECT_EQ(ch.SetDefaultTimeout(300), -1);
-    start = plat::TickCount();
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, -1), -1);
-    EXPECT_GE(plat::TickCount() - start, 210u);
-    ASSERT_TRUE(Write(remote, "late"));
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 4);
 }
 
 TEST_F(Channel, RefusedConnectionIsRetriedOnEveryOpenOnly) {
@@ -233,10 +214,23 @@ TEST_F(Channel, SendKeepsTryingThroughWouldBlockAndPartialSends) {
     EXPECT_EQ(got, frame);
 }
 
+// A peer's close is 102 and closes; disconnect errors close, other errors do
+// not; a closed channel connects again at the next use, in a new session.
 TEST_F(Channel, DisconnectErrorsCloseOtherErrorsDoNot) {
-    Connect();
-    testutil::FaultSockets faults;
+    plat::SockClose(Connect());
+    peer.accepted.clear();
     char buf[8];
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 0);
+    EXPECT_EQ(ch.GetLastSocketError(), idec::kErrRemoteClosed);
+    EXPECT_EQ(ch.LastReceiveError(), idec::kErrRemoteClosed);
+    EXPECT_EQ(ch.GetState(), idec::kStateClosed);
+    EXPECT_FALSE(ch.IsSocketValid());
+    EXPECT_EQ(ErrorText(ch, ch.GetLastSocketError()), "Disconnected by remote.");
+    ASSERT_TRUE(Write(Connect(), "x"));
+    EXPECT_EQ(ch.Receive(buf, sizeof buf, 2000), 1);
+    EXPECT_EQ(ch.GetLastSocketError(), 0);
+
+    testutil::FaultSockets faults;
     faults.FailNext(SockOp::kRecv, wsa::kEinval);
     EXPECT_EQ(ch.Receive(buf, sizeof buf, -1), -1);
     EXPECT_EQ(ch.GetLastSocketError(), wsa::kEinval);
@@ -252,9 +246,11 @@ TEST_F(Channel, DisconnectErrorsCloseOtherErrorsDoNot) {
 
     const uint32_t first = (Connect(), ch.Session());
     EXPECT_NE(first, 0u);
-    EXPECT_EQ(ch.Receive(buf, sizeof buf, 0), -1);
-    EXPECT_EQ(ch.LastReceiveError(), 0);
-    EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnreset);
+    for (int32_t timeout : {0, 50}) { // the first look only, and the readiness wait
+        EXPECT_EQ(ch.Receive(buf, sizeof buf, timeout), -1);
+        EXPECT_EQ(ch.LastReceiveError(), 0);
+        EXPECT_EQ(ch.GetLastSocketError(), wsa::kEconnreset);
+    }
     faults.FailNext(SockOp::kSend, wsa::kEconnaborted);
     EXPECT_EQ(ch.Send("x", 1), 0);
     EXPECT_EQ(ch.GetState(), idec::kStateClosed);
@@ -264,20 +260,32 @@ TEST_F(Channel, DisconnectErrorsCloseOtherErrorsDoNot) {
               "[WSAECONNABORTED]-Software caused connection abort.");
 }
 
-// A stopping link closes the channel from its own thread; the worker must
-// come out of recv (no time-out) or of the readiness wait.
-TEST_F(Channel, CloseFromAnotherThreadWakesBlockedReceive) {
-    for (int32_t timeout : {-1, 60000}) {
+// A stopping link closes (or aborts) the channel from its own thread; the
+// worker must come out of recv (no time-out) or of the readiness wait. An
+// aborted channel stays closed: a send does not open it again.
+TEST_F(Channel, CloseOrAbortFromAnotherThreadWakesBlockedReceive) {
+    for (int32_t timeout : {-1, 60000, 0}) {
+        const bool abort = timeout == 0;
         CIDecComEthernet c(&params);
         SocketHandle remote = Connect(c);
-        std::atomic<int> result{99};
+        std::atomic<int> received{99}, sent{99};
         char buf[16];
-        EXPECT_TRUE(StopWakes([&] { result = c.Receive(buf, sizeof buf, timeout); },
-                              {SockOp::kWait, SockOp::kRecv}, [&] { c.Close(); },
-                              [&] { Write(remote, "x"); }))
+        auto work = [&] {
+            received = c.Receive(buf, sizeof buf, abort ? 60000 : timeout);
+            if (abort)
+                sent = c.Send("x", 1);
+        };
+        EXPECT_TRUE(StopWakes(
+            work, {SockOp::kWait, SockOp::kRecv}, [&] { abort ? c.Abort() : c.Close(); },
+            [&] { Write(remote, "x"); }))
             << "time-out " << timeout;
-        EXPECT_LE(result, 0);
+        EXPECT_LE(received, 0);
         EXPECT_FALSE(c.IsSocketValid());
+        if (abort) {
+            EXPECT_EQ(sent, 0);
+            EXPECT_EQ(c.Open(false), 0);
+            EXPECT_NE(plat::SockWait(peer.listener, false, 100), 1); // no connect pending
+        }
     }
 }
 
@@ -307,22 +315,6 @@ TEST_F(Channel, CloseFromAnotherThreadWakesBlockedConnect) {
                           }));
     EXPECT_EQ(result, idec::kStateFailed);
     EXPECT_FALSE(c.IsSocketValid());
-}
-
-TEST_F(Channel, AbortWakesAndKeepsTheChannelClosed) {
-    SocketHandle remote = Connect();
-    std::atomic<int> received{99}, sent{99};
-    char buf[16];
-    auto work = [&] {
-        received = ch.Receive(buf, sizeof buf, 60000);
-        sent = ch.Send("x", 1); // would reopen a closed channel
-    };
-    EXPECT_TRUE(StopWakes(
-        work, {SockOp::kWait, SockOp::kRecv}, [&] { ch.Abort(); }, [&] { Write(remote, "x"); }));
-    EXPECT_LE(received, 0);
-    EXPECT_EQ(sent, 0);
-    EXPECT_EQ(ch.Open(false), 0);
-    EXPECT_NE(plat::SockWait(peer.listener, false, 100), 1); // no connect pending
 }
 
 TEST(ChannelErrors, Texts) {

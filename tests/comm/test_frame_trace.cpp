@@ -30,13 +30,10 @@ TEST(FrameTrace, RecordsNameTimeLinkDirectionBytesAndVerdict) {
     }
     const std::string text = testutil::ReadFile(path);
     const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} link "Line 1" )";
-    EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(> <ENQ>010RA000000641226<CR>\r\n)")))
-        << text;
-    EXPECT_TRUE(
-        std::regex_search(text, std::regex(stamp + R"(< <ACK>01004D2<7F><CR> = 0 NO_ERROR)")))
-        << text;
-    EXPECT_TRUE(std::regex_search(text, std::regex(stamp + R"(! \(no reply\) = 13 RECV_TIME_OUT)")))
-        << text;
+    for (const char* record :
+         {R"(> <ENQ>010RA000000641226<CR>\r\n)", R"(< <ACK>01004D2<7F><CR> = 0 NO_ERROR)",
+          R"(! \(no reply\) = 13 RECV_TIME_OUT)"})
+        EXPECT_TRUE(std::regex_search(text, std::regex(stamp + record))) << record << "\n" << text;
 }
 
 TEST(FrameTrace, StaysWithinItsBoundWithOneRotation) {

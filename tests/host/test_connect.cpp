@@ -13,7 +13,7 @@
 #include "HostCli.h"
 #include "platform/file.h"
 #include "testutil/testutil.h"
-#include "host_helpers.h"
+#include "host_args.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 namespace {
 
+using testutil::Narrow;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WString;
@@ -129,13 +130,13 @@ TEST(File, FindFilesMatchesTheLastComponent) {
         {"missing/*", "!"}};
     for (const auto& c : cases)
         EXPECT_EQ(c.second, Find(dir, c.first)) << c.first;
-    Listing first;
-    first.stopAfter = 1;
-    EXPECT_TRUE(plat::FindFiles(dir.Join("*.txt").c_str(), Collect, &first));
-    EXPECT_EQ(1u, first.names.size());
+    const std::string first = Find(dir, "*.txt", 1); // the callback stops the search
+    EXPECT_EQ(1, std::count(first.begin(), first.end(), ' ')) << first;
 }
 
-TEST(File, TempDirsAndAbsolutePaths) {
+// Absolute: "/" rooted on POSIX; a drive, a share or a scheme on Windows,
+// where a rooted name without a drive still joins the configuration folder.
+TEST(File, TempDirsAndPathRules) {
     WChar a[plat::kMaxPath], b[plat::kMaxPath], tiny[4];
     ASSERT_TRUE(plat::MakeTempDir(a, plat::kMaxPath));
     ASSERT_TRUE(plat::MakeTempDir(b, plat::kMaxPath));
@@ -146,25 +147,20 @@ TEST(File, TempDirsAndAbsolutePaths) {
     EXPECT_TRUE(plat::DirRemove(b));
     EXPECT_FALSE(plat::MakeTempDir(tiny, 4));
 
-    EXPECT_TRUE(plat::IsPathSep(plat::kPathSep));
-    EXPECT_FALSE(plat::IsPathSep(W16('a')));
-    EXPECT_FALSE(plat::PathIsAbsolute(W16("idec.plc")));
-    EXPECT_FALSE(plat::PathIsAbsolute(W16("cfg")));
-}
-
-TEST(File, BackslashPathRules) {
-    if (plat::kPathSep != W16('\\'))
-        GTEST_SKIP() << "backslash path rules only";
-    EXPECT_TRUE(plat::IsPathSep(W16('/')));
-    EXPECT_FALSE(plat::IsPathSep(W16(':')));
-    for (const WChar* p : {W16("C:\\cfg\\idec.plc"), W16("d:idec.plc"),
-                           W16("\\\\server\\share\\idec.plc"), W16("http://host/idec.plc")})
-        EXPECT_TRUE(plat::PathIsAbsolute(p)) << testutil::Narrow(p);
-    // Rooted but without a drive: still joined to the configuration folder.
-    for (const WChar* p : {W16("\\idec.plc"), W16("cfg\\idec.plc"), W16("c"), W16(""),
-                           static_cast<const WChar*>(nullptr)})
-        EXPECT_FALSE(plat::PathIsAbsolute(p)) << (p ? testutil::Narrow(p) : "null");
-
+    const bool win = plat::kPathSep == W16('\\');
+    // Absolute on Windows only, on POSIX only, on neither.
+    const std::vector<const WChar*> rows[3] = {
+        {W16("C:\\cfg\\idec.plc"), W16("d:idec.plc"), W16("\\\\server\\share\\idec.plc"),
+         W16("http://host/idec.plc")},
+        {W16("/opt/idec.plc")},
+        {W16("\\idec.plc"), W16("cfg\\idec.plc"), W16("idec.plc"), W16("c"), W16(""), nullptr}};
+    for (int r = 0; r < 3; ++r)
+        for (const WChar* p : rows[r])
+            EXPECT_EQ(r == (win ? 0 : 1), plat::PathIsAbsolute(p)) << (p ? Narrow(p) : "null");
+    for (WChar c : {W16('/'), W16('\\'), W16('a'), W16(':')})
+        EXPECT_EQ(c == plat::kPathSep || (win && c == W16('/')), plat::IsPathSep(c)) << char(c);
+    if (!win)
+        return;
     TempDir dir;
     WString file = dir.Write("a.txt", "x");
     const uint32_t da = plat::PathAttributes(dir.Path().c_str());

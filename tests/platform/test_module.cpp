@@ -53,10 +53,8 @@ TEST(Environment, VariablesSystemDirectoryAndLanguage) {
     {
         // ASCII: the C runtime's narrow environment is in the ANSI code page.
         testutil::ScopedEnv env(name, "/opt/plc dir");
-        ASSERT_NE(nullptr, std::getenv(name));
         EXPECT_STREQ("/opt/plc dir", std::getenv(name));
         EXPECT_TRUE(plat::SetEnvVar(name, "second"));
-        ASSERT_NE(nullptr, std::getenv(name));
         EXPECT_STREQ("second", std::getenv(name));
     }
     EXPECT_EQ(nullptr, std::getenv(name));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "platform/sync.h"
 #include "testutil/testutil.h"
@@ -10,35 +11,40 @@ namespace {
 using plat::Event;
 using plat::Thread;
 
+// Runs fn on a platform thread of its own; Join before it goes.
+struct Worker {
+    std::function<void()> fn;
+    Thread t;
+    explicit Worker(std::function<void()> f) : fn(std::move(f)) {
+        EXPECT_TRUE(t.Start(
+            [](void* p) -> unsigned {
+                static_cast<Worker*>(p)->fn();
+                return 0;
+            },
+            this));
+    }
+};
+
 TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
     plat::CriticalSection cs;
     cs.Enter();
     ASSERT_TRUE(cs.TryEnter()); // same thread again
-
-    struct Ctx {
-        plat::CriticalSection* cs;
-        std::atomic<int> tryResult{-1};
-        std::atomic<bool> entered{false};
-    } ctx{&cs};
-    Thread probe;
-    ASSERT_TRUE(probe.Start(
-        [](void* p) -> unsigned {
-            auto* c = static_cast<Ctx*>(p);
-            c->tryResult = c->cs->TryEnter() ? 1 : 0;
-            c->cs->Enter(); // blocks until the owner has left twice
-            c->entered = true;
-            c->cs->Leave();
-            return 0;
-        },
-        &ctx));
-    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.tryResult >= 0; }, 5000));
-    EXPECT_EQ(0, ctx.tryResult);
+    std::atomic<int> tryResult{-1};
+    std::atomic<bool> entered{false};
+    Worker probe([&] {
+        tryResult = cs.TryEnter() ? 1 : 0;
+        cs.Enter(); // blocks until the owner has left twice
+        entered = true;
+        cs.Leave();
+    });
+    ASSERT_TRUE(testutil::WaitUntil([&] { return tryResult >= 0; }, 5000));
+    EXPECT_EQ(0, tryResult);
     cs.Leave();
     plat::SleepMs(50);
-    EXPECT_FALSE(ctx.entered); // still held once
+    EXPECT_FALSE(entered); // still held once
     cs.Leave();
-    ASSERT_TRUE(probe.Join(5000));
-    EXPECT_TRUE(ctx.entered);
+    ASSERT_TRUE(probe.t.Join(5000));
+    EXPECT_TRUE(entered);
 }
 
 TEST(Event, AutoResetFoldsSetsManualResetStaysSetAndWaitAnyConsumesOne) {
@@ -70,17 +76,13 @@ TEST(Event, AutoResetFoldsSetsManualResetStaysSetAndWaitAnyConsumesOne) {
 TEST(WaitAny, WakesForASetOnEitherEventFromAnotherThread) {
     Event tick(false, false), stop(true, false);
     for (Event* which : {&tick, &stop}) {
-        Thread t;
-        ASSERT_TRUE(t.Start(
-            [](void* p) -> unsigned {
-                plat::SleepMs(30);
-                static_cast<Event*>(p)->Set();
-                return 0;
-            },
-            which));
-        plat::WaitResult r = plat::WaitAny(tick, stop, 10000);
-        EXPECT_EQ(which == &tick ? plat::kWaitFirst : plat::kWaitSecond, r);
-        ASSERT_TRUE(t.Join(5000));
+        Worker w([which] {
+            plat::SleepMs(30);
+            which->Set();
+        });
+        EXPECT_EQ(which == &tick ? plat::kWaitFirst : plat::kWaitSecond,
+                  plat::WaitAny(tick, stop, 10000));
+        ASSERT_TRUE(w.t.Join(5000));
     }
 }
 
@@ -91,42 +93,30 @@ TEST(WaitAny, WakesForASetOnEitherEventFromAnotherThread) {
 // the loop.
 TEST(WaitAny, WorkerLoopSeesTicksAndStops) {
     constexpr int kSets = 200;
-    struct Ctx {
-        Event tick{false, false};
-        Event stop{true, false};
-        std::atomic<int> begun{0}; // sets begun by the producer
-        std::atomic<int> wakeUps{0};
-        std::atomic<int> seen{0}; // begun, as the last wake-up found it
-        std::atomic<bool> overrun{false};
-    } ctx;
-    Thread worker;
-    ASSERT_TRUE(worker.Start(
-        [](void* p) -> unsigned {
-            auto* c = static_cast<Ctx*>(p);
-            while (plat::WaitAny(c->tick, c->stop, plat::kInfinite) == plat::kWaitFirst) {
-                int n = ++c->wakeUps;
-                int begun = c->begun.load();
-                if (n > begun)
-                    c->overrun = true; // a wake-up no set accounts for
-                c->seen = begun;
-            }
-            return 0;
-        },
-        &ctx));
+    Event tick{false, false}, stop{true, false};
+    std::atomic<int> begun{0}, wakeUps{0}, seen{0}; // seen: begun, as the last wake-up found it
+    std::atomic<bool> overrun{false};
+    Worker worker([&] {
+        while (plat::WaitAny(tick, stop, plat::kInfinite) == plat::kWaitFirst) {
+            const int n = ++wakeUps, b = begun.load();
+            if (n > b)
+                overrun = true; // a wake-up no set accounts for
+            seen = b;
+        }
+    });
     for (int i = 0; i < kSets; ++i) {
-        ctx.begun.fetch_add(1);
-        ctx.tick.Set();
+        begun.fetch_add(1);
+        tick.Set();
         if (i % 20 == 0)
             plat::SleepMs(2);
     }
-    EXPECT_TRUE(testutil::WaitUntil([&] { return ctx.seen.load() == kSets; }, 5000))
+    EXPECT_TRUE(testutil::WaitUntil([&] { return seen.load() == kSets; }, 5000))
         << "the last set was lost";
-    ctx.stop.Set();
-    ASSERT_TRUE(worker.Join(5000));
-    EXPECT_FALSE(ctx.overrun.load());
-    EXPECT_LE(ctx.wakeUps.load(), kSets);
-    EXPECT_EQ(plat::kWaitTimeout, ctx.tick.Wait(0))
-        << "a set left over after the loop saw them all";
+    stop.Set();
+    ASSERT_TRUE(worker.t.Join(5000));
+    EXPECT_FALSE(overrun.load());
+    EXPECT_LE(wakeUps.load(), kSets);
+    EXPECT_EQ(plat::kWaitTimeout, tick.Wait(0)) << "a set left over after the loop saw them all";
 }
 
 TEST(Thread, JoinWithALimitGivesUpAndKnowsTheCurrentThread) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <set>
 
 #include "platform/mmtimer.h"
@@ -11,6 +12,12 @@ namespace {
 
 void Count(void* p) {
     ++*static_cast<std::atomic<int>*>(p);
+}
+
+// A periodic timer (resolution 1 ms) that calls fn.
+uint32_t Every(uint32_t ms, std::function<void()>* fn) {
+    return plat::TimerSetPeriodic(
+        ms, 1, [](void* p) { (*static_cast<std::function<void()>*>(p))(); }, fn);
 }
 
 // Calls counted after they stopped: none may come.
@@ -35,21 +42,16 @@ TEST(Timer, FiftyMsPeriodTicksAboutTenTimesInHalfASecond) {
 }
 
 TEST(Timer, SlowCallbackDoesNotMakeTicksPileUp) {
-    struct Ctx {
-        std::atomic<int> calls{0}, concurrent{0}, maxConcurrent{0};
-    } ctx;
-    uint32_t id = plat::TimerSetPeriodic(
-        10, 1,
-        [](void* p) {
-            auto* c = static_cast<Ctx*>(p);
-            int now = ++c->concurrent, seen = c->maxConcurrent.load();
-            while (now > seen && !c->maxConcurrent.compare_exchange_weak(seen, now)) {
-            }
-            ++c->calls;
-            plat::SleepMs(100); // ten periods
-            --c->concurrent;
-        },
-        &ctx);
+    std::atomic<int> calls{0}, concurrent{0}, maxConcurrent{0};
+    std::function<void()> slow = [&] {
+        int now = ++concurrent, seen = maxConcurrent.load();
+        while (now > seen && !maxConcurrent.compare_exchange_weak(seen, now)) {
+        }
+        ++calls;
+        plat::SleepMs(100); // ten periods
+        --concurrent;
+    };
+    uint32_t id = Every(10, &slow);
     const uint32_t start = plat::TickCount();
     ASSERT_NE(0u, id);
     plat::SleepMs(600);
@@ -57,9 +59,9 @@ TEST(Timer, SlowCallbackDoesNotMakeTicksPileUp) {
     const uint32_t elapsed = plat::TickCount() - start;
     // Queued expiries would give a call every period once the first ends;
     // skipped ones give one per callback's length at most.
-    EXPECT_GE(ctx.calls.load(), 2);
-    EXPECT_LE(ctx.calls.load(), static_cast<int>(elapsed / 100) + 2);
-    EXPECT_EQ(1, ctx.maxConcurrent.load());
+    EXPECT_GE(calls.load(), 2);
+    EXPECT_LE(calls.load(), static_cast<int>(elapsed / 100) + 2);
+    EXPECT_EQ(1, maxConcurrent.load());
     // Once skipped, ticks come back at the normal pace.
     std::atomic<int> ticks{0};
     id = plat::TimerSetPeriodic(10, 1, Count, &ticks);
@@ -69,50 +71,40 @@ TEST(Timer, SlowCallbackDoesNotMakeTicksPileUp) {
 }
 
 TEST(Timer, KillWaitsForARunningCallback) {
-    struct Ctx {
-        plat::Event inside{true, false};
-        std::atomic<bool> finished{false};
-        std::atomic<int> calls{0};
-    } ctx;
-    uint32_t id = plat::TimerSetPeriodic(
-        10, 1,
-        [](void* p) {
-            auto* c = static_cast<Ctx*>(p);
-            c->finished = false;
-            ++c->calls;
-            c->inside.Set();
-            plat::SleepMs(150);
-            c->finished = true;
-        },
-        &ctx);
+    plat::Event inside{true, false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
+    std::function<void()> fn = [&] {
+        finished = false;
+        ++calls;
+        inside.Set();
+        plat::SleepMs(150);
+        finished = true;
+    };
+    uint32_t id = Every(10, &fn);
     ASSERT_NE(0u, id);
-    ASSERT_EQ(plat::kWaitFirst, ctx.inside.Wait(10000));
+    ASSERT_EQ(plat::kWaitFirst, inside.Wait(10000));
     ASSERT_TRUE(plat::TimerKill(id));
-    EXPECT_TRUE(ctx.finished.load());
-    ExpectNoMoreCalls(ctx.calls, 100);
+    EXPECT_TRUE(finished.load());
+    ExpectNoMoreCalls(calls, 100);
     EXPECT_FALSE(plat::TimerKill(id));
 }
 
 TEST(Timer, KillFromItsOwnCallbackEndsTheTimer) {
-    struct Ctx {
-        std::atomic<uint32_t> id{0};
-        std::atomic<int> killed{-1}, calls{0};
-    } ctx;
-    uint32_t id = plat::TimerSetPeriodic(
-        5, 1,
-        [](void* p) {
-            auto* c = static_cast<Ctx*>(p);
-            ++c->calls;
-            if (c->id.load() && c->killed < 0)
-                c->killed = plat::TimerKill(c->id.load()) ? 1 : 0;
-        },
-        &ctx);
+    std::atomic<uint32_t> self{0};
+    std::atomic<int> killed{-1}, calls{0};
+    std::function<void()> fn = [&] {
+        ++calls;
+        if (self.load() && killed < 0)
+            killed = plat::TimerKill(self.load()) ? 1 : 0;
+    };
+    uint32_t id = Every(5, &fn);
     ASSERT_NE(0u, id);
-    ctx.id = id;
-    ASSERT_TRUE(testutil::WaitUntil([&] { return ctx.killed >= 0; }, 5000));
-    EXPECT_EQ(1, ctx.killed.load());
+    self = id;
+    ASSERT_TRUE(testutil::WaitUntil([&] { return killed >= 0; }, 5000));
+    EXPECT_EQ(1, killed.load());
     plat::SleepMs(60);
-    ExpectNoMoreCalls(ctx.calls, 100);
+    ExpectNoMoreCalls(calls, 100);
     EXPECT_FALSE(plat::TimerKill(id)); // already gone
 }
 

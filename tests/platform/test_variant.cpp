@@ -90,29 +90,23 @@ std::string Change(const std::string& row) {
                                                       : std::to_string(v.llVal);
 }
 
+// A byte count before the text, a terminator after it; text given or zeros.
 TEST(Bstr, LengthPrefixedTerminatedAndZeroFilled) {
-    plat::Bstr b = plat::BstrAlloc(W16("D100"));
-    ASSERT_NE(nullptr, b);
-    EXPECT_EQ(4u, plat::BstrLen(b));
-    uint32_t bytes;
-    std::memcpy(&bytes, reinterpret_cast<const char*>(b) - 4, 4);
-    EXPECT_EQ(8u, bytes);
-    EXPECT_EQ(0, b[4]);
-    plat::BstrFree(b);
-
     const WChar withNul[] = {W16('a'), 0, W16('b')};
-    b = plat::BstrAllocLen(withNul, 3);
-    ASSERT_NE(nullptr, b);
-    EXPECT_EQ(3u, plat::BstrLen(b));
-    EXPECT_EQ(W16('b'), b[2]);
-    plat::BstrFree(b);
-
-    for (uint32_t len : {1u, 7u, 300u}) {
-        b = plat::BstrAllocLen(nullptr, len);
+    const struct {
+        const WChar* text;
+        int len; // -1: BstrAlloc
+    } cases[] = {{W16("D100"), -1}, {withNul, 3}, {nullptr, 1}, {nullptr, 7}, {nullptr, 300}};
+    for (const auto& c : cases) {
+        plat::Bstr b = c.len < 0 ? plat::BstrAlloc(c.text) : plat::BstrAllocLen(c.text, c.len);
         ASSERT_NE(nullptr, b);
-        EXPECT_EQ(len, plat::BstrLen(b));
-        for (uint32_t i = 0; i <= len; ++i)
-            EXPECT_EQ(0, b[i]) << "unit " << i << " of " << len;
+        const uint32_t n = c.len < 0 ? 4u : static_cast<uint32_t>(c.len);
+        uint32_t bytes;
+        std::memcpy(&bytes, reinterpret_cast<const char*>(b) - 4, 4);
+        EXPECT_EQ(n, plat::BstrLen(b));
+        EXPECT_EQ(2 * n, bytes);
+        for (uint32_t i = 0; i <= n; ++i)
+            EXPECT_EQ(i < n && c.text ? c.text[i] : 0, b[i]) << "unit " << i << " of " << n;
         plat::BstrFree(b);
     }
     EXPECT_EQ(nullptr, plat::BstrAlloc(nullptr));

@@ -25,7 +25,6 @@ enum class SockOp {
     kAccept
 };
 
-class FaultSockets;
 using plat::SocketHandle;
 
 class FaultSockets {
@@ -43,7 +42,6 @@ public:
     void LimitNth(SockOp op, int nth, int maxBytes);
     // The same, counted from the next call on.
     void FailNext(SockOp op, int code, int times = 1) { FailNth(op, Calls(op) + 1, code, times); }
-    void LimitNext(SockOp op, int maxBytes) { LimitNth(op, Calls(op) + 1, maxBytes); }
 
     // Calls of op seen so far, and how many scripted faults have fired.
     int Calls(SockOp op) const;
@@ -70,6 +68,7 @@ private:
     static int Slot(SockOp op) { return static_cast<int>(op); }
     Verdict Next(SockOp op, int* codeOrLimit);
     int Ask(SockOp op, const void* data, int len);
+    int Gate(SockOp op, const void* data, int len);
     // A call of op through the saved table's entry; failed, it returns bad.
     template <SockOp op, auto entry, typename R, typename... A> static R Call(R bad, A... a);
     template <SockOp op, auto entry, typename R, typename... A> static R Pass(A... a) {
@@ -187,25 +186,24 @@ inline int FaultSockets::Connect(SocketHandle s, uint32_t addr, uint16_t port) {
     return Pass<SockOp::kConnect, &plat::SocketOps::connect, int>(s, addr, port);
 }
 
-// A send or receive: the hook first, then a failure or a limit of its bytes.
-inline int FaultSockets::Send(SocketHandle s, const void* data, int len) {
-    if (int code = gActive->Ask(SockOp::kSend, data, len))
-        return gActive->saved_.setLastError(code), -1;
-    int v = len;
-    const Verdict verdict = gActive->Next(SockOp::kSend, &v);
+// A send or receive: the hook first, then a failure (-1, the code set) or a
+// limit of the bytes it may move.
+inline int FaultSockets::Gate(SockOp op, const void* data, int len) {
+    int v = Ask(op, data, len);
+    const Verdict verdict = v ? kFail : Next(op, &v);
     if (verdict == kFail)
-        return gActive->saved_.setLastError(v), -1;
-    return gActive->saved_.send(s, data, verdict == kLimit && v < len ? v : len);
+        return saved_.setLastError(v), -1;
+    return verdict == kLimit && v < len ? v : len;
+}
+
+inline int FaultSockets::Send(SocketHandle s, const void* data, int len) {
+    const int n = gActive->Gate(SockOp::kSend, data, len);
+    return n < 0 ? -1 : gActive->saved_.send(s, data, n);
 }
 
 inline int FaultSockets::Recv(SocketHandle s, void* buf, int cap) {
-    if (int code = gActive->Ask(SockOp::kRecv, nullptr, cap))
-        return gActive->saved_.setLastError(code), -1;
-    int v = cap;
-    const Verdict verdict = gActive->Next(SockOp::kRecv, &v);
-    if (verdict == kFail)
-        return gActive->saved_.setLastError(v), -1;
-    return gActive->saved_.recv(s, buf, verdict == kLimit && v < cap ? v : cap);
+    const int n = gActive->Gate(SockOp::kRecv, nullptr, cap);
+    return n < 0 ? -1 : gActive->saved_.recv(s, buf, n);
 }
 
 inline int FaultSockets::Close(SocketHandle s) {

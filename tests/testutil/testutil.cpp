@@ -10,26 +10,25 @@
 
 namespace testutil {
 
+// UTF-16 never takes more units than UTF-8 takes bytes; UTF-8 takes at most
+// three bytes per UTF-16 unit.
 WString W(const std::string& utf8) {
-    if (utf8.empty())
-        return WString();
-    int n = plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                  nullptr, 0);
-    WString out(static_cast<size_t>(n > 0 ? n : 0), 0);
-    if (n > 0)
-        plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0],
-                              n);
+    WString out(utf8.size(), 0);
+    const int n = utf8.empty() ? 0
+                               : plat::MultiByteToWide(plat::kCpUtf8, 0, utf8.data(),
+                                                       static_cast<int>(utf8.size()), &out[0],
+                                                       static_cast<int>(out.size()));
+    out.resize(static_cast<size_t>(n > 0 ? n : 0));
     return out;
 }
 
 std::string Narrow(const WChar* text) {
-    if (!text || !*text)
-        return std::string();
-    int len = static_cast<int>(plat::WStrLen(text));
-    int n = plat::WideToMultiByte(plat::kCpUtf8, 0, text, len, nullptr, 0);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        plat::WideToMultiByte(plat::kCpUtf8, 0, text, len, &out[0], n);
+    const int len = text ? static_cast<int>(plat::WStrLen(text)) : 0;
+    std::string out(3 * static_cast<size_t>(len), '\0');
+    const int n = len ? plat::WideToMultiByte(plat::kCpUtf8, 0, text, len, &out[0],
+                                              static_cast<int>(out.size()))
+                      : 0;
+    out.resize(static_cast<size_t>(n > 0 ? n : 0));
     return out;
 }
 
