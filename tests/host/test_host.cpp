@@ -432,31 +432,45 @@ TEST(HostWatchRun, MovingValuesUntilAStopWhichStillReleasesTheDriver) {
 // Commissioning without a configuration: the program stages one for the
 // simulator's port and station, reads its value and leaves no folder behind.
 TEST(HostProgram, ConnectReadsTheSimulatorAndRemovesItsFolder) {
-    idecsim::Simulator sim;
-    sim.SetStation(7);
-    ASSERT_TRUE(sim.SetValue("D", 100, 4321));
-    ASSERT_TRUE(sim.SetValue("M", 17, 1));
-    const uint16_t port = sim.Start(0);
-    ASSERT_NE(port, 0);
-    // The first read brings an item into use; later rounds see its value.
-    std::string out, err;
-    EXPECT_TRUE(RunExe("--connect 127.0.0.1:" + std::to_string(port) +
-                           " --station 7 repeat 40 150 read D D100 u16 read M M17 bool end",
-                       &out, &err))
-        << err;
-    EXPECT_EQ(Fails(out, "ReadItem(\"D\", \"D100\", TypeU16) -> ResultOk (0): 4321|"
-                         "ReadItem(\"M\", \"M17\", TypeBool) -> ResultOk (0): 1 ["),
-              "")
-        << out;
-    const size_t at = out.find("staged ");
-    ASSERT_NE(at, std::string::npos) << out;
-    const std::string folder = out.substr(at + 7, out.find(" for ", at) - at - 7);
-    // Through a file, Windows ends lines with CR LF.
-    const size_t removed = out.find("removed " + folder);
-    ASSERT_NE(removed, std::string::npos) << out;
-    EXPECT_NE(std::string("\r\n").find(out[removed + 8 + folder.size()]), std::string::npos) << out;
-    EXPECT_FALSE(plat::PathExists(testutil::W(folder).c_str())) << folder;
-    EXPECT_GT(sim.FrameLog().size(), 0u);
+    // Over TCP, and over a serial line where there are pseudo-terminals.
+    for (bool serial : {false, true}) {
+        idecsim::Simulator sim;
+        sim.SetStation(7);
+        ASSERT_TRUE(sim.SetValue("D", 100, 4321));
+        ASSERT_TRUE(sim.SetValue("M", 17, 1));
+        std::string target;
+        if (serial) {
+            const std::string tty = sim.StartPty(plat::SerialSettings());
+            if (tty.empty())
+                continue;
+            target = tty + " --baud 9600";
+        } else {
+            const uint16_t port = sim.Start(0);
+            ASSERT_NE(port, 0);
+            target = "127.0.0.1:" + std::to_string(port);
+        }
+        // The first read brings an item into use; later rounds see its value.
+        std::string out, err;
+        EXPECT_TRUE(RunExe("--connect " + target +
+                               " --station 7 repeat 40 150 read D D100 u16 read M M17 bool end",
+                           &out, &err))
+            << err;
+        EXPECT_EQ(Fails(out, "ReadItem(\"D\", \"D100\", TypeU16) -> ResultOk (0): 4321|"
+                             "ReadItem(\"M\", \"M17\", TypeBool) -> ResultOk (0): 1 ["),
+                  "")
+            << target << "\n"
+            << out;
+        const size_t at = out.find("staged ");
+        ASSERT_NE(at, std::string::npos) << out;
+        const std::string folder = out.substr(at + 7, out.find(" for ", at) - at - 7);
+        // Through a file, Windows ends lines with CR LF.
+        const size_t removed = out.find("removed " + folder);
+        ASSERT_NE(removed, std::string::npos) << out;
+        EXPECT_NE(std::string("\r\n").find(out[removed + 8 + folder.size()]), std::string::npos)
+            << out;
+        EXPECT_FALSE(plat::PathExists(testutil::W(folder).c_str())) << folder;
+        EXPECT_GT(sim.FrameLog().size(), 0u) << target;
+    }
 }
 #endif
 
