@@ -266,50 +266,39 @@ int32_t StrictDecimal(const char* text) {
 }
 
 void LoadLine(CPlcDrvLink& link, CIniFile& ini, const char* section) {
-    const plat::SerialSettings usual;
+    plat::SerialSettings line; // 9600 7E1
     char note[96] = {};
-    auto noteBad = [&](const char* key, const char* value) {
-        const size_t used = std::strlen(note);
-        std::snprintf(note + used, sizeof note - used, "%s%s=%s", used ? ", " : "", key, value);
-    };
     char text[32];
-    uint32_t baud = usual.baud;
-    ini.GetString(section, "BaudRate", "", text, sizeof text);
-    if (text[0]) {
-        const int32_t v = StrictDecimal(text);
-        if (v > 0 && plat::IsSerialSpeed(static_cast<uint32_t>(v)))
-            baud = static_cast<uint32_t>(v);
-        else
-            noteBad("BaudRate", text);
-    }
-    uint8_t dataBits = usual.dataBits;
-    ini.GetString(section, "DataBits", "", text, sizeof text);
-    if (text[0]) {
-        const int32_t v = StrictDecimal(text);
-        if (v == 7 || v == 8)
-            dataBits = static_cast<uint8_t>(v);
-        else
-            noteBad("DataBits", text);
-    }
-    char parity = usual.parity;
-    ini.GetString(section, "Parity", "", text, sizeof text);
-    if (text[0]) {
-        const char p = static_cast<char>(text[0] & ~0x20);
-        if (!text[1] && (p == 'E' || p == 'O' || p == 'N'))
-            parity = p;
-        else
-            noteBad("Parity", text);
-    }
-    uint8_t stopBits = usual.stopBits;
-    ini.GetString(section, "StopBits", "", text, sizeof text);
-    if (text[0]) {
-        const int32_t v = StrictDecimal(text);
-        if (v == 1 || v == 2)
-            stopBits = static_cast<uint8_t>(v);
-        else
-            noteBad("StopBits", text);
-    }
-    link.SetLine(baud, dataBits, parity, stopBits, note);
+    // Each key alone: a value that would not make a valid line is named.
+    auto take = [&](const char* key, bool (*apply)(const char*, plat::SerialSettings&)) {
+        ini.GetString(section, key, "", text, sizeof text);
+        if (!text[0])
+            return;
+        plat::SerialSettings tried = line;
+        if (apply(text, tried) && plat::SerialSettingsValid(tried)) {
+            line = tried;
+            return;
+        }
+        const size_t used = std::strlen(note);
+        std::snprintf(note + used, sizeof note - used, "%s%s=%s", used ? ", " : "", key, text);
+    };
+    take("BaudRate", [](const char* t, plat::SerialSettings& s) {
+        s.baud = static_cast<uint32_t>(StrictDecimal(t));
+        return StrictDecimal(t) > 0;
+    });
+    take("DataBits", [](const char* t, plat::SerialSettings& s) {
+        s.dataBits = static_cast<uint8_t>(StrictDecimal(t));
+        return StrictDecimal(t) > 0 && StrictDecimal(t) < 256;
+    });
+    take("Parity", [](const char* t, plat::SerialSettings& s) {
+        s.parity = static_cast<char>(t[0] & ~0x20); // either case
+        return t[1] == 0;
+    });
+    take("StopBits", [](const char* t, plat::SerialSettings& s) {
+        s.stopBits = static_cast<uint8_t>(StrictDecimal(t));
+        return StrictDecimal(t) > 0 && StrictDecimal(t) < 256;
+    });
+    link.SetLine(line.baud, line.dataBits, line.parity, line.stopBits, note);
 }
 
 bool LoadLink(CPlcDrvLink& link, CIniFile& ini, const char* section, int32_t fileVersion,
