@@ -29,7 +29,7 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     ASSERT_TRUE(Parse("--port 2102 --station 1 --plc config/idec.plc --set D100=1234 --set "
                       "TP3=0x10 --trace --list=A=100,32 --delay 250 --fault "
                       "split:parts=3,ms=10,conn=2,cmd=R,letter=A --fault=nak:code=0A "
-                      "--no-reply 0.25 --close-after 0 --refuse",
+                      "--no-reply 0.25 --close-after 0 --refuse --reply-delay 5",
                       &o, &error))
         << error;
     EXPECT_EQ(o.port, 2102);
@@ -48,6 +48,7 @@ TEST(SimCli, ReadsValuesListsAndFaults) {
     EXPECT_EQ(o.faults[2].code, 0x0A);
     EXPECT_DOUBLE_EQ(o.faults[3].probability, 0.25);
     EXPECT_EQ(o.closeAfter, 0);
+    EXPECT_EQ(o.replyDelay, 5u);
     EXPECT_TRUE(o.trace && o.refuse && !o.neverAnswer && !o.help);
     ASSERT_TRUE(Parse("-h", &o, &error));
     EXPECT_TRUE(o.help);
@@ -102,6 +103,7 @@ TEST(SimCli, RejectsWhatItDoesNotKnow) {
         {"--list Z=1", ""},
         {"--list A=1,", ""},
         {"--no-reply 1.5", ""},
+        {"--reply-delay 3600001", "--reply-delay"},
         {"--fault slow", ""},
         {"--fault close-after", ""},
         {"--fault nak:code=0G", ""},
@@ -135,10 +137,10 @@ TEST(SimCli, RejectsWhatItDoesNotKnow) {
 TEST(SimCli, HelpExplainsEveryOption) {
     const std::string help = idecsim::HelpText();
     for (const char* name :
-         {"--port",   "--bind",         "--serial",  "--pty",   "--baud",     "--data-bits",
-          "--parity", "--stop-bits",    "--station", "--plc",   "--set",      "--list",
-          "--trace",  "--lock-presets", "--fault",   "--delay", "--no-reply", "--close-after",
-          "--refuse", "--never-answer", "--seed",    "--help"}) {
+         {"--port",   "--bind",         "--serial",  "--pty",         "--baud",     "--data-bits",
+          "--parity", "--stop-bits",    "--station", "--plc",         "--set",      "--list",
+          "--trace",  "--lock-presets", "--fault",   "--delay",       "--no-reply", "--close-after",
+          "--refuse", "--never-answer", "--seed",    "--reply-delay", "--help"}) {
         EXPECT_NE(help.find(std::string("  ") + name), std::string::npos) << name;
         CliOptions o;
         std::string error;

@@ -141,10 +141,16 @@ TEST_F(SimSerial, AClientMayCloseAndOpenThePortAgain) {
 }
 
 TEST_F(SimSerial, AReplyTakesTheTimeOfItsBytesOnTheLine) {
-    const SerialSettings rows[] = {SerialSettings{1200, 7, 'E', 1},
-                                   SerialSettings{2400, 8, 'N', 2}};
+    const struct {
+        SerialSettings line;
+        uint32_t replyDelayMs; // the line's byte time comes on top
+    } rows[] = {{SerialSettings{1200, 7, 'E', 1}, 0},
+                {SerialSettings{2400, 8, 'N', 2}, 0},
+                {SerialSettings{2400, 8, 'N', 2}, 200}};
     const std::string read = Frame("010RA0000006420"); // 32 bytes: 71 reply characters
-    for (const SerialSettings& s : rows) {
+    for (const auto& row : rows) {
+        const SerialSettings& s = row.line;
+        sim_.SetReplyDelay(row.replyDelayMs);
         Serve(s);
         Port client(tty_, s);
         ASSERT_TRUE(client.Open());
@@ -154,7 +160,9 @@ TEST_F(SimSerial, AReplyTakesTheTimeOfItsBytesOnTheLine) {
                               std::chrono::steady_clock::now() - t0)
                               .count();
         ASSERT_EQ(reply.size(), 71u) << s.baud;
-        EXPECT_GE(took, static_cast<int64_t>(reply.size() * plat::SerialCharMicros(s))) << s.baud;
+        EXPECT_GE(took, static_cast<int64_t>(reply.size() * plat::SerialCharMicros(s) +
+                                             row.replyDelayMs * 1000))
+            << s.baud << " " << row.replyDelayMs;
         client.Close();
         sim_.Stop();
     }

@@ -219,6 +219,17 @@ TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
     EXPECT_EQ(sim.Fired(FaultKind::kNoReply) - before, 1u);
 }
 
+TEST_F(SimServer, EveryReplyWaitsTheReplyDelayAndAFaultsDelayComesOnTop) {
+    sim.SetReplyDelay(150);
+    EXPECT_EQ(sim.ReplyDelay(), 150u);
+    sim.AddFault(Rule("delay 1 ms=200"));
+    Client c(port);
+    Talk(c, "R +1234ABCD@350; W0042 +@150; R +1234ABCD@150");
+    EXPECT_EQ(sim.Fired(FaultKind::kDelay), 1u); // the reply delay is no fault
+    sim.SetReplyDelay(0);
+    Talk(c, "R +1234ABCD");
+}
+
 TEST_F(SimServer, ProbabilitiesFireSometimes) {
     const int neverId = sim.AddFault(Rule("garbage p=0"));
     const int halfId = sim.AddFault(Rule("nak p=0.5"));

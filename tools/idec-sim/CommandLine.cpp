@@ -76,6 +76,9 @@ const OptionInfo kOptions[] = {
      "code=HH (nak 00, error 06 by default), parts=N (default 2), bytes=N (garbage length, "
      "default 8; short: characters dropped, default 2)"},
     {"--delay", "MS", "answer every request MS milliseconds late (as --fault delay:ms=MS)"},
+    {"--reply-delay", "MS",
+     "send every reply MS milliseconds after its request arrived, as a PLC on a network "
+     "answers (0 to 3600000; no fault: faults and a serial line's byte time come on top)"},
     {"--no-reply", "P",
      "leave each request unanswered with probability P (as --fault no-reply:prob=P)"},
     {"--close-after", "N", "close each connection after its N-th request (0: on accept); TCP only"},
@@ -384,6 +387,10 @@ bool ApplyOption(const std::string& name, const std::string& value, CliOptions& 
         r.kind = FaultKind::kDelay;
         r.ms = static_cast<int64_t>(n);
         o.faults.push_back(r);
+    } else if (name == "--reply-delay") {
+        if (!ParseUnsigned(value, 3600000, &n))
+            return fail(bad);
+        o.replyDelay = static_cast<uint32_t>(n);
     } else if (name == "--no-reply") {
         FaultRule r;
         r.kind = FaultKind::kNoReply;
@@ -575,6 +582,7 @@ int RunSimulator(const CliOptions& o, std::ostream& out, std::ostream& err,
     sim.SetStation(o.station);
     sim.SetPresetsLocked(o.lockPresets);
     sim.SetSeed(o.seed);
+    sim.SetReplyDelay(o.replyDelay);
     const std::vector<std::string> devices = sim.DeviceNames();
     for (const ValueSetting& s : o.sets) {
         if (!sim.SetValue(s.device, s.address, s.value)) {

@@ -40,6 +40,7 @@ struct CliOptions {
     bool refuse = false;
     bool neverAnswer = false;
     uint32_t seed = 1;
+    uint32_t replyDelay = 0; // ms after each request's arrival
     bool help = false;
 };
 

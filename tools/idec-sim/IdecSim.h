@@ -174,6 +174,12 @@ public:
     void SetCloseAfter(int64_t requests); // -1 off; 0 closes at once on accept
     void SetRefuseConnections(bool refuse);
     void SetNeverAnswer(bool mute); // for connections accepted from now on
+    // Every reply goes out ms after its request arrived, as a PLC on a real
+    // network answers; no fault, it comes before a fault's own delay and,
+    // on a serial line, before the time the reply's bytes take on the line.
+    // 0 (the default) answers at once. Takes effect from the next request.
+    void SetReplyDelay(uint32_t ms);
+    uint32_t ReplyDelay() const;
     // How often a kind has fired since Start, a rule since it was added.
     uint64_t Fired(FaultKind kind) const;
     uint64_t RuleFired(int id) const;

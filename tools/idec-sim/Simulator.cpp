@@ -223,6 +223,7 @@ public:
     plat::Thread animator;
     std::atomic<uint32_t> openCount{0};
     std::atomic<uint32_t> totalCount{0};
+    std::atomic<uint32_t> replyDelayMs{0};
 
     uint64_t Now() const {
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -321,8 +322,24 @@ public:
         return true;
     }
 
+    // Until the reply delay has passed since arrival; false on a stop.
+    bool WaitReplyTime(std::chrono::steady_clock::time_point arrived) {
+        const auto due = arrived + std::chrono::milliseconds(replyDelayMs.load());
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  due - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                return true;
+            // Whole milliseconds, rounded up: never early.
+            if (stopEvent.Wait(static_cast<uint32_t>((left + 999) / 1000)) == plat::kWaitFirst)
+                return false;
+        }
+    }
+
     // One received frame; false when the connection is to be closed.
-    bool HandleFrame(Conn& c, const std::string& frame) {
+    bool HandleFrame(Conn& c, const std::string& frame,
+                     std::chrono::steady_clock::time_point arrived) {
         const uint64_t now = Now();
         Chosen f;
         std::string reply;
@@ -374,6 +391,8 @@ public:
                 Emit(TraceEvent::kReply, c.id, std::string(), f.kind);
             return !closeNow;
         }
+        if (!WaitReplyTime(arrived))
+            return false;
         const int64_t delay = DelayOf(f);
         if (delay > 0 && stopEvent.Wait(static_cast<uint32_t>(delay)) == plat::kWaitFirst)
             return false;
@@ -408,6 +427,8 @@ public:
             const int n = c.stream->Read(buf, static_cast<int>(sizeof buf), kPollMs);
             if (n == 0)
                 continue;
+            // A frame arrives with its last bytes: the reply delay counts from here.
+            const auto arrived = std::chrono::steady_clock::now();
             bool keep = n > 0;
             if (keep)
                 pending.append(buf, static_cast<size_t>(n));
@@ -418,10 +439,10 @@ public:
                     Discard(c, junk);
                 if (!got)
                     break;
-                keep = HandleFrame(c, frame);
+                keep = HandleFrame(c, frame, arrived);
             }
             if (keep && pending.size() > kMaxPending) {
-                keep = HandleFrame(c, pending);
+                keep = HandleFrame(c, pending, arrived);
                 pending.clear();
             }
             if (keep)
@@ -864,6 +885,14 @@ void Simulator::SetRefuseConnections(bool refuse) {
 void Simulator::SetNeverAnswer(bool mute) {
     Guard g(impl_->lock);
     impl_->neverAnswer = mute;
+}
+
+void Simulator::SetReplyDelay(uint32_t ms) {
+    impl_->replyDelayMs.store(ms);
+}
+
+uint32_t Simulator::ReplyDelay() const {
+    return impl_->replyDelayMs.load();
 }
 
 uint64_t Simulator::Fired(FaultKind kind) const {
