@@ -8,6 +8,8 @@
 #   NIMBRO_BENCH_BUILD            build folder (default build/bench-rel)
 #   NIMBRO_BENCH_IDLE_S           seconds of each idle measurement (default 10)
 #   NIMBRO_BENCH_DOCS             0: leave docs/ alone, report in the build folder only
+#   NIMBRO_BENCH_ONLY             plan: run bench_plan alone and put its section
+#                                 (7) into the existing docs/performance.md
 #   CMAKE_BUILD_PARALLEL_LEVEL    build jobs (default 2)
 #
 # Needs (Debian): cmake, ninja-build, g++, libbenchmark-dev (the build),
@@ -20,6 +22,7 @@ cd "$(dirname "$0")/.."
 build=${NIMBRO_BENCH_BUILD:-build/bench-rel}
 jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 docs=${NIMBRO_BENCH_DOCS:-1}
+only=${NIMBRO_BENCH_ONLY:-}
 out="$build/bench-results"
 
 # ---- what the script needs ----
@@ -51,7 +54,8 @@ mkdir -p "$build"
 cmake --preset linux -B "$build" -DCMAKE_BUILD_TYPE=Release -DNIMBRO_SANITIZE= \
   -DBUILD_TESTING=OFF -DNIMBRO_BUILD_BENCHMARKS=ON >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
-benches=(bench_exchange bench_frames bench_driver bench_inifile bench_idle)
+benches=(bench_exchange bench_frames bench_driver bench_inifile bench_idle bench_plan)
+[ "$only" = plan ] && benches=(bench_plan)
 cmake --build "$build" -j "$jobs" --target "${benches[@]}" | tail -n 3
 bin="$build/bench"
 rm -rf "$out"
@@ -77,6 +81,114 @@ pin=$((cores - 1)) # the exchange benchmarks share this one core
 } >"$out/facts.txt"
 
 json() { echo "--benchmark_out=$out/$1.json --benchmark_out_format=json"; }
+
+# ---- 7. read plans: passes on slow links against the least pass ----
+
+run_plan() {
+  echo "=== read passes against the least pass (TCP with reply delays, serial lines)"
+  # shellcheck disable=SC2046
+  "$bin/bench_plan" $(json plan)
+  python3 - "$out" <<'PY'
+import json, os, sys
+
+out = sys.argv[1]
+rows = json.load(open(os.path.join(out, "plan.json")))["benchmarks"]
+layouts = {"consecutive": "D0..D99", "apart_20": "D0, D20, ..., D1980",
+           "random": "100 at random in D0..D7999", "mixed": "mixed (66 items)"}
+links = {"tcp_0ms": "TCP, reply at once", "tcp_1ms": "TCP, reply after 1 ms",
+         "tcp_5ms": "TCP, reply after 5 ms", "serial_115200": "serial 115200 bit/s",
+         "serial_9600": "serial 9600 bit/s"}
+
+def fmt(v, d=2):
+    return f"{v:,.{d}f}"
+
+table = []
+skipped = []
+for r in rows:
+    _, layout, link = r["name"].split("/")[:3]
+    if r.get("error_occurred"):
+        skipped.append(f"{layouts.get(layout, layout)} on {links.get(link, link)}: "
+                       f"{r.get('error_message', 'skipped')}")
+        continue
+    table.append((layout, link, r))
+
+md = []
+w = md.append
+w("## 7. Read passes against the least pass (`bench_plan`)")
+w("")
+w("The read pass of one link over the items in use of block D (the shipped definition, "
+  "ranges D0..D7999 and D8000..D8499), registered by name through the host interface, "
+  "against the PLC simulator in the same process. Layouts: 100 consecutive words "
+  "D0..D99; 100 words 20 apart, D0..D1980; 100 distinct words at random over "
+  "D0..D7999 (fixed seed, sorted); and a mixed block of 66 items: D100..D129, ten "
+  "`.Long` at D200..D218, ten bits of words (`D300.Bit0`, `D310.Bit3`, ...), two "
+  "`.String20` texts (`PUMP 7 RUNNING` and `OK`), ten words 100 apart from D1000, and "
+  "D7990, `D7998.Long`, D8000, `D8002.Long` on both sides of a range's end. Links: TCP "
+  "with every reply sent 0, 1 or 5 ms after its request arrived (`idec-sim "
+  "--reply-delay`), and a serial line 7E1 over a pseudo-terminal at 115200 and at "
+  "9600 bit/s, where the simulator sends a reply once its bytes would have crossed the "
+  "line (the request crosses at once).")
+w("")
+w("Pass ms is the median over the passes of a row (60 at TCP without delay, 2 at "
+  "9600 bit/s); frames and bytes (request and reply, as on the wire) come from the "
+  "simulator's frame log. Each row has its own cost model, measured on that link in "
+  "that run before the passes: single block reads of 2, 60, 120, 180 and 240 bytes "
+  "through the link's own channel, the median time of each size, and the least-squares "
+  "line through the five: an exchange reading B bytes costs *round* + B × *byte*. "
+  "Model ms is that line applied to the frames the pass made (a check of the model: "
+  "what the pass costs beyond it is the scan's own work). Best ms is the least pass "
+  "any plan could make under the same model and the grouping limits: frames of at "
+  "most 240 bytes, whole units, none across a range's end, covering every unit an "
+  "item's value needs (a word or a bit its word, a `.Long` two, a text its bytes up to "
+  "its NUL). It is exact: a dynamic program over the sorted needed units of each "
+  "range, where a frame runs from one needed unit to another at most 120 units on and "
+  "the rest is read best on its own. Ratio is pass ms over best ms.")
+w("")
+w("| Layout | Link | round ms | byte µs | pass ms | frames | bytes | model ms | best ms | best frames | ratio |")
+w("|---|---|---|---|---|---|---|---|---|---|---|")
+for layout, link, r in table:
+    w(f"| {layouts.get(layout, layout)} | {links.get(link, link)} | {fmt(r['round_ms'], 3)} | "
+      f"{fmt(r['byte_us'], 2)} | {fmt(r['pass_ms'])} | {r['frames']:.0f} | {r['bytes']:,.0f} | "
+      f"{fmt(r['model_ms'])} | {fmt(r['best_ms'])} | {r['best_frames']:.0f} | "
+      f"{fmt(r['ratio'])} |")
+w("")
+if skipped:
+    w("Not measured here: " + "; ".join(skipped) + ".")
+    w("")
+worst = {}
+for layout, link, r in table:
+    if layout not in worst or r["ratio"] > worst[layout][1]["ratio"]:
+        worst[layout] = (link, r)
+w("Where the grouping loses most, per layout: " + "; ".join(
+    f"{layouts.get(l, l)} {fmt(r['ratio'])} × on {links.get(k, k)} "
+    f"({r['frames']:.0f} frames a pass where {r['best_frames']:.0f} would do, "
+    f"{fmt(r['pass_ms'] - r['best_ms'], 1)} ms a pass more)"
+    for l, (k, r) in worst.items()) + ".")
+w("")
+open(os.path.join(out, "plan-section.md"), "w").write("\n".join(md))
+PY
+}
+
+if [ "$only" = plan ]; then
+  mkdir -p "$out"
+  run_plan
+  if [ "$docs" != "0" ]; then
+    # Section 7 replaced, or added at the end; the rest stays as it was.
+    python3 - "$out/plan-section.md" docs/performance.md <<'PY'
+import re, sys
+section = open(sys.argv[1]).read().rstrip("\n") + "\n"
+doc = open(sys.argv[2]).read()
+m = re.search(r"^## 7\. .*?(?=^## |\Z)", doc, flags=re.S | re.M)
+doc = doc[:m.start()] + section + ("\n" + doc[m.end():] if m.end() < len(doc) else "") \
+    if m else doc.rstrip("\n") + "\n\n" + section
+open(sys.argv[2], "w").write(doc)
+PY
+    echo "=== wrote section 7 of docs/performance.md"
+  else
+    cat "$out/plan-section.md"
+  fi
+  exit 0
+fi
 
 # ---- 1. read pass per exchange, raw loop beside it, on one core ----
 
@@ -153,6 +265,8 @@ echo "=== configuration load"
 echo "=== idle cost (4 x ${NIMBRO_BENCH_IDLE_S:-10} s)"
 # shellcheck disable=SC2046
 "$bin/bench_idle" $(json idle)
+
+run_plan
 
 echo "load_end=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$out/facts.txt"
 
@@ -507,6 +621,10 @@ w("Between frames the cost is the 50 ms tick: the timer thread wakes the worker,
   "the write pass checked the connection at every unit of the window, each check a gettid "
   "system call.")
 w("")
+plan = os.path.join(out, "plan-section.md")
+if os.path.exists(plan):
+    md.extend(open(plan).read().rstrip("\n").split("\n"))
+    w("")
 open(os.path.join(out, "performance.md"), "w").write("\n".join(md))
 print("\n".join(md))
 PY

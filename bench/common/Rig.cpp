@@ -5,7 +5,9 @@
 #include "ControllerText.h"
 #include "comm/KQV_IDecCom.h"
 #include "comm/RequestEngine.h"
+#include "model/OpenParams.h"
 #include "model/PlcDefinition.h"
+#include "platform/serial.h"
 
 namespace bench {
 
@@ -35,12 +37,25 @@ WString Wide(const std::string& s) {
 }
 
 Rig::Rig(uint16_t port) : link_(new PassLink(&table_)) {
-    table_.SetChannelFactory(&CEngineLinkChannel::Create);
-    table_.SetTickSource(&FrozenClock);
-    link_->SetStationText("01");
     const std::string endpoint = "127.0.0.1:" + std::to_string(port);
     link_->SetAddressText(endpoint.c_str());
     link_->SetChannelKind(idec::kChannelEthernet);
+    Join();
+}
+
+Rig::Rig(const std::string& serialPort, uint32_t baud) : link_(new PassLink(&table_)) {
+    // What a configuration's OpenName (a port name) and BaudRate make.
+    link_->SetAddressText(serialPort.c_str());
+    link_->SetChannelKind(model::kChannelSerial);
+    const plat::SerialSettings line;
+    link_->SetLine(baud, line.dataBits, line.parity, line.stopBits, nullptr);
+    Join();
+}
+
+void Rig::Join() {
+    table_.SetChannelFactory(&CEngineLinkChannel::Create);
+    table_.SetTickSource(&FrozenClock);
+    link_->SetStationText("01");
     CPlc* plc = new CPlc(link_);
     plc->SetName(W16("P0"));
     link_->InsertPlc(plc);
@@ -52,8 +67,12 @@ Rig::~Rig() {
 }
 
 CPlcDevice* Rig::Block(const char* type) {
+    return Block(type, PlcText());
+}
+
+CPlcDevice* Rig::Block(const char* type, const std::string& definition) {
     CPlcDefinitionFile file;
-    if (!file.LoadText(PlcText().data(), PlcText().size()))
+    if (!file.LoadText(definition.data(), definition.size()))
         return nullptr;
     std::unique_ptr<DeviceTypeRecord> record(new DeviceTypeRecord);
     if (!file.ParseDeviceType(type, record.get()))

@@ -30,6 +30,9 @@ WString Wide(const std::string& s);
 class Rig {
 public:
     explicit Rig(uint16_t port);
+    // A serial link instead: the port a client opens (a pseudo-terminal's
+    // name) at baud bit/s, 7E1 as the line settings default to.
+    Rig(const std::string& serialPort, uint32_t baud);
     ~Rig();
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
@@ -39,6 +42,8 @@ public:
     CPlc& Plc() { return *link_->FirstPlc(); }
     // The block of a type of PlcText(), readable and writable.
     CPlcDevice* Block(const char* type);
+    // The same from another definition text (kShippedControllerText, say).
+    CPlcDevice* Block(const char* type, const std::string& definition);
     // Items of a block: name prefix + address, `size` units each, in the
     // window and touched now. False when one could not be made.
     bool AddItems(CPlcDevice& block, const std::vector<int32_t>& addresses, uint16_t size = 1,
@@ -49,6 +54,8 @@ public:
     bool Connected();
 
 private:
+    void Join();
+
     CLinkTable table_;
     PassLink* link_;
 };
