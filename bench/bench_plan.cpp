@@ -17,7 +17,8 @@
 //   round_ms, byte_us  the link's cost model: an exchange of B data bytes
 //                costs round_ms + B * byte_us, the least-squares line through
 //                the median times of single block reads of 2, 60, 120, 180
-//                and 240 bytes over the link's own channel, in this run
+//                and 240 bytes over the link's own channel, one of each
+//                after every pass
 //   model_ms     that model applied to the frames the pass made (a check of
 //                the model against pass_ms)
 //   best_ms, best_frames  the least pass under the model: an exact dynamic
@@ -124,13 +125,12 @@ struct Link {
     const char* name;
     uint32_t baud;         // 0: TCP
     uint32_t replyDelayMs; // TCP
-    int passes;            // timed passes
-    int calibrations;      // single reads per size
+    int passes;            // passes, and single reads of each size for the model
 };
 
 const Link kLinks[] = {
-    {"tcp_0ms", 0, 0, 60, 60},          {"tcp_1ms", 0, 1, 20, 20},      {"tcp_5ms", 0, 5, 8, 8},
-    {"serial_115200", 115200, 0, 5, 5}, {"serial_9600", 9600, 0, 2, 3},
+    {"tcp_0ms", 0, 0, 60},           {"tcp_1ms", 0, 1, 20},       {"tcp_5ms", 0, 5, 10},
+    {"serial_115200", 115200, 0, 5}, {"serial_9600", 9600, 0, 3},
 };
 
 // ---- the least pass ----
@@ -189,38 +189,39 @@ double MsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// The link's cost model from single block reads over its channel: the
-// least-squares line of median time against data bytes. False when a read
-// failed.
-bool Calibrate(bench::Rig& rig, CPlcDevice& block, int reads, double* roundMs, double* byteMs) {
+const int32_t kSizes[] = {2, 60, 120, 180, 240};
+constexpr size_t kSizeCount = sizeof kSizes / sizeof kSizes[0];
+
+// One block read of each size over the link's own channel, each time added
+// to its size's samples. False when a read failed.
+bool ReadEachSize(bench::Rig& rig, CPlcDevice& block, std::vector<double> (&samples)[kSizeCount]) {
     const idec::ExchangeContext ex(rig.Link());
     uint8_t data[kFrameBytes];
-    std::vector<double> xs, ys;
-    for (int32_t bytes : {2, 60, 120, 180, 240}) {
-        std::vector<double> t;
-        for (int i = 0; i < reads; ++i) {
-            const auto t0 = std::chrono::steady_clock::now();
-            if (idec::BlockRead(ex, block, block.UnitAccessLetter(), 0, bytes, data) !=
-                idec::kStatusOk)
-                return false;
-            t.push_back(MsSince(t0));
-        }
-        xs.push_back(bytes);
-        ys.push_back(Median(t));
+    for (size_t i = 0; i < kSizeCount; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (idec::BlockRead(ex, block, block.UnitAccessLetter(), 0, kSizes[i], data) !=
+            idec::kStatusOk)
+            return false;
+        samples[i].push_back(MsSince(t0));
     }
+    return true;
+}
+
+// The least-squares line of the median time of each size against its
+// bytes. A slope below 0 is noise where bytes cost next to nothing: 0.
+void FitLine(const std::vector<double> (&samples)[kSizeCount], double* roundMs, double* byteMs) {
     double mx = 0, my = 0;
-    for (size_t i = 0; i < xs.size(); ++i) {
-        mx += xs[i] / static_cast<double>(xs.size());
-        my += ys[i] / static_cast<double>(ys.size());
+    for (size_t i = 0; i < kSizeCount; ++i) {
+        mx += kSizes[i] / static_cast<double>(kSizeCount);
+        my += Median(samples[i]) / static_cast<double>(kSizeCount);
     }
     double sxy = 0, sxx = 0;
-    for (size_t i = 0; i < xs.size(); ++i) {
-        sxy += (xs[i] - mx) * (ys[i] - my);
-        sxx += (xs[i] - mx) * (xs[i] - mx);
+    for (size_t i = 0; i < kSizeCount; ++i) {
+        sxy += (kSizes[i] - mx) * (Median(samples[i]) - my);
+        sxx += (kSizes[i] - mx) * (kSizes[i] - mx);
     }
-    *byteMs = sxy / sxx;
+    *byteMs = std::max(0.0, sxy / sxx);
     *roundMs = my - *byteMs * mx;
-    return true;
 }
 
 bench::WString Wide(const std::string& s) {
@@ -291,20 +292,28 @@ void BM_ReadPlan(benchmark::State& state, const Layout& layout, const Link& link
             return;
         }
     }
-    double roundMs = 0, byteMs = 0;
-    if (!Calibrate(*rig, *block, link.calibrations, &roundMs, &byteMs)) {
-        state.SkipWithError("a calibration read failed");
-        return;
-    }
     rig->Link().ReadOnce(); // the first read of every item
-    sim.ClearFrameLog();
+    // A pass, then the single reads of the model, side by side: whatever
+    // else the machine does meets both alike.
     std::vector<double> passes;
+    std::vector<double> samples[kSizeCount];
+    std::vector<idecsim::Exchange> log;
+    bool read = true;
     for (auto _ : state) {
+        sim.ClearFrameLog();
         const auto t0 = std::chrono::steady_clock::now();
         rig->Link().ReadOnce();
         passes.push_back(MsSince(t0));
+        const std::vector<idecsim::Exchange> pass = sim.FrameLog();
+        log.insert(log.end(), pass.begin(), pass.end());
+        read = read && ReadEachSize(*rig, *block, samples);
     }
-    const std::vector<idecsim::Exchange> log = sim.FrameLog();
+    if (!read) {
+        state.SkipWithError("a single read of the model failed");
+        return;
+    }
+    double roundMs = 0, byteMs = 0;
+    FitLine(samples, &roundMs, &byteMs);
     double bytes = 0, data = 0;
     bool good = block->deviceStatus.load() == 0 && !log.empty();
     for (const idecsim::Exchange& e : log) {

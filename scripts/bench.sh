@@ -129,12 +129,14 @@ w("The read pass of one link over the items in use of block D (the shipped defin
   "9600 bit/s, where the simulator sends a reply once its bytes would have crossed the "
   "line (the request crosses at once).")
 w("")
-w("Pass ms is the median over the passes of a row (60 at TCP without delay, 2 at "
+w("Pass ms is the median over the passes of a row (60 at TCP without delay, 3 at "
   "9600 bit/s); frames and bytes (request and reply, as on the wire) come from the "
   "simulator's frame log. Each row has its own cost model, measured on that link in "
-  "that run before the passes: single block reads of 2, 60, 120, 180 and 240 bytes "
-  "through the link's own channel, the median time of each size, and the least-squares "
-  "line through the five: an exchange reading B bytes costs *round* + B × *byte*. "
+  "that run: after every pass, one block read each of 2, 60, 120, 180 and 240 bytes "
+  "through the link's own channel (so that the machine's other work meets passes and "
+  "model alike); the median time of each size, and the least-squares line through the "
+  "five: an exchange reading B bytes costs *round* + B × *byte* (a slope below 0, noise "
+  "where bytes cost next to nothing, counts as 0). "
   "Model ms is that line applied to the frames the pass made (a check of the model: "
   "what the pass costs beyond it is the scan's own work). Best ms is the least pass "
   "any plan could make under the same model and the grouping limits: frames of at "
@@ -164,6 +166,15 @@ w("Where the grouping loses most, per layout: " + "; ".join(
     f"({r['frames']:.0f} frames a pass where {r['best_frames']:.0f} would do, "
     f"{fmt(r['pass_ms'] - r['best_ms'], 1)} ms a pass more)"
     for l, (k, r) in worst.items()) + ".")
+w("")
+w("What the frame log shows the read scan doing, and a read plan could leave out: "
+  "every word item brings the 8 units after it into use, so a lone word is read as 18 "
+  "bytes where 2 would do (on a serial line, where bytes cost more than an exchange, "
+  "that is most of the loss); a text brings 1024 units after it into use, and when "
+  "items of other types fall among them the run is read whole, some 2 KB for two short "
+  "texts in the mixed block; and runs are never joined across a gap, so on TCP, where an "
+  "exchange costs far more than the bytes, items some units apart cost an exchange each "
+  "where one frame of 240 bytes would hold several.")
 w("")
 open(os.path.join(out, "plan-section.md"), "w").write("\n".join(md))
 PY
