@@ -163,7 +163,8 @@ for layout, link, r in table:
         worst[layout] = (link, r)
 w("Where the grouping loses most, per layout: " + "; ".join(
     f"{layouts.get(l, l)} {fmt(r['ratio'])} × on {links.get(k, k)} "
-    f"({r['frames']:.0f} frames a pass where {r['best_frames']:.0f} would do, "
+    f"({r['frames']:.0f} frame{'s' if r['frames'] != 1 else ''} a pass where "
+    f"{r['best_frames']:.0f} would do, "
     f"{fmt(r['pass_ms'] - r['best_ms'], 1)} ms a pass more)"
     for l, (k, r) in worst.items()) + ".")
 w("")
