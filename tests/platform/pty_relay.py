@@ -88,6 +88,9 @@ def missing_port():
 class Line:
     """A pseudo-terminal pair whose port side a free comN links to."""
 
+    lock = threading.Lock()
+    live = set()  # what the program's end must not leave behind
+
     def __init__(self):
         self.master, self.port = pty.openpty()
         # Raw from the start: bytes that arrive before the program sets the
@@ -103,12 +106,31 @@ class Line:
             self.link = None
             self.close()
             raise
+        with Line.lock:
+            Line.live.add(self)
 
     def close(self):
+        with Line.lock:
+            if self.master is None:
+                return
+            Line.live.discard(self)
+            self._close()
+
+    @staticmethod
+    def close_all():
+        """A connection still open when the program ends, or one whose
+        thread is still ending, leaves no holder and no link behind."""
+        with Line.lock:
+            for line in list(Line.live):
+                line._close()
+            Line.live.clear()
+
+    def _close(self):
         if self.link:
             os.unlink(self.link)
         os.close(self.master)
         os.close(self.port)
+        self.master = None
         self.holder.kill()
         self.holder.wait()
 
@@ -201,7 +223,9 @@ def main():
     threading.Thread(target=Relay().serve, args=(listener,), daemon=True).start()
     env = dict(os.environ)
     env["NIMBRO_SERIAL_RELAY"] = "127.0.0.1:%d" % listener.getsockname()[1]
-    sys.exit(subprocess.call(sys.argv[1:], env=env))
+    status = subprocess.call(sys.argv[1:], env=env)
+    Line.close_all()
+    sys.exit(status)
 
 
 if __name__ == "__main__":
