@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -36,6 +37,35 @@ public:
     void TearDown() override { plat::NetCleanup(); }
 };
 const auto* const kNetwork = ::testing::AddGlobalTestEnvironment(new Network);
+
+// The relay that runs the tests under Wine (NIMBRO_SERIAL_RELAY=host:port):
+// a connection asking 'B' is answered "COMa COMb\n", two COM ports joined as
+// by a null-modem cable until the connection closes.
+const char* RelayAddress() {
+    return std::getenv("NIMBRO_SERIAL_RELAY");
+}
+
+plat::SocketHandle AskRelay(char kind, std::string* answer) {
+    const std::string where = RelayAddress() ? RelayAddress() : "";
+    const size_t colon = where.find(':');
+    if (colon == std::string::npos)
+        return plat::kInvalidSocket;
+    plat::SocketHandle s = plat::SockCreateTcp();
+    if (s == plat::kInvalidSocket)
+        return s;
+    const uint16_t port = static_cast<uint16_t>(std::atoi(where.c_str() + colon + 1));
+    char c = kind;
+    if (plat::SockConnect(s, plat::InetAddr(where.substr(0, colon).c_str()),
+                          plat::HostToNet16(port)) != 0 ||
+        plat::SockSend(s, &c, 1) != 1) {
+        plat::SockClose(s);
+        return plat::kInvalidSocket;
+    }
+    // The wait is a cap against a hang only.
+    while (plat::SockWait(s, false, 30000) == 1 && plat::SockRecv(s, &c, 1) == 1 && c != '\n')
+        *answer += c;
+    return s;
+}
 
 uint32_t TestClock() {
     return gClock.load();
@@ -85,6 +115,8 @@ Plant::~Plant() {
     driver.reset();
     table.RemoveAll();
     sim.Stop();
+    if (relay_ != plat::kInvalidSocket)
+        plat::SockClose(relay_);
     table.SetResLang(nullptr);
     lang_.Unselect();
     if (texts_)
@@ -114,7 +146,7 @@ void Plant::Start(const PlantOptions& o) {
         lang_.Select(texts_);
         table.SetResLang(&lang_);
         portName_ = Narrow(dir_.Join("port").c_str());
-        ASSERT_TRUE(StartLine(o.simLine)) << "no pseudo-terminal";
+        ASSERT_TRUE(StartLine(o.simLine)) << "no line for the simulator";
         endpoint = portName_ + "\n" + o.line;
     } else {
         port = sim.Start(0);
@@ -142,13 +174,34 @@ void Plant::Start(const PlantOptions& o) {
 }
 
 bool Plant::StartLine(const plat::SerialSettings& line) {
+    if (Bridged())
+        return sim.StartSerial(simPort_, line);
     const std::string path = sim.StartPty(line);
     if (path.empty())
-        return false;
+        return Bridge() && sim.StartSerial(simPort_, line);
     std::error_code ec;
     std::filesystem::remove(portName_, ec);
     std::filesystem::create_symlink(path, portName_, ec);
     return !ec;
+}
+
+bool Plant::Bridge() {
+    std::string names;
+    relay_ = AskRelay('B', &names);
+    const size_t space = names.find(' ');
+    if (relay_ == plat::kInvalidSocket || space == std::string::npos)
+        return false;
+    simPort_ = names.substr(0, space);
+    portName_ = names.substr(space + 1);
+    return true;
+}
+
+bool Plant::LinesServed() {
+    char path[128];
+    const plat::SerialHandle h = plat::SerialOpenPty(path, sizeof path);
+    if (h != plat::kInvalidSerial)
+        plat::SerialClose(h);
+    return h != plat::kInvalidSerial || RelayAddress();
 }
 
 void Plant::Tick() {

@@ -16,6 +16,7 @@
 #include "harness.h"
 #include "platform/module.h"
 #include "platform/serial.h"
+#include "platform/socket.h"
 #include "support/ResLang.h"
 #include "testutil/testutil.h"
 
@@ -46,7 +47,9 @@ struct PlantOptions {
     uint32_t scan = 10;  // scan period and read interval
     // A serial link to the simulator on a pseudo-terminal, reached through a
     // link in the plant's folder (so that a restarted simulator's new
-    // terminal is the same port); line holds [Link0] line keys.
+    // terminal is the same port); where the system has no pseudo-terminals,
+    // through the relay's null-modem pair of COM ports (Plant::Bridged).
+    // line holds [Link0] line keys.
     bool serial = false;
     std::string line;
     plat::SerialSettings simLine;
@@ -66,9 +69,15 @@ public:
     // Fatal failures when the plant cannot start.
     void Start(const PlantOptions& o);
     void Tick(); // ticked plants: one turn, after the clock has moved
-    // Serial plants: the simulator on a new pseudo-terminal behind the port.
+    // Serial plants: the simulator on a new pseudo-terminal behind the port,
+    // or on its end of the bridged pair again.
     bool StartLine(const plat::SerialSettings& line);
     const std::string& PortName() const { return portName_; }
+    // The line is the relay's pair: the link's port stays open when the
+    // simulator closes its end, so the link sees a silent line.
+    bool Bridged() const { return !simPort_.empty(); }
+    // Serial plants can start here: pseudo-terminals, or a relay to them.
+    static bool LinesServed();
     CPlcDrvLink& Link() { return *table.GetLink(0); }
     CPlcDevice* Block(const std::string& name);
     NimbroDevice Resolve(const std::string& name);
@@ -96,8 +105,14 @@ public:
     uint16_t port = 0;
 
 private:
+    bool Bridge();
+
     testutil::TempDir dir_;
     std::string portName_;
+    // The bridged pair: the simulator's port, and the relay's connection
+    // that keeps the pair.
+    std::string simPort_;
+    plat::SocketHandle relay_ = plat::kInvalidSocket;
     // Serial plants: the link's messages come from the module's string table.
     plat::ModuleHandle texts_ = nullptr;
     CResLang lang_;

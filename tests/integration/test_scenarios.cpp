@@ -24,7 +24,9 @@
 //   and nothing past its type's bytes written, a text nothing past the cap.
 //   serial links: serial K=V... (setup: the link's line keys), holdport and
 //     freeport (another program has the port), station N (the simulator's),
-//     linkmessage -> TEXT
+//     linkmessage -> TEXT, only pty|bridge (the rest runs only where the
+//     simulator's line is a pseudo-terminal, or the relay's null-modem pair
+//     of COM ports: Plant::Bridged; elsewhere the scenario is skipped)
 //   the plant: the rest; a verb with "-> N" compares a count or state.
 #include <gtest/gtest.h>
 
@@ -427,6 +429,15 @@ struct Runner {
         return "";
     }
 
+    // "only pty|bridge": skips the rest where the line is of the other kind.
+    Str Only(const Str& kind) {
+        if (kind != "pty" && kind != "bridge")
+            return "no line kind " + kind;
+        if ((kind == "bridge") != p->Bridged())
+            [&] { GTEST_SKIP() << "for a " << kind << " line only"; }();
+        return "";
+    }
+
     // Another program takes the link's port, or lets it go.
     Str HoldPort(bool hold) {
         if (!hold) {
@@ -711,6 +722,7 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"freeport", {kStarted, [](X& x) { return x.r.HoldPort(false); }}},
         {"station",
          {kStarted, [](X& x) { return x.p.sim.SetStation(static_cast<int>(x.n())), Str(); }}},
+        {"only", {kStarted, [](X& x) { return x.r.Only(x.a1); }}},
         {"linkmessage",
          {kStarted,
           [](X& x) {
@@ -775,20 +787,11 @@ Str Runner::Do(const Step& st) {
 
 class Scenarios : public ::testing::TestWithParam<Scenario> {};
 
-// Serial scenarios need a pseudo-terminal for the simulator's side.
-bool HasPseudoTerminals() {
-    char path[128];
-    const plat::SerialHandle h = plat::SerialOpenPty(path, sizeof path);
-    if (h != plat::kInvalidSerial)
-        plat::SerialClose(h);
-    return h != plat::kInvalidSerial;
-}
-
 TEST_P(Scenarios, Run) {
     const auto& steps = GetParam().steps;
-    if (!HasPseudoTerminals() && std::any_of(steps.begin(), steps.end(),
+    if (!Plant::LinesServed() && std::any_of(steps.begin(), steps.end(),
                                              [](const Step& st) { return A(st, 0) == "serial"; }))
-        GTEST_SKIP() << "no pseudo-terminals here";
+        GTEST_SKIP() << "no pseudo-terminals here, and no relay to them";
     Runner(GetParam()).Run();
 }
 

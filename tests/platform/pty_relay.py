@@ -16,6 +16,11 @@ byte:
      goes, as a line whose other side went away.
   S  answers "BAUD STOPBITS\\n": the speed and stop bits the controlling side
      of the newest pair sees.
+  B  makes two pairs, links a free comN to each port side and answers
+     "COMa COMb\\n"; then carries bytes both ways between the two controlling
+     sides, as a null-modem cable joins two ports, until the connection
+     closes. Then both pairs go. A program that closes COMa leaves COMb's
+     line open and silent, since the relay keeps both port sides open.
 
 The exit status is the program's.
 """
@@ -80,6 +85,56 @@ def missing_port():
     raise RuntimeError("no COM port number without a link in %s" % folder)
 
 
+class Line:
+    """A pseudo-terminal pair whose port side a free comN links to."""
+
+    lock = threading.Lock()
+    live = set()  # what the program's end must not leave behind
+
+    def __init__(self):
+        self.master, self.port = pty.openpty()
+        # Raw from the start: bytes that arrive before the program sets the
+        # line are neither echoed nor edited. The relay keeps the port side
+        # open, so that the pair lives between the program's opens.
+        tty.setraw(self.port)
+        self.holder = subprocess.Popen([sys.executable, "-c", HOLDER], stdin=self.port,
+                                       stdout=subprocess.PIPE, start_new_session=True)
+        self.holder.stdout.readline()
+        try:
+            self.n, self.link = claim_link(os.ttyname(self.port))
+        except BaseException:
+            self.link = None
+            self.close()
+            raise
+        with Line.lock:
+            Line.live.add(self)
+
+    def close(self):
+        with Line.lock:
+            if self.master is None:
+                return
+            Line.live.discard(self)
+            self._close()
+
+    @staticmethod
+    def close_all():
+        """A connection still open when the program ends, or one whose
+        thread is still ending, leaves no holder and no link behind."""
+        with Line.lock:
+            for line in list(Line.live):
+                line._close()
+            Line.live.clear()
+
+    def _close(self):
+        if self.link:
+            os.unlink(self.link)
+        os.close(self.master)
+        os.close(self.port)
+        self.master = None
+        self.holder.kill()
+        self.holder.wait()
+
+
 class Relay:
     def __init__(self):
         self.lock = threading.Lock()
@@ -95,6 +150,8 @@ class Relay:
             kind = conn.recv(1)
             if kind == b"P":
                 self.pair(conn)
+            elif kind == b"B":
+                self.bridge(conn)
             elif kind == b"S":
                 with self.lock:
                     master = self.master
@@ -106,29 +163,39 @@ class Relay:
                     conn.sendall(b"0 0\n")
 
     def pair(self, conn):
-        master, port = pty.openpty()
-        # Raw from the start: bytes that arrive before the program sets the
-        # line are neither echoed nor edited. The relay keeps the port side
-        # open, so that the pair lives between the program's opens.
-        tty.setraw(port)
-        holder = subprocess.Popen([sys.executable, "-c", HOLDER], stdin=port,
-                                  stdout=subprocess.PIPE, start_new_session=True)
-        holder.stdout.readline()
-        n, link = claim_link(os.ttyname(port))
+        line = Line()
         with self.lock:
-            self.master = master
+            self.master = line.master
         try:
-            conn.sendall(b"COM%d COM%d\n" % (n, missing_port()))
-            self.carry(conn, master)
+            conn.sendall(b"COM%d COM%d\n" % (line.n, missing_port()))
+            self.carry(conn, line.master)
         finally:
-            os.unlink(link)
             with self.lock:
-                if self.master == master:
+                if self.master == line.master:
                     self.master = None
-            os.close(master)
-            os.close(port)
-            holder.kill()
-            holder.wait()
+            line.close()
+
+    @staticmethod
+    def bridge(conn):
+        a = Line()
+        try:
+            b = Line()
+        except BaseException:
+            a.close()
+            raise
+        try:
+            conn.sendall(b"COM%d COM%d\n" % (a.n, b.n))
+            ends = {a.master: b.master, b.master: a.master}
+            while True:
+                ready, _, _ = select.select([conn] + list(ends), [], [])
+                if conn in ready and not conn.recv(4096):
+                    return
+                for master in ends:
+                    if master in ready:
+                        os.write(ends[master], os.read(master, 4096))
+        finally:
+            a.close()
+            b.close()
 
     @staticmethod
     def carry(conn, master):
@@ -156,7 +223,9 @@ def main():
     threading.Thread(target=Relay().serve, args=(listener,), daemon=True).start()
     env = dict(os.environ)
     env["NIMBRO_SERIAL_RELAY"] = "127.0.0.1:%d" % listener.getsockname()[1]
-    sys.exit(subprocess.call(sys.argv[1:], env=env))
+    status = subprocess.call(sys.argv[1:], env=env)
+    Line.close_all()
+    sys.exit(status)
 
 
 if __name__ == "__main__":
