@@ -43,7 +43,7 @@ thread_local uint64_t tAllocs = 0;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define BENCH_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
     __has_feature(memory_sanitizer)
 #define BENCH_SANITIZED 1
 #endif
@@ -259,8 +259,8 @@ void BM_WriteItem(benchmark::State& state) {
     for (auto _ : state) {
         int32_t count = 0;
         ++value;
-        failures +=
-            s.driver->WriteItem(s.device, Host(name), TypeU16, &value, sizeof value, &count, 0) != 0;
+        failures += s.driver->WriteItem(s.device, Host(name), TypeU16, &value, sizeof value, &count,
+                                        0) != 0;
     }
     if (failures != 0)
         state.SkipWithError("a write failed");

@@ -114,14 +114,6 @@ double ThreadCpuSeconds() {
 #endif
 }
 
-double Median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
 // One iteration: a raw pass and a driver pass over the same 50 runs, their
 // order swapped every time, each timed on its own. The medians over the
 // iterations are the figures: a pass that the machine's other work delayed
@@ -167,18 +159,18 @@ void BM_SideBySide(benchmark::State& state) {
         }
         rawFirst = !rawFirst;
     }
-    const double frames2 = static_cast<double>(Peer().Requests() - requests) /
-                           static_cast<double>(state.iterations());
+    const double frames2 =
+        static_cast<double>(Peer().Requests() - requests) / static_cast<double>(state.iterations());
     if (failed || frames2 != 2 * kRuns || side.block->deviceStatus.load() != 0) {
         state.SkipWithError("a pass did not make one good exchange per run");
         return;
     }
     const double us = 1e6 / kRuns;
-    state.counters["raw_us"] = Median(raw) * us;
-    state.counters["driver_us"] = Median(driver) * us;
-    state.counters["ratio"] = Median(driver) / Median(raw);
-    state.counters["raw_cpu_us"] = Median(rawCpu) * us;
-    state.counters["driver_cpu_us"] = Median(driverCpu) * us;
+    state.counters["raw_us"] = bench::Median(raw) * us;
+    state.counters["driver_us"] = bench::Median(driver) * us;
+    state.counters["ratio"] = bench::Median(driver) / bench::Median(raw);
+    state.counters["raw_cpu_us"] = bench::Median(rawCpu) * us;
+    state.counters["driver_cpu_us"] = bench::Median(driverCpu) * us;
     state.counters["run_bytes"] = static_cast<double>(units * 2);
 }
 

@@ -177,14 +177,6 @@ Best LeastPass(const std::vector<Item>& items, double roundMs, double byteMs) {
 
 // ---- measuring ----
 
-double Median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
 double MsSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -213,11 +205,11 @@ void FitLine(const std::vector<double> (&samples)[kSizeCount], double* roundMs, 
     double mx = 0, my = 0;
     for (size_t i = 0; i < kSizeCount; ++i) {
         mx += kSizes[i] / static_cast<double>(kSizeCount);
-        my += Median(samples[i]) / static_cast<double>(kSizeCount);
+        my += bench::Median(samples[i]) / static_cast<double>(kSizeCount);
     }
     double sxy = 0, sxx = 0;
     for (size_t i = 0; i < kSizeCount; ++i) {
-        sxy += (kSizes[i] - mx) * (Median(samples[i]) - my);
+        sxy += (kSizes[i] - mx) * (bench::Median(samples[i]) - my);
         sxx += (kSizes[i] - mx) * (kSizes[i] - mx);
     }
     *byteMs = std::max(0.0, sxy / sxx);
@@ -327,7 +319,7 @@ void BM_ReadPlan(benchmark::State& state, const Layout& layout, const Link& link
     }
     const double n = static_cast<double>(state.iterations());
     const double frames = static_cast<double>(log.size()) / n;
-    const double passMs = Median(passes);
+    const double passMs = bench::Median(passes);
     const Best best = LeastPass(layout.items, roundMs, byteMs);
     state.counters["pass_ms"] = passMs;
     state.counters["frames"] = frames;

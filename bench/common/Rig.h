@@ -5,6 +5,7 @@
 // touched once stay in the scan however long it runs.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,5 +60,14 @@ private:
     CLinkTable table_;
     PassLink* link_;
 };
+
+// The middle of v (the mean of the two middle ones for an even count); 0 when empty.
+inline double Median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
 
 } // namespace bench
