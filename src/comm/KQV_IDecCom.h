@@ -70,6 +70,17 @@ public:
     // How long the line takes to carry this many characters: 0 where that
     // is no part of the wait (TCP); a serial line adds it to its time-outs.
     virtual int32_t LineMs(int32_t) const { return 0; }
+    virtual uint64_t LineUs(int32_t) const { return 0; }
+    // What one exchange costs the link beyond the characters it carries, as a
+    // moving figure in microseconds; 0 until an exchange was timed. Written
+    // by the worker, read by it.
+    uint32_t RoundTripUs() const { return roundTripUs_.load(std::memory_order_relaxed); }
+    void NoteRoundTrip(uint64_t us) {
+        const uint64_t old = roundTripUs_.load(std::memory_order_relaxed);
+        const uint64_t capped = us < 1 ? 1 : us < 10000000u ? us : 10000000u;
+        roundTripUs_.store(static_cast<uint32_t>(old ? (old * 7 + capped) / 8 : capped),
+                           std::memory_order_relaxed);
+    }
     // Close for good, from any thread: a blocked operation wakes and every
     // later Open does nothing.
     virtual int Abort() { return Close(); }
@@ -99,6 +110,7 @@ protected:
     std::atomic<int> receiveError_;
     std::atomic<uint32_t> session_;
     std::atomic<uint32_t> sessions_;
+    std::atomic<uint32_t> roundTripUs_{0};
 };
 
 // A TCP channel. One worker thread performs the operations; Close and Abort

@@ -498,6 +498,30 @@ uint16_t FirstMaskedType(const model::ReadWindow& w, uint32_t u, uint32_t us, bo
 
 } // namespace
 
+// Where a run that meets units out of use at u may go on, under a merged
+// plan: the next unit in use, when reading the gap up to it costs the link
+// less than the exchange another run would take, the run stays within
+// maxRun units and within one address range. -1 when it ends here. The
+// gap's bytes make nothing good: only items in use are read from them.
+int32_t JoinAcrossGap(const CPlcDevice& device, const model::ReadWindow& w, int32_t run, int32_t u,
+                      int32_t maxRun, const CIDecComBase& channel) {
+    const uint32_t exchange = channel.RoundTripUs();
+    if (exchange == 0)
+        return -1; // nothing measured yet
+    int32_t next = u;
+    while (static_cast<uint32_t>(next) < w.units && w.useCounts[next] != model::kUseInUse &&
+           w.useCounts[next] != model::kUseRangeEnd)
+        ++next;
+    if (static_cast<uint32_t>(next) >= w.units || next - run >= maxRun)
+        return -1;
+    const int32_t address = device.AddressOf(w.start + run, 0);
+    if (device.UnitsInRange(address) <= static_cast<uint32_t>(next - run))
+        return -1;
+    // Each byte travels as two hexadecimal digits.
+    const int32_t digits = 2 * (next - u) * static_cast<int32_t>(device.UnitSize());
+    return channel.LineUs(digits) < exchange ? next : -1;
+}
+
 bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) {
     LockGuard hold(&device.Lock());
     model::ReadWindow& w = device.Window();
@@ -508,6 +532,9 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
         device.UnitAccessLetter() == 'A'
             ? kMaxRunUnitsA
             : std::min<int32_t>(kMaxRunBytes, kMaxRunBytes / static_cast<int32_t>(us));
+    const bool merge = ex.channel && link.Owner() &&
+                       link.Owner()->ReadPlan() == model::kReadPlanMerge &&
+                       !IsContactLetter(device.UnitAccessLetter());
     bool any = false;
     bool ended = false;
     int32_t run = -1;
@@ -537,6 +564,11 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
             count = u - from + 1;
             run = -1;
         } else if (run >= 0) {
+            const int32_t next = merge ? JoinAcrossGap(device, w, run, u, maxRun, *ex.channel) : -1;
+            if (next > 0) {
+                i = static_cast<uint32_t>(next) - 1; // the run goes on at next
+                continue;
+            }
             from = run;
             count = u - run;
             run = -1;

@@ -145,6 +145,7 @@ Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, in
     if (frame.Length() <= 0)
         return c;
     DiscardLeftovers(channel);
+    const uint64_t t0 = plat::MonotonicMicros();
     if (channel.Send(frame.Data(), frame.Length()) <= 0)
         return c;
     c.sent = true;
@@ -158,6 +159,12 @@ Collected Exchange(CIDecComBase& channel, const CBuf& frame, Pattern pattern, in
         CollectUntilCr(channel, reply, cap, &c, sendMs,
                        sendMs + channel.LineMs(cap < kMaxListReplyLen ? cap : kMaxListReplyLen));
     c.length = reply.Length();
+    if (c.complete) {
+        // What the exchange cost beyond its characters' time on the line.
+        const uint64_t spent = plat::MonotonicMicros() - t0;
+        const uint64_t line = channel.LineUs(frame.Length() + c.length + 1);
+        channel.NoteRoundTrip(spent > line ? spent - line : 0);
+    }
     // The rest of a reply without its CR may still come, and nothing in the
     // protocol tells it from the next reply: the next request goes out on a
     // fresh connection.

@@ -173,6 +173,12 @@ int CIDecComSerial::Receive(void* buffer, int capacity, int32_t timeoutMs) {
     }
 }
 
+uint64_t CIDecComSerial::LineUs(int32_t characters) const {
+    return characters > 0 ? static_cast<uint64_t>(plat::SerialCharMicros(Settings())) *
+                                static_cast<uint32_t>(characters)
+                          : 0;
+}
+
 int32_t CIDecComSerial::LineMs(int32_t characters) const {
     const uint64_t micros = static_cast<uint64_t>(plat::SerialCharMicros(Settings())) *
                             static_cast<uint32_t>(characters);

@@ -36,6 +36,7 @@ public:
     // The text of code without making it the last error.
     static void FormatError(int code, WChar* text, int capacity);
     int32_t LineMs(int32_t characters) const override;
+    uint64_t LineUs(int32_t characters) const override;
     // Close for good: every later Open does nothing.
     int Abort() override;
 

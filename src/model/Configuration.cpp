@@ -8,6 +8,7 @@
 #include "model/LinkModel.h"
 #include "model/PlcDefinition.h"
 #include "platform/alloc.h"
+#include "platform/ascii.h"
 #include "platform/file.h"
 #include "platform/module.h"
 #include "platform/serial.h"
@@ -378,6 +379,10 @@ bool LoadConfiguration(CLinkTable& table, const WChar* path) {
                           10, 5 * scan);
     table.SetScanPeriod(scan);
     table.SetReadInterval(read);
+    char plan[16] = {};
+    ini.GetString("PlcConfig", "ReadPlan", "", plan, sizeof plan);
+    table.SetReadPlan(plat::EqualsNoCase(plan, "Merge") ? model::kReadPlanMerge
+                                                        : model::kReadPlanExact);
 
     // Read once per load, so that every PLC of it sees the same folder.
     WChar plcFolder[plat::kMaxPath];

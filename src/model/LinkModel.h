@@ -40,6 +40,10 @@ constexpr int kNameCap = 32; // UTF-16 units of every model name, terminator inc
 constexpr uint32_t kMaxRanges = 100;
 constexpr uint32_t kDefaultScanPeriod = 50;
 constexpr uint32_t kDefaultReadInterval = 250;
+// How a pass groups the units in use into reads: runs as they are, or runs
+// joined across a gap that costs the link less to read than an exchange.
+constexpr uint32_t kReadPlanExact = 0;
+constexpr uint32_t kReadPlanMerge = 1;
 constexpr uint32_t kStopWaitMs = 3000;
 
 // Message ids of the string table that the model raises.
@@ -471,6 +475,8 @@ public:
     void SetScanPeriod(uint32_t ms) { scanPeriod_.store(ms); }
     uint32_t ReadInterval() const { return readInterval_.load(); }
     void SetReadInterval(uint32_t ms) { readInterval_.store(ms); }
+    uint32_t ReadPlan() const { return readPlan_.load(); }
+    void SetReadPlan(uint32_t plan) { readPlan_.store(plan); }
     bool Started() const { return started_.load() != 0; }
 
     // Starts every link (results ignored) and marks the table started, also
@@ -525,6 +531,7 @@ private:
     CBinArray links_;
     std::atomic<uint32_t> scanPeriod_;
     std::atomic<uint32_t> readInterval_;
+    std::atomic<uint32_t> readPlan_{model::kReadPlanExact};
     std::atomic<int32_t> started_;
     std::atomic<uint32_t> hostPort_;
     std::atomic<const CResLang*> resLang_;

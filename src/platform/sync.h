@@ -83,6 +83,8 @@ private:
 
 // Milliseconds since some start; wraps after 49.7 days.
 uint32_t TickCount();
+// Microseconds since some start, never going back: for timing exchanges.
+uint64_t MonotonicMicros();
 
 // The local wall-clock time, for time stamps that people read.
 struct LocalTime {

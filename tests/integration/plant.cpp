@@ -156,7 +156,7 @@ void Plant::Start(const PlantOptions& o) {
     const std::string scan = std::to_string(o.scan);
     const testutil::WString path = dir_.Write(
         "a.cfg", "[PlcConfig]\nOPCScanTiming=" + scan + "\nReadDeviceTimer=" + scan +
-                     "\n[Link0]\nOpenName=" + endpoint +
+                     "\nReadPlan=" + o.plan + "\n[Link0]\nOpenName=" + endpoint +
                      "\nDeviceNo=1\n[Link0.Plc0]\nName=P\nStationNumber=01\n" + o.devices);
     table.SetChannelFactory(o.gated ? &GatedChannel::Create : &CEngineLinkChannel::Create);
     if (o.testClock)

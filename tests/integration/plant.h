@@ -45,6 +45,7 @@ struct PlantOptions {
     bool testClock = false;                                       // the table runs on gClock
     bool ticked = false; // no timer: the test ticks the link
     uint32_t scan = 10;  // scan period and read interval
+    std::string plan;    // [PlcConfig] ReadPlan, when set
     // A serial link to the simulator on a pseudo-terminal, reached through a
     // link in the plant's folder (so that a restarted simulator's new
     // terminal is the same port); where the system has no pseudo-terminals,

@@ -9,7 +9,7 @@
 //   setup, before the plant starts at the first other step:
 //     define LINE (a definition line replacing its device's), item BLOCK NAME
 //     ADDR K=V... (a configured item), unlist BLOCK, gated, testclock,
-//     ticked (no timer: "tick" turns the link), scan MS
+//     ticked (no timer: "tick" turns the link), scan MS, plan Merge|Exact
 //   any time: set DEV ADDR V..., text DEV ADDR "TEXT" (two bytes a word, high
 //     first, NUL after), gate 0|1|2 (the enumeration gate of plant.h)
 //   host calls on [BLOCK:]ITEM, the block by default the item's letters, each
@@ -690,6 +690,7 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"item", {kSetup, [](X& x) { return x.r.Setup(x.st); }}},
         {"unlist", {kSetup, [](X& x) { return x.r.o.unlisted.push_back(x.a1), Str(); }}},
         {"scan", {kSetup, [](X& x) { return x.r.o.scan = x.n(), Str(); }}},
+        {"plan", {kSetup, [](X& x) { return x.r.o.plan = x.a1, Str(); }}},
         {"gated", {kSetup, [](X& x) { return x.r.o.gated = true, Str(); }}},
         {"testclock", {kSetup, [](X& x) { return x.r.o.testClock = true, Str(); }}},
         {"ticked", {kSetup, [](X& x) { return x.r.o.ticked = true, Str(); }}},

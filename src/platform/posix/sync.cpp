@@ -309,6 +309,12 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+uint64_t MonotonicMicros() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 void GetLocalTimeNow(LocalTime* out) {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);

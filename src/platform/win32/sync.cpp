@@ -161,6 +161,14 @@ bool Thread::IsCurrent() const {
 uint32_t TickCount() {
     return GetTickCount();
 }
+uint64_t MonotonicMicros() {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
+    const uint64_t n = static_cast<uint64_t>(now.QuadPart);
+    return n / f * 1000000u + n % f * 1000000u / f;
+}
 void GetLocalTimeNow(LocalTime* out) {
     SYSTEMTIME t;
     GetLocalTime(&t);
