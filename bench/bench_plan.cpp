@@ -224,7 +224,7 @@ const NimbroChar* N(const bench::WString& s) {
     return reinterpret_cast<const NimbroChar*>(s.c_str());
 }
 
-void BM_ReadPlan(benchmark::State& state, const Layout& layout, const Link& link) {
+void BM_ReadPlan(benchmark::State& state, const Layout& layout, const Link& link, uint32_t plan) {
     const std::string definition = kShippedControllerText;
     idecsim::Simulator sim;
     std::string error;
@@ -263,6 +263,7 @@ void BM_ReadPlan(benchmark::State& state, const Layout& layout, const Link& link
         }
         rig.reset(new bench::Rig(tty, link.baud));
     }
+    rig->Table().SetReadPlan(plan);
     CPlcDevice* block = rig->Block("D", definition);
     if (!block || !rig->FirstTick()) {
         state.SkipWithError("link not connected");
@@ -337,11 +338,16 @@ void Register() {
     static const std::vector<Layout> layouts = Layouts();
     for (const Layout& layout : layouts)
         for (const Link& link : kLinks)
-            benchmark::RegisterBenchmark(
-                ("BM_ReadPlan/" + std::string(layout.name) + "/" + link.name).c_str(),
-                [&layout, &link](benchmark::State& s) { BM_ReadPlan(s, layout, link); })
-                ->Iterations(link.passes)
-                ->Unit(benchmark::kMillisecond);
+            for (uint32_t plan : {model::kReadPlanExact, model::kReadPlanMerge})
+                benchmark::RegisterBenchmark(("BM_ReadPlan/" + std::string(layout.name) + "/" +
+                                              link.name +
+                                              (plan == model::kReadPlanMerge ? "/merge" : "/exact"))
+                                                 .c_str(),
+                                             [&layout, &link, plan](benchmark::State& s) {
+                                                 BM_ReadPlan(s, layout, link, plan);
+                                             })
+                    ->Iterations(link.passes)
+                    ->Unit(benchmark::kMillisecond);
 }
 
 } // namespace
