@@ -2,6 +2,8 @@
 //   BM_ReadItemCached  ReadItem of a number the link has read, on 1, 2, 4 and
 //                      8 host threads while the link scans 100 items (each a
 //                      run of its own, a pass on every 10 ms tick);
+//   BM_ReadItemFloor   the least work such a call must do, as plain code: the
+//                      reference ReadItem's figure is held against;
 //   BM_WriteItem       WriteItem of a number on one host thread, the link
 //                      sending the staged writes meanwhile;
 //   BM_ListItems       ListItems of a block with 10,000 items.
@@ -13,9 +15,11 @@
 // and, on 4 threads, under 2 x the CPU time per call of one thread.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -245,6 +249,57 @@ void BM_ReadItemCached(benchmark::State& state) {
             static_cast<double>(s.peer.Requests() - exchanges); // during the run
 }
 BENCHMARK(BM_ReadItemCached)->ThreadRange(1, 8)->UseRealTime();
+
+// The least work a ReadItem call must do, written plainly, as the reference
+// its figure is held against: the name's text turned into its key (the
+// letters upper-cased, the number read), that key found in a sorted table of
+// as many keys as the block has items, an uncontended lock taken and left
+// around the copy of the value's bytes, and the bytes converted from the
+// PLC's word into the host's type.
+void BM_ReadItemFloor(benchmark::State& state) {
+    struct Key {
+        char letters[4];
+        uint32_t number;
+        bool operator<(const Key& o) const {
+            const int c = std::memcmp(letters, o.letters, sizeof letters);
+            return c != 0 ? c < 0 : number < o.number;
+        }
+    };
+    std::vector<Key> keys;
+    for (int32_t a : ScanAddresses())
+        keys.push_back({{'D', 0, 0, 0}, static_cast<uint32_t>(a)});
+    std::sort(keys.begin(), keys.end());
+    std::vector<uint8_t> image(static_cast<size_t>(kScanItems) * kItemGap * 2, 0x5A);
+    plat::CriticalSection lock;
+    const bench::WString name = ItemName(static_cast<int32_t>(kScanItems / 2 * kItemGap));
+    int32_t misses = 0;
+    for (auto _ : state) {
+        Key key{};
+        const WChar* p = name.c_str();
+        benchmark::DoNotOptimize(p);
+        for (size_t i = 0; *p >= 'A' && i < sizeof key.letters; ++p)
+            key.letters[i++] = static_cast<char>(*p >= 'a' ? *p - 32 : *p);
+        for (; *p >= '0' && *p <= '9'; ++p)
+            key.number = key.number * 10 + static_cast<uint32_t>(*p - '0');
+        const auto it = std::lower_bound(keys.begin(), keys.end(), key);
+        if (it == keys.end() || key < *it) {
+            ++misses;
+            continue;
+        }
+        uint8_t bytes[2];
+        lock.Enter();
+        std::memcpy(bytes, image.data() + static_cast<size_t>(it->number) * 2, sizeof bytes);
+        lock.Leave();
+        // The PLC's word, high byte first, as the host's unsigned 16 bits.
+        int32_t type = TypeU16;
+        const uint16_t value = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+        benchmark::DoNotOptimize(type);
+        benchmark::DoNotOptimize(value);
+    }
+    if (misses != 0)
+        state.SkipWithError("the key was not found");
+}
+BENCHMARK(BM_ReadItemFloor);
 
 void BM_WriteItem(benchmark::State& state) {
     Scanning& s = Scanning::Get();

@@ -132,8 +132,8 @@ w("The read pass of one link over the items in use of block D (the shipped defin
   "D7990, `D7998.Long`, D8000, `D8002.Long` on both sides of a range's end. Links: TCP "
   "with every reply sent 0, 1 or 5 ms after its request arrived (`idec-sim "
   "--reply-delay`), and a serial line 7E1 over a pseudo-terminal at 115200 and at "
-  "9600 bit/s, where the simulator sends a reply once its bytes would have crossed the "
-  "line (the request crosses at once).")
+  "9600 bit/s, where the simulator takes a request as arrived once its characters would "
+  "have crossed the line, and sends the reply once its own would have.")
 w("")
 w("Pass ms is the median over the passes of a row (60 at TCP without delay, 3 at "
   "9600 bit/s); frames and bytes (request and reply, as on the wire) come from the "

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "comm/Frames.h"
@@ -94,6 +95,17 @@ struct PassScratch {
     uint32_t nextItem = 0;
 };
 
+// Bytes from an item's first that a read of it takes: its units, or as far
+// as a host's name for it reads (".Long" on a word), and a text as far as it
+// may be long (the range's end is applied by the caller).
+size_t WantBytes(const CDeviceItem& item, uint32_t us) {
+    const size_t size = item.size ? item.size : 1u;
+    if (IsTextType(item.dataType))
+        return item.textSize >= 1 && item.textSize <= 1023 ? (item.textSize + 1u) & ~size_t{1}
+                                                           : model::kExtensionLarge;
+    return std::max<size_t>(size * us, item.readWidth);
+}
+
 // Items of the run [first, first + count) that the host used within the
 // freshness time. Units count from the window start. The search starts at
 // *cursor and leaves it at the first item past the run.
@@ -129,19 +141,11 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
                 {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
             continue;
         }
-        // A word item may be read as 32 bits (".Long", ".Float"), or a text
-        // may run on past the run: read as far as that, within its range.
-        size_t want = offset + (us == 2 && size == 1 ? 2 * us : size * us);
-        if (text) {
+        const size_t want = std::min(offset + WantBytes(*item, us), limit);
+        if (text)
             plan->texts.push_back({offset, false});
-            const size_t longest = item->textSize >= 1 && item->textSize <= 1023
-                                       ? (item->textSize + 1u) & ~size_t{1}
-                                       : model::kExtensionLarge;
-            want = offset + longest;
-        } else {
+        else
             plan->allText = false;
-        }
-        want = std::min(want, limit);
         if (want > plan->bytes)
             plan->bytes = want;
     }
@@ -496,31 +500,94 @@ uint16_t FirstMaskedType(const model::ReadWindow& w, uint32_t u, uint32_t us, bo
     return 0;
 }
 
-} // namespace
+// Units that fresh items in use need read, within one address range;
+// window units, end exclusive.
+struct Need {
+    int32_t first;
+    int32_t end;
+    int64_t rangeLast; // the range's last unit
+};
 
-// Where a run that meets units out of use at u may go on, under a merged
-// plan: the next unit in use, when reading the gap up to it costs the link
-// less than the exchange another run would take, the run stays within
-// maxRun units and within one address range. -1 when it ends here. The
-// gap's bytes make nothing good: only items in use are read from them.
-int32_t JoinAcrossGap(const CPlcDevice& device, const model::ReadWindow& w, int32_t run, int32_t u,
-                      int32_t maxRun, const CIDecComBase& channel) {
-    const uint32_t exchange = channel.RoundTripUs();
-    if (exchange == 0)
-        return -1; // nothing measured yet
-    int32_t next = u;
-    while (static_cast<uint32_t>(next) < w.units && w.useCounts[next] != model::kUseInUse &&
-           w.useCounts[next] != model::kUseRangeEnd)
-        ++next;
-    if (static_cast<uint32_t>(next) >= w.units || next - run >= maxRun)
-        return -1;
-    const int32_t address = device.AddressOf(w.start + run, 0);
-    if (device.UnitsInRange(address) <= static_cast<uint32_t>(next - run))
-        return -1;
-    // Each byte travels as two hexadecimal digits.
-    const int32_t digits = 2 * (next - u) * static_cast<int32_t>(device.UnitSize());
-    return channel.LineUs(digits) < exchange ? next : -1;
+// The needs of the block's fresh items in use, in unit order; needs that
+// touch or overlap within a range are one.
+void CollectNeeds(CPlcDevice& device, const model::ReadWindow& w, std::vector<Need>* needs) {
+    const uint32_t now = device.Now();
+    const uint32_t us = device.UnitSize();
+    needs->clear();
+    const uint32_t n = device.ItemCount();
+    for (uint32_t i = 0; i < n; ++i) {
+        const CDeviceItem* item = device.GetItemByAddress(i);
+        if (!item || !item->attached || item->unitIndex < 0 ||
+            static_cast<uint32_t>(item->unitIndex) >= w.units ||
+            w.useCounts[item->unitIndex] <= 0 || !device.ItemFresh(item, now))
+            continue;
+        const int64_t inRange = device.UnitsInRange(item->startAddress);
+        if (inRange <= 0)
+            continue;
+        const int64_t first = item->unitIndex;
+        const int64_t rangeLast = first + inRange - 1;
+        const int64_t units = static_cast<int64_t>((WantBytes(*item, us) + us - 1) / us);
+        const int64_t end =
+            std::min<int64_t>({first + units, rangeLast + 1, static_cast<int64_t>(w.units)});
+        if (!needs->empty() && needs->back().rangeLast == rangeLast && first <= needs->back().end)
+            needs->back().end = std::max(needs->back().end, static_cast<int32_t>(end));
+        else
+            needs->push_back({static_cast<int32_t>(first), static_cast<int32_t>(end), rangeLast});
+    }
 }
+
+// Characters of a block read's request and of its reply, data aside.
+constexpr int32_t kReadFrameChars = 19 + 7;
+
+// What reading `units` units in one run costs the link: an exchange per
+// frame and every character's time on the line; bytes break a tie.
+uint64_t RunCost(int32_t units, uint32_t us, uint64_t exchangeUs, const CIDecComBase& channel) {
+    const int64_t bytes = static_cast<int64_t>(units) * us;
+    const int64_t frames = (bytes + kMaxBlockBytes - 1) / kMaxBlockBytes;
+    const uint64_t us64 =
+        frames * exchangeUs +
+        channel.LineUs(static_cast<int32_t>(frames * kReadFrameChars + 2 * bytes));
+    return us64 * 1024 + static_cast<uint64_t>(bytes);
+}
+
+// Candidates a run may reach back over: plenty for the frames a run holds,
+// and a bound on the planner's work for blocks of many items.
+constexpr size_t kMaxJoin = 256;
+
+// The runs that read every need at the least cost under the link's measured
+// exchange time: needs of one range joined when reading the gap between
+// them costs less than the exchanges it saves, no run past maxRun units but
+// a single need's. Runs as (first, count), in unit order.
+void PlanMerged(const std::vector<Need>& needs, int32_t maxRun, uint32_t us, uint64_t exchangeUs,
+                const CIDecComBase& channel, std::vector<std::pair<int32_t, int32_t>>* runs) {
+    const size_t m = needs.size();
+    std::vector<uint64_t> best(m + 1, 0);
+    std::vector<size_t> from(m, 0);
+    for (size_t k = 0; k < m; ++k) {
+        best[k + 1] = UINT64_MAX;
+        for (size_t j = k + 1; j-- > 0 && k - j < kMaxJoin;) {
+            if (needs[j].rangeLast != needs[k].rangeLast)
+                break;
+            const int32_t span = needs[k].end - needs[j].first;
+            if (j != k && span > maxRun)
+                break;
+            const uint64_t cost = best[j] + RunCost(span, us, exchangeUs, channel);
+            if (cost < best[k + 1]) {
+                best[k + 1] = cost;
+                from[k] = j;
+            }
+        }
+    }
+    runs->clear();
+    for (size_t k = m; k > 0;) {
+        const size_t j = from[k - 1];
+        runs->push_back({needs[j].first, needs[k - 1].end - needs[j].first});
+        k = j;
+    }
+    std::reverse(runs->begin(), runs->end());
+}
+
+} // namespace
 
 bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) {
     LockGuard hold(&device.Lock());
@@ -532,7 +599,10 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
         device.UnitAccessLetter() == 'A'
             ? kMaxRunUnitsA
             : std::min<int32_t>(kMaxRunBytes, kMaxRunBytes / static_cast<int32_t>(us));
-    const bool merge = ex.channel && link.Owner() &&
+    // The merged plan weighs the link's measured exchange time against the
+    // gap's characters; until an exchange was timed the runs stay exact.
+    const uint64_t exchangeUs = ex.channel ? ex.channel->RoundTripUs() : 0;
+    const bool merge = exchangeUs != 0 && link.Owner() &&
                        link.Owner()->ReadPlan() == model::kReadPlanMerge &&
                        !IsContactLetter(device.UnitAccessLetter());
     bool any = false;
@@ -540,6 +610,23 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
     int32_t run = -1;
     int32_t failed = kStatusOk;
     PassScratch scratch;
+    if (merge) {
+        std::vector<Need> needs;
+        std::vector<std::pair<int32_t, int32_t>> runs;
+        CollectNeeds(device, w, &needs);
+        PlanMerged(needs, maxRun, us, exchangeUs, *ex.channel, &runs);
+        for (const auto& r : runs) {
+            if (!ChannelUp(link))
+                break;
+            const uint32_t generation = w.generation;
+            any |= ReadRun(link, ex, device, hold, r.first, r.second, scratch, &failed);
+            if (w.generation != generation || !w.Allocated())
+                break; // unit indexes moved: the next pass plans anew
+        }
+        if (failed != kStatusOk)
+            device.deviceStatus.store(failed);
+        return any;
+    }
     for (uint32_t i = 0; i < w.units; ++i) {
         if (link.Stopping()) {
             ended = true;
@@ -564,11 +651,6 @@ bool ReadScan(CPlcDrvLink& link, CPlcDevice& device, const ExchangeContext& ex) 
             count = u - from + 1;
             run = -1;
         } else if (run >= 0) {
-            const int32_t next = merge ? JoinAcrossGap(device, w, run, u, maxRun, *ex.channel) : -1;
-            if (next > 0) {
-                i = static_cast<uint32_t>(next) - 1; // the run goes on at next
-                continue;
-            }
             from = run;
             count = u - run;
             run = -1;

@@ -209,11 +209,17 @@ CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool wellF
     if (plat::WStrLen(parsed.baseName) >= static_cast<size_t>(model::kNameCap))
         return nullptr;
     LockGuard hold(&device->Lock());
+    // A name that reads a wider value than the item's units (".Long" on a
+    // word) makes the scan read that far from now on.
+    const uint32_t width =
+        parsed.vt != 0 && parsed.vt != kVtBstr ? plat::VariantBytes(parsed.vt) : 0;
     const int32_t at = device->FindItem(parsed.baseName);
     if (at >= 0) {
         CDeviceItem* item = device->GetItem(static_cast<uint32_t>(at));
         if (item && device->ItemIdle(item))
             device->MarkInUse(item);
+        if (item && width > item->readWidth)
+            item->readWidth = static_cast<uint16_t>(width);
         return item;
     }
     if (!wellFormed || !device->InRange(parsed.address))
@@ -222,6 +228,7 @@ CDeviceItem* FindOrCreate(CPlcDevice* device, const ItemSpec& parsed, bool wellF
         device->CreateItem(parsed.baseName, parsed.address, true, 1,
                            parsed.stringLength == kNoText ? 0 : parsed.stringLength);
     if (item) {
+        item->readWidth = static_cast<uint16_t>(width);
         *created = true;
         // A new item counts as accessed, so that the next pass reads it.
         device->TouchItem(item);

@@ -152,6 +152,10 @@ public:
     uint32_t readBytes;
     uint32_t readSession;
     int32_t readStatus;
+    // The most bytes from its start that a host's name for it reads (".Long"
+    // on a word takes two units); 0 none beyond its own units. Under the
+    // device lock.
+    uint16_t readWidth;
     // The item came into use again: nothing of it counts as read.
     void Forget() {
         valid = false;

@@ -34,7 +34,7 @@ CDeviceItem::CDeviceItem()
     : inUse(0), startAddress(0), bitMask(0xFFFFFFFFu), attribute(0), dataType(18), baseDataType(18),
       size(1), textSize(0), lowHiStatus(0), lastAccess(0), unitIndex(-1), block(nullptr),
       attached(false), valid(false), readBytes(0), readSession(0),
-      readStatus(model::kStatusNotInitialised) {
+      readStatus(model::kStatusNotInitialised), readWidth(0) {
     name[0] = 0;
 }
 

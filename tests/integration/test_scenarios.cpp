@@ -27,7 +27,8 @@
 //     linkmessage -> TEXT, only pty|bridge (the rest runs only where the
 //     simulator's line is a pseudo-terminal, or the relay's null-modem pair
 //     of COM ports: Plant::Bridged; elsewhere the scenario is skipped)
-//   the plant: the rest; a verb with "-> N" compares a count or state.
+//   the plant: the rest; a verb with "-> N" compares a count or state;
+//     "reads -> ADDRESS:BYTES..." the block reads since "frames clear".
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -624,6 +625,22 @@ struct Runner {
                        Joined(st.want));
     }
 
+    // The block reads in the log since it was cleared, as ADDRESS:BYTES
+    // (the address in decimal; the frame has it in hexadecimal for A, l).
+    Str Reads(const Step& st) {
+        Str got;
+        for (const idecsim::Exchange& e : p->sim.FrameLog()) {
+            const Str& f = e.request;
+            if (f.size() != 19 || f[4] != 'R')
+                continue;
+            const int base = f[5] == 'A' || f[5] == 'l' ? 16 : 10;
+            got += (got.empty() ? "" : " ") +
+                   std::to_string(std::stoul(f.substr(6, 8), nullptr, base)) + ":" +
+                   std::to_string(std::stoul(f.substr(14, 2), nullptr, 16));
+        }
+        return Differs("reads", got, Joined(st.want));
+    }
+
     // A block's staged bytes or its window, under the block's lock.
     Str Window(const Step& st) {
         CPlcDevice* block = Block(st);
@@ -749,6 +766,7 @@ const std::map<Str, std::pair<Phase, StepFn>>& Steps() {
         {"blockstatus", {kBlock, [](X& x) { return x.Is(x.b().deviceStatus.load()); }}},
         {"frames", {kStarted, [](X& x) { return x.r.Frames(x.st); }}},
         {"refusals", {kStarted, [](X& x) { return x.r.Frames(x.st); }}},
+        {"reads", {kStarted, [](X& x) { return x.r.Reads(x.st); }}},
         {"addresses", {kStarted, [](X& x) { return x.r.Addresses(x.st); }}},
         {"enumerate", {kStarted, [](X& x) { return x.r.Enumerate(); }}},
         {"release", {kStarted, [](X&) { return gGateRelease.store(true), Str(); }}},

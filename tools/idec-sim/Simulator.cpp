@@ -93,6 +93,9 @@ public:
     // True when the stream outlives its other side, for a client to come
     // back: a serial line does, a TCP connection ends with its client.
     virtual bool Stays() const = 0;
+    // How long n characters take to arrive: a pseudo-terminal hands a
+    // request over at once, where a real line takes its time for it.
+    virtual uint64_t LineMicros(size_t) const { return 0; }
 };
 
 class SocketStream : public Stream {
@@ -153,6 +156,7 @@ public:
         return plat::SerialWrite(h_, data, static_cast<int>(n)) == static_cast<int>(n);
     }
     bool Stays() const override { return true; }
+    uint64_t LineMicros(size_t n) const override { return static_cast<uint64_t>(charMicros_) * n; }
 
 private:
     plat::SerialHandle h_;
@@ -322,9 +326,12 @@ public:
         return true;
     }
 
-    // Until the reply delay has passed since arrival; false on a stop.
-    bool WaitReplyTime(std::chrono::steady_clock::time_point arrived) {
-        const auto due = arrived + std::chrono::milliseconds(replyDelayMs.load());
+    // Until the request's own time on the line and the reply delay have
+    // passed since arrival; false on a stop.
+    bool WaitReplyTime(const Conn& c, size_t requestChars,
+                       std::chrono::steady_clock::time_point arrived) {
+        const auto due = arrived + std::chrono::milliseconds(replyDelayMs.load()) +
+                         std::chrono::microseconds(c.stream->LineMicros(requestChars));
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
                                   due - std::chrono::steady_clock::now())
@@ -391,7 +398,7 @@ public:
                 Emit(TraceEvent::kReply, c.id, std::string(), f.kind);
             return !closeNow;
         }
-        if (!WaitReplyTime(arrived))
+        if (!WaitReplyTime(c, frame.size(), arrived))
             return false;
         const int64_t delay = DelayOf(f);
         if (delay > 0 && stopEvent.Wait(static_cast<uint32_t>(delay)) == plat::kWaitFirst)
