@@ -6,7 +6,8 @@
 //
 // Two layouts of the 100 items: D0..D99 (one run, one frame a pass) and
 // D0, D20, ..., D1980 (a run each, 100 frames a pass); each without and with
-// the frame trace file. NIMBRO_BENCH_IDLE_S changes the 10 s.
+// the frame trace file; and D0, D20, ... with ReadPlan=Merge (17 frames a
+// pass). NIMBRO_BENCH_IDLE_S changes the 10 s.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -155,11 +156,12 @@ struct Folder {
     }
 };
 
-std::string Configuration(const std::vector<int32_t>& addresses) {
-    std::string text = "[FileVersion]\nPlcFileVersion=3\n[PlcConfig]\nOPCScanTiming=50\n"
-                       "[Link0]\nOpenName=127.0.0.1:" +
-                       std::to_string(gSimPort) +
-                       "\nDeviceNo=1\n[Link0.Plc0]\nName=P0\nPlcFile=" NIMBRO_BENCH_PLC_FILE "\n";
+std::string Configuration(const std::vector<int32_t>& addresses, bool merge) {
+    std::string text =
+        std::string("[FileVersion]\nPlcFileVersion=3\n[PlcConfig]\nOPCScanTiming=50\n") +
+        (merge ? "ReadPlan=Merge\n" : "") +
+        "[Link0]\nOpenName=127.0.0.1:" + std::to_string(gSimPort) +
+        "\nDeviceNo=1\n[Link0.Plc0]\nName=P0\nPlcFile=" NIMBRO_BENCH_PLC_FILE "\n";
     for (size_t i = 0; i < addresses.size(); ++i) {
         const std::string a = std::to_string(addresses[i]);
         text += "[Link0.Plc0.Dev" + std::to_string(i) + "]\nDeviceName=D\nName=D" + a +
@@ -174,7 +176,7 @@ double IdleSeconds() {
     return v > 0 ? v : 10.0;
 }
 
-void BM_IdleLink(benchmark::State& state, int gap, bool trace) {
+void BM_IdleLink(benchmark::State& state, int gap, bool trace, bool merge) {
     if (gSimPort == 0) {
         state.SkipWithError("no simulator");
         return;
@@ -192,7 +194,7 @@ void BM_IdleLink(benchmark::State& state, int gap, bool trace) {
     const bench::WString config = folder.Path("idle.cfg");
     const bench::WString tracePath = folder.Path("frames.log");
     const bench::WString rotated = folder.Path("frames.log.1");
-    const std::string text = Configuration(addresses);
+    const std::string text = Configuration(addresses, merge);
     if (!plat::FileWriteAll(config.c_str(), text.data(), text.size())) {
         state.SkipWithError("configuration not written");
         return;
@@ -268,19 +270,23 @@ void BM_IdleLink(benchmark::State& state, int gap, bool trace) {
 
 } // namespace
 
-BENCHMARK_CAPTURE(BM_IdleLink, one_run_no_trace, 1, false)
+BENCHMARK_CAPTURE(BM_IdleLink, one_run_no_trace, 1, false, false)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_IdleLink, one_run_trace, 1, true)
+BENCHMARK_CAPTURE(BM_IdleLink, one_run_trace, 1, true, false)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_IdleLink, run_each_no_trace, 20, false)
+BENCHMARK_CAPTURE(BM_IdleLink, run_each_no_trace, 20, false, false)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_IdleLink, run_each_trace, 20, true)
+BENCHMARK_CAPTURE(BM_IdleLink, run_each_trace, 20, true, false)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_IdleLink, merged_no_trace, 20, false, true)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

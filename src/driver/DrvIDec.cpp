@@ -379,24 +379,24 @@ int32_t CDrvIDec::ReadItem(NimbroDevice handle, const NimbroChar* itemName, int3
 
         ItemSpec parsed;
         const bool wellFormed = ParseItemName(name, device->bitDevice != 0, &parsed);
-        bool created = false;
-        CDeviceItem* item = FindOrCreate(device, parsed, wellFormed, &created);
-        if (!item && !wellFormed)
-            return ResultFailed;
-        if (!item || created)
-            return ResultNotReady; // the first read of an item never has a value
-        if (parsed.stringLength == kNoText) {
-            *count = 0;
-            return ResultOk;
-        }
-
         plat::Variant value;
         plat::VariantInit(&value);
         bool decoded = true;
         int32_t status;
         uint16_t vt;
         {
+            // One hold of the block's lock finds the item and takes its value.
             LockGuard hold(&device->Lock());
+            bool created = false;
+            CDeviceItem* item = FindOrCreate(device, parsed, wellFormed, &created);
+            if (!item && !wellFormed)
+                return ResultFailed;
+            if (!item || created)
+                return ResultNotReady; // the first read of an item never has a value
+            if (parsed.stringLength == kNoText) {
+                *count = 0;
+                return ResultOk;
+            }
             vt = ItemType(parsed, item);
             uint16_t length = 0;
             if (vt == kVtBstr) {
