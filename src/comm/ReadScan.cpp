@@ -96,14 +96,19 @@ struct PassScratch {
 };
 
 // Bytes from an item's first that a read of it takes: its units, or as far
-// as a host's name for it reads (".Long" on a word), and a text as far as it
-// may be long (the range's end is applied by the caller).
-size_t WantBytes(const CDeviceItem& item, uint32_t us) {
+// as its type or a host's name for it reads (a float configured on one word,
+// ".Long" on a word), and a text as far as it may be long (the range's end
+// is applied by the caller).
+size_t WantBytes(const CPlcDevice& device, const CDeviceItem& item) {
+    const uint32_t us = device.UnitSize();
     const size_t size = item.size ? item.size : 1u;
     if (IsTextType(item.dataType))
         return item.textSize >= 1 && item.textSize <= 1023 ? (item.textSize + 1u) & ~size_t{1}
                                                            : model::kExtensionLarge;
-    return std::max<size_t>(size * us, item.readWidth);
+    // On bit devices a value stays within its unit.
+    if (device.bitDevice || device.radix == model::kRadixDecimalOctal)
+        return size * us;
+    return std::max<size_t>({size * us, plat::VariantBytes(item.dataType), item.readWidth});
 }
 
 // Items of the run [first, first + count) that the host used within the
@@ -141,7 +146,7 @@ void PlanRun(CPlcDevice& device, int32_t first, int32_t count, size_t cap, RunPl
                 {item->startAddress, offset, static_cast<uint8_t>(item->bitMask & 0xFF), item});
             continue;
         }
-        const size_t want = std::min(offset + WantBytes(*item, us), limit);
+        const size_t want = std::min(offset + WantBytes(device, *item), limit);
         if (text)
             plan->texts.push_back({offset, false});
         else
@@ -526,7 +531,7 @@ void CollectNeeds(CPlcDevice& device, const model::ReadWindow& w, std::vector<Ne
             continue;
         const int64_t first = item->unitIndex;
         const int64_t rangeLast = first + inRange - 1;
-        const int64_t units = static_cast<int64_t>((WantBytes(*item, us) + us - 1) / us);
+        const int64_t units = static_cast<int64_t>((WantBytes(device, *item) + us - 1) / us);
         const int64_t end =
             std::min<int64_t>({first + units, rangeLast + 1, static_cast<int64_t>(w.units)});
         if (!needs->empty() && needs->back().rangeLast == rangeLast && first <= needs->back().end)

@@ -381,8 +381,8 @@ bool LoadConfiguration(CLinkTable& table, const WChar* path) {
     table.SetReadInterval(read);
     char plan[16] = {};
     ini.GetString("PlcConfig", "ReadPlan", "", plan, sizeof plan);
-    table.SetReadPlan(plat::EqualsNoCase(plan, "Merge") ? model::kReadPlanMerge
-                                                        : model::kReadPlanExact);
+    table.SetReadPlan(plat::EqualsNoCase(plan, "Exact") ? model::kReadPlanExact
+                                                        : model::kReadPlanMerge);
 
     // Read once per load, so that every PLC of it sees the same folder.
     WChar plcFolder[plat::kMaxPath];

@@ -40,8 +40,9 @@ constexpr int kNameCap = 32; // UTF-16 units of every model name, terminator inc
 constexpr uint32_t kMaxRanges = 100;
 constexpr uint32_t kDefaultScanPeriod = 50;
 constexpr uint32_t kDefaultReadInterval = 250;
-// How a pass groups the units in use into reads: runs as they are, or runs
-// joined across a gap that costs the link less to read than an exchange.
+// How a pass groups the units in use into reads: runs as they are, or the
+// units fresh items need, joined where a gap costs the link less to read
+// than an exchange (the default).
 constexpr uint32_t kReadPlanExact = 0;
 constexpr uint32_t kReadPlanMerge = 1;
 constexpr uint32_t kStopWaitMs = 3000;
@@ -535,7 +536,7 @@ private:
     CBinArray links_;
     std::atomic<uint32_t> scanPeriod_;
     std::atomic<uint32_t> readInterval_;
-    std::atomic<uint32_t> readPlan_{model::kReadPlanExact};
+    std::atomic<uint32_t> readPlan_{model::kReadPlanMerge};
     std::atomic<int32_t> started_;
     std::atomic<uint32_t> hostPort_;
     std::atomic<const CResLang*> resLang_;

@@ -94,6 +94,9 @@ public:
             return false;
         rig_.reset(new itest::Rig(sim.Port(), 1));
         rig_->Table().SetTickSource(&TestClock);
+        // The frames checked here are the exact runs; the merged plan has
+        // scenarios of its own.
+        rig_->Table().SetReadPlan(model::kReadPlanExact);
         // The first tick enumerates (the simulator lists nothing yet) and
         // connects the link's channel.
         rig_->Link().OnTick();
