@@ -9,7 +9,6 @@
 #include "CommandLine.h"
 #include "platform/serial.h"
 #include "platform/signals.h"
-#include "platform/sync.h"
 #include "sim_client.h"
 #include "testutil/testutil.h"
 
