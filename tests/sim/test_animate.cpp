@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <random>
 #include <sstream>
 #include <vector>
 
 #include "Animation.h"
-#include "CommandLine.h"
 #include "IdecSim.h"
 #include "sim_client.h"
 #include "testutil/testutil.h"
@@ -215,28 +213,6 @@ TEST(SimAnimate, ValuesMoveWhileRunningAndStopWithTheSimulator) {
     const uint32_t stopped = sim.Value("D", 100);
     ASSERT_NE(sim.Start(0), 0);
     EXPECT_TRUE(testutil::WaitUntil([&] { return sim.Value("D", 100) != stopped; }, 10000));
-}
-
-// Starts and at once stops a simulator with one --animate; its exit status.
-int RunOnce(const char* animate, std::string* err) {
-    idecsim::CliOptions o;
-    std::string error;
-    const simtest::Args args(std::string("--port 0 --animate ") + animate);
-    EXPECT_TRUE(idecsim::ParseCommandLine(args.argc(), args.argv.data(), &o, &error)) << error;
-    std::ostringstream out, errors;
-    std::atomic<bool> stop{true};
-    const int rc = idecsim::RunSimulator(o, out, errors, stop);
-    *err = errors.str();
-    return rc;
-}
-
-TEST(SimAnimate, TheCommandLineAnimatesOrRefusesWithStatus2) {
-    std::string err;
-    EXPECT_EQ(RunOnce("D100=counter:1:20ms", &err), 0) << err;
-    // Well-formed, but not for this controller: exit status 2, as for a typo.
-    EXPECT_EQ(RunOnce("D9000=counter:1:1s", &err), 2);
-    EXPECT_NE(err.find("--animate D9000=counter:1:1s: "), std::string::npos) << err;
-    EXPECT_NE(idecsim::HelpText().find("--animate DEVADDR=KIND:ARGS"), std::string::npos);
 }
 
 } // namespace

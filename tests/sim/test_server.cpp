@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "IdecSim.h"
 #include "platform/sync.h"
 #include "sim_client.h"
@@ -28,32 +28,11 @@ const std::string kReadReply = Reply("+1234ABCD");
 // Generous: the machine is shared and Wine is slow.
 constexpr uint32_t kWait = 5000;
 
-// "KIND [COUNT] [KEY=VALUE ...]": the kinds of FaultKind in its order, the
-// keys those of FaultRule.
+// A rule as --fault spells it.
 FaultRule Rule(const std::string& text) {
-    std::istringstream in(text);
-    std::string word;
-    in >> word;
-    std::map<std::string, double> v = {{"ms", -1}, {"code", -1}, {"p", 1}, {"count", -1}};
-    const std::string kinds = " noreply delay late split nak error garbage short ";
-    const size_t at = kinds.find(" " + word + " ");
-    v["kind"] = static_cast<double>(std::count(kinds.begin(), kinds.begin() + at + 1, ' ') - 1);
-    while (in >> word) {
-        const size_t eq = word.find('=');
-        v[eq == std::string::npos ? "count" : word.substr(0, eq)] =
-            word.substr(0, eq) == "cmd" ? word.back() : std::stod(word.substr(eq + 1));
-    }
     FaultRule r;
-    r.kind = static_cast<FaultKind>(v["kind"]);
-    r.count = static_cast<int64_t>(v["count"]);
-    r.ms = static_cast<int64_t>(v["ms"]);
-    r.code = static_cast<int>(v["code"]);
-    r.parts = static_cast<int>(v["parts"]);
-    r.bytes = static_cast<int>(v["bytes"]);
-    r.skip = static_cast<uint32_t>(v["skip"]);
-    r.connection = static_cast<uint32_t>(v["conn"]);
-    r.command = static_cast<char>(v["cmd"]);
-    r.probability = v["p"];
+    std::string error;
+    EXPECT_TRUE(idecsim::ParseFaultOption(text, &r, &error)) << error;
     return r;
 }
 
@@ -123,16 +102,19 @@ TEST_F(SimServer, AnswersKnownFramesAndLogsThem) {
     Client c(port);
     ASSERT_TRUE(c.Connected());
     Talk(c, "R +1234ABCD; WBEEF +; D200? BEEF");
-    // A request in pieces, and two requests in one segment.
+    // A request in pieces, two requests in one segment, endless bytes without
+    // a CR (answered as a frame) and another station's frame.
     ASSERT_TRUE(c.Send(kRead.substr(0, 7)));
     plat::SleepMs(50);
     ASSERT_TRUE(c.Send(kRead.substr(7)));
     Talk(c, ". +1234ABCD");
     ASSERT_TRUE(c.Send(kRead + kRead));
     Talk(c, ". +1234ABCD; . +1234ABCD");
+    ASSERT_TRUE(c.Send(std::string(1500, 'x')));
+    Talk(c, ". !01; 020RA0000006404; R +1234ABCD");
 
     std::vector<idecsim::Exchange> log = sim.FrameLog();
-    ASSERT_EQ(log.size(), 5u);
+    ASSERT_EQ(log.size(), 8u);
     EXPECT_EQ(log[0].request + log[0].reply + log[1].request,
               kRead + kReadReply + simtest::Frame("010WA000000C802BEEF"));
     for (size_t i = 0; i < log.size(); ++i) {
@@ -147,31 +129,24 @@ TEST_F(SimServer, AnswersKnownFramesAndLogsThem) {
     EXPECT_TRUE(sim.FrameLog().empty());
 }
 
-TEST_F(SimServer, EndlessBytesWithoutCrAndOtherStations) {
-    Client c(port);
-    ASSERT_TRUE(c.Send(std::string(1500, 'x')));
-    Talk(c, ". !01; R +1234ABCD; 020RA0000006404; R +1234ABCD");
-    EXPECT_EQ(sim.FrameLog().size(), 4u);
-}
-
-// Per-request faults: each row's rules ("," between them), how often each
+// Per-request faults: each row's rules (blanks between them), how often each
 // fires, and what a client sees. The log holds what was sent and which
 // requests a fault hit.
 TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
     const struct {
         const char *rules, *fired, *script;
     } rows[] = {
-        {"noreply 1", "1", "W0042; D200? 42; R +1234ABCD"},
-        {"nak 1", "1", "W0042 !00; D200? 0; R +1234ABCD"}, // a refused write changes nothing
-        {"error 1 code=07", "1", "W0042 ?07; D200? 0; R +1234ABCD"},
-        {"delay 1 ms=400", "1", "R +1234ABCD@280; R +1234ABCD"},
+        {"no-reply:count=1", "1", "W0042; D200? 42; R +1234ABCD"},
+        {"nak:count=1", "1", "W0042 !00; D200? 0; R +1234ABCD"}, // a refused write changes nothing
+        {"error:count=1,code=07", "1", "W0042 ?07; D200? 0; R +1234ABCD"},
+        {"delay:count=1,ms=400", "1", "R +1234ABCD@280; R +1234ABCD"},
         // A late reply arrives after the client gave up and asked again: it
         // is the first thing the next read sees.
-        {"late 1 ms=600", "1", "W0001; R +; . +1234ABCD"},
-        {"split 1 parts=3 ms=300", "1", "R /+1234ABCD; R +1234ABCD"},
-        {"garbage 1 bytes=5", "1", "R *6; R +1234ABCD"},
-        {"short 1", "1", "R +1234AB; R +1234ABCD"}, // one data byte short, else well-formed
-        {"nak cmd=W, error 1 cmd=R skip=2", "1 1",
+        {"late:count=1,ms=600", "1", "W0001; R +; . +1234ABCD"},
+        {"split:count=1,parts=3,ms=300", "1", "R /+1234ABCD; R +1234ABCD"},
+        {"garbage:count=1,bytes=5", "1", "R *6; R +1234ABCD"},
+        {"short:count=1", "1", "R +1234AB; R +1234ABCD"}, // one data byte short, else well-formed
+        {"nak:cmd=W error:count=1,cmd=R,skip=2", "1 1",
          "R +1234ABCD; R +1234ABCD; R ?06; R +1234ABCD; W0001 !00"},
     };
     for (const auto& r : rows) {
@@ -182,7 +157,7 @@ TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
         std::vector<std::pair<int, FaultRule>> ids;
         std::vector<uint64_t> before;
         std::istringstream rules(r.rules);
-        for (std::string text; std::getline(rules, text, ',');) {
+        for (std::string text; rules >> text;) {
             ids.emplace_back(sim.AddFault(Rule(text)), Rule(text));
             before.push_back(sim.Fired(ids.back().second.kind));
         }
@@ -211,7 +186,7 @@ TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
 
     // A fault for the second connection from here only.
     sim.ClearFaults();
-    sim.AddFault(Rule("noreply conn=" + std::to_string(sim.TotalConnections() + 2)));
+    sim.AddFault(Rule("no-reply:conn=" + std::to_string(sim.TotalConnections() + 2)));
     const uint64_t before = sim.Fired(FaultKind::kNoReply);
     Client c1(port), c2(port);
     Talk(c1, "R +1234ABCD");
@@ -222,7 +197,7 @@ TEST_F(SimServer, FaultsChangeTheRepliesTheyPick) {
 TEST_F(SimServer, EveryReplyWaitsTheReplyDelayAndAFaultsDelayComesOnTop) {
     sim.SetReplyDelay(150);
     EXPECT_EQ(sim.ReplyDelay(), 150u);
-    sim.AddFault(Rule("delay 1 ms=200"));
+    sim.AddFault(Rule("delay:count=1,ms=200"));
     Client c(port);
     Talk(c, "R +1234ABCD@350; W0042 +@150; R +1234ABCD@150");
     EXPECT_EQ(sim.Fired(FaultKind::kDelay), 1u); // the reply delay is no fault
@@ -231,8 +206,8 @@ TEST_F(SimServer, EveryReplyWaitsTheReplyDelayAndAFaultsDelayComesOnTop) {
 }
 
 TEST_F(SimServer, ProbabilitiesFireSometimes) {
-    const int neverId = sim.AddFault(Rule("garbage p=0"));
-    const int halfId = sim.AddFault(Rule("nak p=0.5"));
+    const int neverId = sim.AddFault(Rule("garbage:prob=0"));
+    const int halfId = sim.AddFault(Rule("nak:prob=0.5"));
     Client c(port);
     int naks = 0;
     for (int i = 0; i < 200; ++i) {
