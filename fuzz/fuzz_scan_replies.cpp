@@ -373,9 +373,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
     fuzz::Input in{data, size};
-    const char* blockName = kBlocks[in.Byte() % (sizeof kBlocks / sizeof kBlocks[0])];
+    // The first byte picks the block, its high bit the exact read plan.
+    const uint8_t first = in.Byte();
+    const char* blockName = kBlocks[(first & 0x7F) % (sizeof kBlocks / sizeof kBlocks[0])];
 
     CLinkTable table;
+    table.SetReadPlan(first & 0x80 ? model::kReadPlanExact : model::kReadPlanMerge);
     table.SetChannelFactory(&FuzzLinkChannel::Create);
     FuzzLink* link = new FuzzLink(&table);
     link->SetStationText("01");

@@ -55,6 +55,9 @@ Rig::Rig(const std::string& serialPort, uint32_t baud) : link_(new PassLink(&tab
 void Rig::Join() {
     table_.SetChannelFactory(&CEngineLinkChannel::Create);
     table_.SetTickSource(&FrozenClock);
+    // The frame and exchange figures are those of the exact runs, one a
+    // group of units in use; bench_plan sets each plan itself.
+    table_.SetReadPlan(model::kReadPlanExact);
     link_->SetStationText("01");
     CPlc* plc = new CPlc(link_);
     plc->SetName(W16("P0"));

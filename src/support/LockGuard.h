@@ -1,8 +1,6 @@
 // Scoped holder of one critical section.
 #pragma once
 
-#include <atomic>
-
 #include "platform/sync.h"
 #include "platform/types.h"
 
@@ -20,9 +18,10 @@ public:
     // Leaves the section as often as it was entered here.
     void UnlockAll();
 
-    int32_t EntryCount() const { return count_.load(); }
+    int32_t EntryCount() const { return count_; }
 
 private:
     plat::CriticalSection* section_;
-    std::atomic<int32_t> count_;
+    // A guard lives on one thread's stack: its count is that thread's alone.
+    int32_t count_;
 };
