@@ -57,10 +57,6 @@ bool CBinArray::Configure(BinCompareFn cmp, uint16_t elementSize) {
     return true;
 }
 
-void* CBinArray::Element(uint32_t index) const {
-    return data_ + static_cast<size_t>(index) * elementSize_;
-}
-
 uint32_t CBinArray::Bisect(const void* key, int* lastResult) const {
     int r = -1;
     uint32_t mid = 0;
@@ -186,10 +182,6 @@ bool CBinArray::Get(uint32_t index, void* out) const {
         return false;
     std::memcpy(out, Element(index), elementSize_);
     return true;
-}
-
-const void* CBinArray::At(uint32_t index) const {
-    return index < count_ ? Element(index) : nullptr;
 }
 
 void CBinArray::Clear() {

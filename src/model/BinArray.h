@@ -59,7 +59,7 @@ public:
     bool Get(uint32_t index, void* out) const;
     // The element at index in place, nullptr when out of range. Valid until
     // the next change of the array.
-    const void* At(uint32_t index) const;
+    const void* At(uint32_t index) const { return index < count_ ? Element(index) : nullptr; }
 
     // Frees the storage; count and capacity 0.
     void Clear();
@@ -70,7 +70,9 @@ public:
     bool Configured() const { return compare_ != nullptr && elementSize_ != 0; }
 
 private:
-    void* Element(uint32_t index) const;
+    void* Element(uint32_t index) const {
+        return data_ + static_cast<size_t>(index) * elementSize_;
+    }
     // A block of capacity elements holding the count_ ones there are, the
     // rest zero; false (nothing changed) without memory.
     bool Resize(uint32_t capacity);

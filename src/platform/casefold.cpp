@@ -46,8 +46,14 @@ int WStrNICmp(const WChar* a, const WChar* b, size_t n) {
         int ca = static_cast<uint16_t>(a[i]);
         int cb = static_cast<uint16_t>(b[i]);
         if (ca != cb) {
-            ca = static_cast<uint16_t>(WFoldCase(a[i]));
-            cb = static_cast<uint16_t>(WFoldCase(b[i]));
+            // Names are mostly ASCII: fold those here, without the table.
+            if ((ca | cb) < 0x80) {
+                ca += ca >= 'A' && ca <= 'Z' ? 32 : 0;
+                cb += cb >= 'A' && cb <= 'Z' ? 32 : 0;
+            } else {
+                ca = static_cast<uint16_t>(WFoldCase(a[i]));
+                cb = static_cast<uint16_t>(WFoldCase(b[i]));
+            }
             if (ca != cb)
                 return ca - cb;
         }

@@ -45,6 +45,23 @@ TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
     cs.Leave();
     ASSERT_TRUE(probe.t.Join(5000));
     EXPECT_TRUE(entered);
+
+    // Re-entries and last leaves racing with another thread's entries: no
+    // increment is lost.
+    int64_t count = 0;
+    auto bump = [&] {
+        for (int i = 0; i < 100000; ++i) {
+            cs.Enter();
+            cs.Enter();
+            ++count;
+            cs.Leave();
+            cs.Leave();
+        }
+    };
+    Worker other(bump);
+    bump();
+    ASSERT_TRUE(other.t.Join(10000));
+    EXPECT_EQ(200000, count);
 }
 
 TEST(Event, AutoResetFoldsSetsManualResetStaysSetAndWaitAnyConsumesOne) {

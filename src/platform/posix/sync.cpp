@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -20,32 +21,71 @@ namespace plat {
 
 // ---- CriticalSection ----
 
-CriticalSection::CriticalSection() : impl_(nullptr) {
-    auto* m = new pthread_mutex_t;
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    impl_ = m;
+namespace {
+
+// Recursion is counted here rather than by a recursive pthread mutex: a
+// re-entry by the owner is then a compare and an increment, not a library
+// call, and the hot paths re-enter a block's lock several times a call.
+struct Section {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    // Only the owner ever stores its own tag, so a thread that reads its
+    // tag here owns the section, whatever other threads store meanwhile.
+    std::atomic<const void*> owner{nullptr};
+    uint32_t depth = 0; // the owner's alone
+};
+
+// A tag per thread: the address of a thread-local byte.
+const void* SelfTag() {
+    static thread_local char tag;
+    return &tag;
 }
 
+Section* Sec(void* impl) {
+    return static_cast<Section*>(impl);
+}
+
+} // namespace
+
+CriticalSection::CriticalSection() : impl_(new Section) {}
+
 CriticalSection::~CriticalSection() {
-    auto* m = static_cast<pthread_mutex_t*>(impl_);
-    pthread_mutex_destroy(m);
-    delete m;
+    Section* s = Sec(impl_);
+    pthread_mutex_destroy(&s->mutex);
+    delete s;
 }
 
 void CriticalSection::Enter() {
-    pthread_mutex_lock(static_cast<pthread_mutex_t*>(impl_));
+    Section* s = Sec(impl_);
+    const void* self = SelfTag();
+    if (s->owner.load(std::memory_order_relaxed) != self) {
+        pthread_mutex_lock(&s->mutex);
+        s->owner.store(self, std::memory_order_relaxed);
+    }
+    ++s->depth;
 }
 
 bool CriticalSection::TryEnter() {
-    return pthread_mutex_trylock(static_cast<pthread_mutex_t*>(impl_)) == 0;
+    Section* s = Sec(impl_);
+    const void* self = SelfTag();
+    if (s->owner.load(std::memory_order_relaxed) != self) {
+        if (pthread_mutex_trylock(&s->mutex) != 0)
+            return false;
+        s->owner.store(self, std::memory_order_relaxed);
+    }
+    ++s->depth;
+    return true;
 }
 
 void CriticalSection::Leave() {
-    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(impl_));
+    Section* s = Sec(impl_);
+    // A thread that does not hold it leaves nothing, as a recursive mutex
+    // refuses to be unlocked by another thread.
+    if (s->owner.load(std::memory_order_relaxed) != SelfTag() || s->depth == 0)
+        return;
+    if (--s->depth == 0) {
+        s->owner.store(nullptr, std::memory_order_relaxed);
+        pthread_mutex_unlock(&s->mutex);
+    }
 }
 
 // ---- Events ----
