@@ -122,7 +122,11 @@ void CPlcDevice::TouchItem(CDeviceItem* item) {
     // Not polled for a while (or never): what the window holds is old.
     if (!ItemFresh(item, now))
         item->Forget();
-    item->lastAccess.store(now == 0 ? 1 : now);
+    // Hosts read the same item many times a tick: its line is written only
+    // when the stamp changes.
+    const uint32_t stamp = now == 0 ? 1 : now;
+    if (item->lastAccess.load(std::memory_order_relaxed) != stamp)
+        item->lastAccess.store(stamp);
 }
 
 uint32_t CPlcDevice::LinkSession() const {

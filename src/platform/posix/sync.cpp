@@ -26,7 +26,7 @@ namespace {
 // Recursion is counted here rather than by a recursive pthread mutex: a
 // re-entry by the owner is then a compare and an increment, not a library
 // call, and the hot paths re-enter a block's lock several times a call.
-struct Section {
+struct alignas(64) Section {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     // Only the owner ever stores its own tag, so a thread that reads its
     // tag here owns the section, whatever other threads store meanwhile.
