@@ -187,8 +187,10 @@ def failed_tests(log):
     names = []
     with open(log, errors="replace") as f:
         for line in f:
-            m = re.match(r"^\s*\d+\s*-\s*(\S+)\s+\((.*)\)", line)
-            if m:
+            # "  7 - name (Failed)", a parameterised test's name followed by
+            # "# GetParam() = ..." before its verdict.
+            m = re.match(r"^\s*\d+\s*-\s*(\S+)(?:\s+#.*?)?\s+\(([^()]*)\)\s*$", line)
+            if m and m.group(2).lower() not in ("skipped", "disabled", "not run"):
                 names.append(f"{m.group(1)} {m.group(2).lower()}")
     return names
 
@@ -196,8 +198,10 @@ def failed_tests(log):
 def test(args, guard):
     env = dict(os.environ)
     env.setdefault("NIMBRO_SOAK_SECONDS", "2")
-    cmd = ["ctest", "--test-dir", BINARY, "-j", str(args.jobs), "--timeout", str(args.timeout),
-           "--stop-on-failure"]
+    cmd = ["ctest", "--test-dir", BINARY, "-j", str(args.test_jobs or args.jobs), "--timeout",
+           str(args.timeout)]
+    if not args.all:
+        cmd.append("--stop-on-failure")
     if EXCLUDED:
         cmd += ["-E", "|".join("^" + re.escape(t) + "$" for t in EXCLUDED)]
     log = os.path.join(SCRATCH, "ctest.log")
@@ -205,6 +209,33 @@ def test(args, guard):
     if timed_out:
         return False, secs, ["the whole run passed its time limit"]
     return rc == 0, secs, failed_tests(log)
+
+
+def report(ids):
+    """Per test, the faults it caught in the last run of each (caught-by.txt),
+    and those it alone caught: the tests no fault needs alone are the rest."""
+    by_fault = {}
+    path = os.path.join(SCRATCH, "caught-by.txt")
+    if not os.path.exists(path):
+        print(f"no {path}: run with --all first", file=sys.stderr)
+        return 2
+    with open(path) as f:
+        for line in f:
+            fid, _, names = line.rstrip("\n").partition("\t")
+            if fid in ids:
+                by_fault[fid] = set(names.split())
+    by_test = {}
+    for fid, names in by_fault.items():
+        for name in names:
+            by_test.setdefault(name, set()).add(fid)
+    order = sorted(by_test, key=lambda t: (-len(by_test[t]), t))
+    for name in order:
+        alone = sorted((f for f in by_test[name] if by_fault[f] == {name}), key=int)
+        print(f"{len(by_test[name]):>3}  {name}" + (f"  alone: {' '.join(alone)}" if alone else ""))
+    missed = sorted((f for f, n in by_fault.items() if not n), key=int)
+    print(f"{len(by_test)} tests caught {len(by_fault) - len(missed)} of {len(by_fault)} faults; "
+          f"missed: {' '.join(missed) or 'none'}")
+    return 0
 
 
 def record(line):
@@ -240,6 +271,14 @@ def main():
                          "(default: this repository)")
     ap.add_argument("--timeout", type=int, default=300, help="per-test time-out, seconds")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--test-jobs", type=int, default=0,
+                    help="tests run at once (default: --jobs); most tests wait, not compute")
+    ap.add_argument("--report", action="store_true",
+                    help="per test, the faults it caught in the last --all run, and those it "
+                         "alone caught")
+    ap.add_argument("--all", action="store_true",
+                    help="run every test against each fault, not up to the first failure, so "
+                         "that caught-by.txt names every test that catches it")
     ap.add_argument("--nice", type=int, default=19, help="niceness of builds and tests (0: none)")
     ap.add_argument("--no-baseline", action="store_true",
                     help="skip the test run of the unchanged copy")
@@ -260,6 +299,9 @@ def main():
             print(f"{e.id:>4}  {e.file}: {e.what}")
         print(f"{len(chosen)} entries")
         return 0
+
+    if args.report:
+        return report({e.id for e in chosen})
 
     if args.check:
         bad = 0

@@ -6,6 +6,8 @@
 #   scripts/mutants.sh --id 12,14           faults by id
 #   scripts/mutants.sh --list               list them and stop
 #   scripts/mutants.sh --check [TREE]       which faults no longer apply to TREE
+#   scripts/mutants.sh --all [...]          every test against each fault (slower)
+#   scripts/mutants.sh --report [...]       per test, the faults it caught, and alone
 #
 # Each fault is planted in a copy of the tracked files (build/mutants/src),
 # built with the `mutants` preset in build/mutants/build and tested with
