@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <streambuf>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "HostCli.h"
+#include "HostValues.h"
 #include "NimbroDriver.h"
 #include "WatchTable.h"
 #include "platform/file.h"
@@ -117,6 +119,37 @@ std::string Describe(const std::vector<Action>& actions) {
         s += Describe(a.body) + "]";
     }
     return s;
+}
+
+// A value typed on the command line is laid out as its type says and printed
+// back as typed: every width keeps its sign and its high bytes.
+TEST(HostValues, EachTypeRoundTripsAtItsLimits) {
+    const struct {
+        int32_t type;
+        const char *in, *out;
+    } rows[] = {
+        {TypeU8, "255", "255"},
+        {TypeU16, "0x1234", "4660"},
+        {TypeI8, "-128", "-128"},
+        {TypeI16, "-1", "-1"},
+        {TypeI16, "-32768", "-32768"},
+        {TypeU32, "4294967295", "4294967295"},
+        {TypeI32, "-2147483648", "-2147483648"},
+        {TypeDefault, "70000", "70000"},
+        {TypeU64, "18446744073709551615", "18446744073709551615"},
+        {TypeI64, "-9223372036854775808", "-9223372036854775808"},
+        {TypeF32, "-1.5", "-1.5"},
+        {TypeF64, "0.1", "0.10000000000000001"},
+    };
+    for (const auto& r : rows) {
+        nimbrohost::HostValue v;
+        std::string error;
+        ASSERT_TRUE(nimbrohost::MakeHostValue(r.type, r.in, &v, &error)) << r.in << ": " << error;
+        unsigned char bytes[8];
+        std::memcpy(bytes, &v.num, sizeof bytes);
+        EXPECT_EQ(nimbrohost::FormatValue(r.type, bytes, v.length), r.out)
+            << nimbrohost::TypeLabel(r.type) << " " << r.in;
+    }
 }
 
 TEST(HostCommandLine, RejectsBadArguments) {
