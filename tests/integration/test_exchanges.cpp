@@ -138,6 +138,11 @@ TEST(Exchanges, EachReplyKindLeavesItsStatus) {
         {"write NAK 04", With(FaultKind::kNak, 'W', -1, -1, 4), WriteTen, 0, 4, 4, 0},
         {"write refused 07", With(FaultKind::kErrorCode, 'W', -1, -1, 7), WriteTen, 0, 7, 7, 0},
         {"write reply split", With(FaultKind::kSplit, 'W', -1, 300, -1, 3), WriteTen, 13, 0, 0, 500},
+        // Refused at the cap, not read on to its CR: the connection starts over.
+        {"write reply too long", With(FaultKind::kGarbage, 'W', 1, -1, -1, 0, 1500), [](Ctx& x) {
+             const int32_t status = WriteTen(x);
+             x.Reopens("the overlong write reply");
+             return status; }, 0, 12, 12, 0},
         // Letters a frame does not take send nothing: no request reaches the PLC.
         {"no frame for the letter", nullptr, [](Ctx& x) {
              const size_t before = x.sim.FrameLog().size();
@@ -254,6 +259,11 @@ TEST(Exchanges, BytesOfNoRequestAreDiscardedAndCutRepliesReadOnlyWhatCame) {
          ""},
         {Positive("1"), ""},
         {Positive("CAFE"), ""},
+        // A list longer than its count says: strangers' bytes among the entries.
+        {Positive("00000001"
+                  "0000000C"
+                  "0000000D"),
+         ""},
     };
     // Stray bytes go out only once the driver is between exchanges: the PLC
     // counts what it has sent, the test what it has taken.
@@ -296,6 +306,9 @@ TEST(Exchanges, BytesOfNoRequestAreDiscardedAndCutRepliesReadOnlyWhatCame) {
     EXPECT_TRUE(on);
     EXPECT_EQ(idec::BlockRead(rig.Link(), d, 'A', 100, 2, data), 0);
     EXPECT_EQ(Bytes(data, data + 2), Bytes({0xCA, 0xFE}));
+    std::vector<uint32_t> entries = {7};
+    EXPECT_EQ(idec::QueryAddressList(*rig.Channel(), "01", 'A', &entries), idec::kListShort);
+    EXPECT_EQ(entries, std::vector<uint32_t>());
     plc.join();
     EXPECT_EQ(unexpected, "");
     // All of it on the one connection: nothing forced a reconnect.

@@ -90,4 +90,21 @@ TEST(LinkTurn, ConnectedTicksWriteEachTimeAndReadOncePerInterval) {
     EXPECT_EQ(gReadPasses.load(), 1);
 }
 
+// An enumeration closes the link's channel; when the connect that follows
+// fails, the blocks show it after that same tick.
+TEST(LinkTurn, AConnectionAnEnumerationEndedShowsInTheSameTick) {
+    idecsim::Simulator sim;
+    ASSERT_NE(sim.Start(0), 0);
+    Rig rig(sim.Port(), 1);
+    CPlcDevice& d = rig.AddBlock("D", 7999);
+    rig.Link().OnTick();
+    ASSERT_TRUE(rig.Connected());
+    sim.Stop();
+    d.deviceStatus.store(0);
+    rig.Link().RequestEnumeration();
+    rig.Link().OnTick();
+    EXPECT_FALSE(rig.Connected());
+    EXPECT_EQ(d.deviceStatus.load(), model::kStatusNoAnswer);
+}
+
 } // namespace
